@@ -1,0 +1,57 @@
+#include "error/io_error.hpp"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace ovaline::error {
+
+namespace {
+
+struct KindText {
+    std::string_view name;
+    std::string_view message;
+};
+
+constexpr std::array<KindText, 11> kKinds{{
+    {"InodeNotFound", "Inode not found"},
+    {"NotADirectory", "The specified INode is not a directory"},
+    {"NotAFile", "The specified INode is not a file"},
+    {"NotASymlink", "The specified INode is not a symlink"},
+    {"MaxRecursionDepthExceeded", "Maximum filesystem depth exceeded"},
+    {"ResourceAlreadyExists", "Resource already exists"},
+    {"DirectoryIsNotEmpty", "Directory is not empty"},
+    {"ResourceCurrentInUse", "Resource is currently in use"},
+    {"UnrecognizedFileMode", "Unrecognized file mode"},
+    {"OperationNotSupported", "File does not support the specified operation: "},
+    {"InvalidFileDescriptor", "Invalid file descriptor"},
+}};
+
+const KindText& text_of(IoErrorKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
+
+} // namespace
+
+std::string IoError::message() const {
+    std::string out(text_of(kind_).message);
+    if (kind_ == IoErrorKind::OperationNotSupported) {
+        out += detail_;
+    }
+    return out;
+}
+
+std::string IoError::debug() const {
+    std::string out(text_of(kind_).name);
+    if (kind_ == IoErrorKind::OperationNotSupported) {
+        out += "(\"";
+        out += detail_;
+        out += "\")";
+    }
+    return out;
+}
+
+bool operator==(const IoError& a, const IoError& b) {
+    return a.kind_ == b.kind_ &&
+           (a.kind_ != IoErrorKind::OperationNotSupported || std::strcmp(a.detail_, b.detail_) == 0);
+}
+
+} // namespace ovaline::error

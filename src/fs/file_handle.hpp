@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "fs/file_system.hpp"
+
+namespace ovaline::fs {
+
+// The open mode: a set of flags.
+class FileHandleType {
+  public:
+    static constexpr std::uint32_t EMPTY = 0;
+    static constexpr std::uint32_t READ = 1;
+    static constexpr std::uint32_t WRITE = 2;
+
+    constexpr FileHandleType() = default;
+    constexpr explicit FileHandleType(std::uint32_t bits) : bits_(bits) {}
+
+    // Accepts exactly "", "r", "w", "rw" and "wr".
+    static IoResult<FileHandleType> from_str(std::string_view text);
+
+    constexpr std::uint32_t bits() const { return bits_; }
+    constexpr bool can_read() const { return (bits_ & READ) != 0; }
+    constexpr bool can_write() const { return (bits_ & WRITE) != 0; }
+    std::string debug() const;
+    friend constexpr bool operator==(FileHandleType, FileHandleType) = default;
+
+  private:
+    std::uint32_t bits_ = EMPTY;
+};
+
+// Where a seek counts from.
+enum class SeekOrigin : std::uint8_t { Start = 0, End = 1, Current = 2 };
+
+// An open file: a position in one file inode, its mode, and a claim on the file's lock.
+// Not synchronised: its owner serialises access. Destroying an open handle closes it.
+class FileHandle {
+  public:
+    static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId inode_id,
+                                       FileHandleType type);
+
+    FileHandle(FileHandle&& other) noexcept;
+    FileHandle& operator=(FileHandle&&) = delete;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
+    IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
+    IoResult<void> seek(SeekOrigin origin, std::uint64_t amount);
+    // Throws InternalError when the file's lock is not in the state this handle claimed.
+    IoResult<void> close();
+
+    const std::optional<InodeId>& id() const { return id_; }
+    std::uint64_t offset() const { return offset_; }
+    FileHandleType type() const { return type_; }
+    const std::shared_ptr<FileSystem>& fs() const { return fs_; }
+    std::string debug() const;
+
+  private:
+    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
+    IoResult<INodeGuard> open_inode() const;
+
+    std::optional<InodeId> id_;
+    FileHandleType type_;
+    std::shared_ptr<FileSystem> fs_;
+    std::uint64_t offset_ = 0;
+};
+
+} // namespace ovaline::fs

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "fs/name_index.hpp"
+#include "fs/rw_lock.hpp"
+
+namespace ovaline::fs {
+
+using InodeId = std::uint64_t;
+
+// The contents of a file.
+struct FileData {
+    std::vector<std::uint8_t> data;
+};
+
+// The open-handle state of one file: 0 free, n > 0 readers, WRITE_EXCLUSIVE for one
+// writer, REMOVED once the file has left the namespace. Changed only by atomic
+// operations while the inode's lock is held for reading.
+struct FileLock {
+    static constexpr std::int64_t WRITE_EXCLUSIVE = -1;
+    static constexpr std::int64_t REMOVED = -2;
+
+    FileLock() = default;
+    // Only an unpublished inode is ever moved, so no other thread sees the flag yet.
+    FileLock(FileLock&& other) noexcept : flag(other.flag.load(std::memory_order_relaxed)) {}
+
+    std::atomic<std::int64_t> flag{0};
+};
+
+struct File {
+    FileData data;
+    FileLock lock;
+};
+
+struct Directory {
+    // Entry ids in creation order.
+    std::vector<InodeId> children;
+    // Name to entry, beside the ordered list, so lookups cost the same in any size.
+    NameIndex index;
+    // Set under the write lock when the directory is unlinked, so that a creation
+    // racing with the removal cannot leave an entry nobody lists.
+    bool removed = false;
+};
+
+struct Symlink {
+    InodeId target;
+};
+
+using INodeKind = std::variant<File, Directory, Symlink>;
+
+struct INode {
+    INode(InodeId id, InodeId parent, std::uint64_t depth, std::string name, INodeKind kind)
+        : id(id), parent(parent), depth(depth), name(std::move(name)), data(std::move(kind)) {}
+
+    const InodeId id;
+    const InodeId parent;
+    const std::uint64_t depth;
+    const std::string name;
+    // Guards `data`.
+    mutable RwLock lock;
+    INodeKind data;
+};
+
+// A lookup guard: keeps the inode alive and readable after the table's lock is gone.
+using INodeGuard = std::shared_ptr<INode>;
+
+// Scoped holders of an inode's lock.
+class ReadLocked {
+  public:
+    explicit ReadLocked(const INode& node) : node_(node) { node_.lock.lock_shared(); }
+    ~ReadLocked() { node_.lock.unlock_shared(); }
+    ReadLocked(const ReadLocked&) = delete;
+    ReadLocked& operator=(const ReadLocked&) = delete;
+
+  private:
+    const INode& node_;
+};
+
+class WriteLocked {
+  public:
+    explicit WriteLocked(const INode& node) : node_(node) { node_.lock.lock(); }
+    ~WriteLocked() { node_.lock.unlock(); }
+    WriteLocked(const WriteLocked&) = delete;
+    WriteLocked& operator=(const WriteLocked&) = delete;
+
+  private:
+    const INode& node_;
+};
+
+} // namespace ovaline::fs

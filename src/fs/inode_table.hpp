@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include "fs/inode.hpp"
+
+namespace ovaline::fs {
+
+// The concurrent map from inode id to inode: a fixed number of shards, each a
+// reader/writer lock over an open-addressing table. A lookup hands out a guard (a
+// shared_ptr copy) taken under the shard's lock and usable after it is released, so a
+// thread holding guards may insert, remove and grow freely.
+class InodeTable {
+  public:
+    explicit InodeTable(std::size_t initial_buckets);
+    ~InodeTable();
+    InodeTable(const InodeTable&) = delete;
+    InodeTable& operator=(const InodeTable&) = delete;
+
+    INodeGuard get(InodeId id) const;
+    // Returns the inode the id held before, if any.
+    INodeGuard insert(INodeGuard node);
+    // Returns the inode taken out, if any.
+    INodeGuard remove(InodeId id);
+    // Visits every entry in the table's own order, one shard locked at a time.
+    void for_each(const std::function<void(const INodeGuard&)>& visit) const;
+    std::size_t size() const;
+
+  private:
+    static constexpr std::size_t kShards = 16;
+    struct Shard;
+    Shard& shard_of(InodeId id) const;
+
+    std::unique_ptr<Shard[]> shards_;
+};
+
+} // namespace ovaline::fs
