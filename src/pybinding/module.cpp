@@ -10,7 +10,9 @@
 #include <cstdint>
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -22,6 +24,8 @@ struct ClassEntry {
 
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
+    {"PyFileHandle", py_file_handle_type},
+    {"Whence", whence_type},
 };
 
 PyModuleDef module_def = {
