@@ -11,6 +11,7 @@
 
 #include "pybinding/errors.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_term.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -22,6 +23,7 @@ struct ClassEntry {
 
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
+    {"PyTerm", py_term_type},
 };
 
 PyModuleDef module_def = {
