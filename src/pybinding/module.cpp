@@ -10,8 +10,10 @@
 #include <cstdint>
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_term.hpp"
+#include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -23,7 +25,9 @@ struct ClassEntry {
 
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
+    {"PyFileHandle", py_file_handle_type},
     {"PyTerm", py_term_type},
+    {"Whence", whence_type},
 };
 
 PyModuleDef module_def = {
