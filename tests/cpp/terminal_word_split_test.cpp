@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"continuation between words", "a \\\n b", {"a", "b"}},
         SplitCase{"adjacent pieces join", "ab' c'\"d\"", {"ab cd"}},
         SplitCase{"empty quotes make empty words", "'' \"\" a''", {"", "", "a"}},
-        SplitCase{"spec example", R"(echo 'a  b' "c\"d" e\ f)", {"echo", "a  b", "c\"d", "e f"}},
+        SplitCase{"mixed quoting", R"(echo 'a  b' "c\"d" e\ f)", {"echo", "a  b", "c\"d", "e f"}},
         SplitCase{"multi-byte text",
                   "\xC3\xA9t\xC3\xA9 '\xE2\x82\xAC'\\\xC3\xA9",
                   {"\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC\xC3\xA9"}},
