@@ -45,3 +45,15 @@ class Whence:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class PyTerm:
+    """
+    A structure representing a simple terminal
+    """
+
+    def __init__(self, fs: PyFs) -> None: ...
+    def exec(self, command: str) -> str:
+        """
+        Execute a command in the terminal.
+        """

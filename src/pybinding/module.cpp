@@ -12,6 +12,7 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_term.hpp"
 #include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
@@ -25,6 +26,7 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
     {"PyFileHandle", py_file_handle_type},
+    {"PyTerm", py_term_type},
     {"Whence", whence_type},
 };
 

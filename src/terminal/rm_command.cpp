@@ -1,0 +1,67 @@
+#include "terminal/rm_command.hpp"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include "error/internal_error.hpp"
+
+namespace ovaline::terminal {
+
+namespace {
+
+constexpr const char* kProgram = "ovaline";
+constexpr const char* kVersion = "0.1.2";
+
+// A usage error states the error, then the usage line, then where to find help.
+std::string render_usage_error(const CLI::App* app, const CLI::Error& error) {
+    return std::string(error.what()) + "\n" + CLI::Formatter().make_usage(app, app->get_name()) +
+           "Run with --help for more information.\n";
+}
+
+} // namespace
+
+std::expected<RmArgs, std::string> RmArgs::parse(std::span<const std::string> words) {
+    RmArgs args;
+    // Built anew for every call, so no parse leaves anything behind for the next.
+    CLI::App app("", kProgram);
+    app.set_version_flag("-V,--version", std::string(kProgram) + " " + kVersion);
+    app.failure_message(render_usage_error);
+    app.add_flag("-r,--recursive", args.recursive)->disable_flag_override();
+    app.add_option("TARGET", args.target)->required();
+
+    // The parser takes its words last first.
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        std::ostringstream text;
+        app.exit(error, text, text);
+        return std::unexpected(text.str());
+    } catch (const CLI::Error& error) {
+        throw InternalError(std::string("rm: broken argument definition: ") + error.what());
+    }
+    return args;
+}
+
+CommandResult cmd_rm(TerminalContext& context, std::span<const std::string> words) {
+    if (words.empty()) {
+        return std::unexpected("rm: missing argument");
+    }
+    auto args = RmArgs::parse(words);
+    if (!args) {
+        return std::unexpected("rm: " + args.error());
+    }
+    auto target = context.get_target_inode(args->target);
+    if (!target) {
+        return std::unexpected(std::move(target.error()));
+    }
+    if (auto removed = context.filesystem->rm_raw(*target, args->recursive); !removed) {
+        return std::unexpected("rm: cannot remove '" + args->target +
+                               "': " + removed.error().message());
+    }
+    return std::string();
+}
+
+} // namespace ovaline::terminal
