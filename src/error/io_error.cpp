@@ -27,7 +27,9 @@ constexpr std::array<KindText, 11> kKinds{{
     {"InvalidFileDescriptor", "Invalid file descriptor"},
 }};
 
-const KindText& text_of(IoErrorKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
+const KindText& text_of(IoErrorKind kind) {
+    return kKinds[static_cast<std::size_t>(kind)];
+}
 
 } // namespace
 
@@ -50,8 +52,8 @@ std::string IoError::debug() const {
 }
 
 bool operator==(const IoError& a, const IoError& b) {
-    return a.kind_ == b.kind_ &&
-           (a.kind_ != IoErrorKind::OperationNotSupported || std::strcmp(a.detail_, b.detail_) == 0);
+    return a.kind_ == b.kind_ && (a.kind_ != IoErrorKind::OperationNotSupported ||
+                                  std::strcmp(a.detail_, b.detail_) == 0);
 }
 
 } // namespace ovaline::error

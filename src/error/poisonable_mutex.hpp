@@ -14,7 +14,8 @@ class PoisonableMutex {
   public:
     class Guard {
       public:
-        explicit Guard(PoisonableMutex& m) : mutex_(m), lock_(m.mutex_), exceptions_(std::uncaught_exceptions()) {
+        explicit Guard(PoisonableMutex& m)
+            : mutex_(m), lock_(m.mutex_), exceptions_(std::uncaught_exceptions()) {
             if (mutex_.poisoned_.load(std::memory_order_acquire)) {
                 lock_.unlock();
                 throw InternalError("PoisonError: the mutex was poisoned by an earlier failure");

@@ -1,0 +1,250 @@
+#include "fs/file_handle.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "error/internal_error.hpp"
+
+namespace ovaline::fs {
+
+IoResult<FileHandleType> FileHandleType::from_str(std::string_view text) {
+    std::uint32_t bits = EMPTY;
+    for (char c : text) {
+        const std::uint32_t flag = c == 'r' ? READ : c == 'w' ? WRITE : EMPTY;
+        if (flag == EMPTY || (bits & flag) != 0) {
+            return std::unexpected(IoErrorKind::UnrecognizedFileMode);
+        }
+        bits |= flag;
+    }
+    return FileHandleType(bits);
+}
+
+std::string FileHandleType::debug() const {
+    if (bits_ == EMPTY) {
+        return "FileHandleType(0x0)";
+    }
+    std::string names;
+    if (can_read()) {
+        names = "READ";
+    }
+    if (can_write()) {
+        names += names.empty() ? "WRITE" : " | WRITE";
+    }
+    return "FileHandleType(" + names + ")";
+}
+
+FileHandle::FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type)
+    : id_(id), type_(type), fs_(std::move(fs)) {}
+
+FileHandle::FileHandle(FileHandle&& other) noexcept
+    : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_), fs_(other.fs_),
+      offset_(other.offset_) {}
+
+FileHandle::~FileHandle() {
+    if (!id_) {
+        return;
+    }
+    // Owners that must report a failed close call close() themselves first.
+    try {
+        (void)close();
+    } catch (const InternalError&) {
+    }
+}
+
+IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId inode_id,
+                                        FileHandleType type) {
+    auto node = fs->resolve(inode_id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    {
+        ReadLocked locked(**node);
+        auto* file = std::get_if<File>(&(*node)->data);
+        if (file == nullptr) {
+            return std::unexpected(IoErrorKind::NotAFile);
+        }
+        auto& flag = file->lock.flag;
+        if (type.can_write()) {
+            std::int64_t expected = 0;
+            if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE,
+                                              std::memory_order_acq_rel)) {
+                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+            }
+        } else {
+            std::int64_t current = flag.load(std::memory_order_acquire);
+            do {
+                if (current < 0) {
+                    return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+                }
+            } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
+                                                 std::memory_order_acquire));
+        }
+    }
+    return FileHandle(std::move(fs), inode_id, type);
+}
+
+IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+                                          FileHandleType type) {
+    auto file = fs->is_file_raw(id);
+    if (!file) {
+        return std::unexpected(file.error());
+    }
+    if (!*file) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    return FileHandle::create(std::move(fs), id, type);
+}
+
+IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                      FileHandleType type, bool create) {
+    const auto [parent_path, name] = split_last_separator(path);
+    auto parent = fs->get_inode_by_path_raw(parent_path);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    // A second look covers another thread creating the same file between our lookup
+    // and our creation.
+    for (int attempt = 0;; ++attempt) {
+        auto found = fs->find_inode_by_name(*parent, name);
+        if (found) {
+            return FileHandle::create(std::move(fs), *found, type);
+        }
+        if (!create || found.error().kind() != IoErrorKind::InodeNotFound) {
+            return std::unexpected(found.error());
+        }
+        auto created = fs->create_inode(*parent, std::string(name), File{});
+        if (created) {
+            return FileHandle::create(std::move(fs), *created, type);
+        }
+        if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt > 0) {
+            return std::unexpected(created.error());
+        }
+    }
+}
+
+IoResult<INodeGuard> FileHandle::open_inode() const {
+    if (!id_) {
+        return std::unexpected(IoErrorKind::InvalidFileDescriptor);
+    }
+    return fs_->resolve(*id_);
+}
+
+IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
+    if (!id_) {
+        return std::unexpected(IoErrorKind::InvalidFileDescriptor);
+    }
+    if (!type_.can_read()) {
+        return std::unexpected(IoError::operation_not_supported("read"));
+    }
+    auto node = open_inode();
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    ReadLocked locked(**node);
+    const auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    const auto& bytes = file->data.data;
+    const std::uint64_t start = std::min<std::uint64_t>(offset_, bytes.size());
+    const std::size_t count = std::min<std::uint64_t>(buffer.size(), bytes.size() - start);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin());
+    offset_ = start + count;
+    return count;
+}
+
+IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    if (!id_) {
+        return std::unexpected(IoErrorKind::InvalidFileDescriptor);
+    }
+    if (!type_.can_write()) {
+        return std::unexpected(IoError::operation_not_supported("write"));
+    }
+    auto node = open_inode();
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    WriteLocked locked(**node);
+    auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    auto& data = file->data.data;
+    const std::uint64_t end = offset_ + bytes.size();
+    if (data.size() < end) {
+        data.resize(end);
+    }
+    std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(offset_));
+    return bytes.size();
+}
+
+IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
+    auto node = open_inode();
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    ReadLocked locked(**node);
+    const auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    const std::uint64_t length = file->data.data.size();
+    std::uint64_t target = 0;
+    switch (origin) {
+    case SeekOrigin::Start:
+        target = amount;
+        break;
+    case SeekOrigin::End:
+        target = amount > length ? 0 : length - amount;
+        break;
+    case SeekOrigin::Current:
+        target = amount > std::numeric_limits<std::uint64_t>::max() - offset_
+                     ? std::numeric_limits<std::uint64_t>::max()
+                     : offset_ + amount;
+        break;
+    }
+    offset_ = std::min(target, length);
+    return {};
+}
+
+IoResult<void> FileHandle::close() {
+    auto node = open_inode();
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    ReadLocked locked(**node);
+    auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    auto& flag = file->lock.flag;
+    // Whatever the lock says, this handle's claim ends here; it is never released twice.
+    id_.reset();
+    if (type_.can_write()) {
+        if (flag.load(std::memory_order_acquire) != FileLock::WRITE_EXCLUSIVE) {
+            throw InternalError("assertion failed: self.flag.load(Ordering::Acquire) == "
+                                "FileLock::WRITE_EXCLUSIVE");
+        }
+        flag.store(0, std::memory_order_release);
+    } else {
+        std::int64_t current = flag.load(std::memory_order_acquire);
+        do {
+            if (current <= 0) {
+                throw InternalError("assertion failed: flag > 0");
+            }
+        } while (!flag.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire));
+    }
+    return {};
+}
+
+std::string FileHandle::debug() const {
+    return "FileHandle { id: " +
+           (id_ ? "Some(" + std::to_string(*id_) + ")" : std::string("None")) +
+           ", type: " + type_.debug() + ", fs: " + fs_->debug_string() +
+           ", offset: " + std::to_string(offset_) + " }";
+}
+
+} // namespace ovaline::fs

@@ -1,0 +1,147 @@
+#include "fs/inode_table.hpp"
+
+#include <bit>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+namespace ovaline::fs {
+
+namespace {
+
+// Ids are sequential; mixing spreads them over shards and slots alike.
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+} // namespace
+
+// One shard: open addressing with linear probing over inode guards keyed by their ids.
+struct InodeTable::Shard {
+    mutable std::shared_mutex mutex;
+    std::vector<INodeGuard> slots;
+    std::size_t size = 0;
+
+    std::size_t mask() const { return slots.size() - 1; }
+    static std::size_t home(InodeId id, std::size_t mask) { return (mix(id) >> 4) & mask; }
+
+    std::size_t find_slot(InodeId id) const {
+        for (std::size_t i = home(id, mask());; i = (i + 1) & mask()) {
+            if (!slots[i] || slots[i]->id == id) {
+                return i;
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<INodeGuard> next(slots.size() * 2);
+        const std::size_t next_mask = next.size() - 1;
+        for (auto& node : slots) {
+            if (!node) {
+                continue;
+            }
+            std::size_t i = home(node->id, next_mask);
+            while (next[i]) {
+                i = (i + 1) & next_mask;
+            }
+            next[i] = std::move(node);
+        }
+        slots = std::move(next);
+    }
+};
+
+InodeTable::InodeTable(std::size_t initial_buckets) : shards_(std::make_unique<Shard[]>(kShards)) {
+    const std::size_t per_shard =
+        std::bit_ceil(std::max<std::size_t>(initial_buckets / kShards, 4));
+    for (std::size_t i = 0; i < kShards; ++i) {
+        shards_[i].slots.resize(per_shard);
+    }
+}
+
+InodeTable::~InodeTable() = default;
+
+InodeTable::Shard& InodeTable::shard_of(InodeId id) const {
+    return shards_[mix(id) & (kShards - 1)];
+}
+
+INodeGuard InodeTable::get(InodeId id) const {
+    const Shard& shard = shard_of(id);
+    std::shared_lock lock(shard.mutex);
+    return shard.slots[shard.find_slot(id)];
+}
+
+INodeGuard InodeTable::insert(INodeGuard node) {
+    Shard& shard = shard_of(node->id);
+    std::unique_lock lock(shard.mutex);
+    std::size_t i = shard.find_slot(node->id);
+    if (shard.slots[i]) {
+        return std::exchange(shard.slots[i], std::move(node));
+    }
+    // Grow at three quarters full, so a probe always ends at an empty slot.
+    if ((shard.size + 1) * 4 > shard.slots.size() * 3) {
+        shard.grow();
+        i = shard.find_slot(node->id);
+    }
+    shard.slots[i] = std::move(node);
+    ++shard.size;
+    return nullptr;
+}
+
+INodeGuard InodeTable::remove(InodeId id) {
+    Shard& shard = shard_of(id);
+    INodeGuard taken;
+    {
+        std::unique_lock lock(shard.mutex);
+        std::size_t hole = shard.find_slot(id);
+        if (!shard.slots[hole]) {
+            return nullptr;
+        }
+        taken = std::move(shard.slots[hole]);
+        const std::size_t mask = shard.mask();
+        // Backward-shift deletion: no tombstones, every entry stays reachable.
+        for (std::size_t j = (hole + 1) & mask; shard.slots[j]; j = (j + 1) & mask) {
+            const std::size_t home = Shard::home(shard.slots[j]->id, mask);
+            if (((j - home) & mask) >= ((j - hole) & mask)) {
+                shard.slots[hole] = std::move(shard.slots[j]);
+                hole = j;
+            }
+        }
+        --shard.size;
+    }
+    // The caller drops the inode, outside the shard's lock.
+    return taken;
+}
+
+void InodeTable::for_each(const std::function<void(const INodeGuard&)>& visit) const {
+    for (std::size_t s = 0; s < kShards; ++s) {
+        std::vector<INodeGuard> entries;
+        {
+            std::shared_lock lock(shards_[s].mutex);
+            for (const auto& node : shards_[s].slots) {
+                if (node) {
+                    entries.push_back(node);
+                }
+            }
+        }
+        for (const auto& node : entries) {
+            visit(node);
+        }
+    }
+}
+
+std::size_t InodeTable::size() const {
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < kShards; ++s) {
+        std::shared_lock lock(shards_[s].mutex);
+        total += shards_[s].size;
+    }
+    return total;
+}
+
+} // namespace ovaline::fs

@@ -1,0 +1,195 @@
+#include "pybinding/args.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ovaline::pybinding {
+
+namespace {
+
+bool take_positional(const char* function, std::span<const Param> params, PyObject* const* args,
+                     Py_ssize_t nargs, std::span<PyObject*> out) {
+    std::fill(out.begin(), out.end(), nullptr);
+    const auto count = static_cast<Py_ssize_t>(params.size());
+    if (nargs > count) {
+        if (count == 0) {
+            PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
+        } else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes at most %zd positional argument%s (%zd given)", function,
+                         count, count == 1 ? "" : "s", nargs);
+        }
+        return false;
+    }
+    std::copy(args, args + nargs, out.begin());
+    return true;
+}
+
+bool take_keyword(const char* function, std::span<const Param> params, PyObject* key,
+                  PyObject* value, std::span<PyObject*> out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+        return false;
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
+            if (out[i] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                             function, params[i].name);
+                return false;
+            }
+            out[i] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+    return false;
+}
+
+bool check_required(const char* function, std::span<const Param> params, std::span<PyObject*> out) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].required && out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
+                         params[i].name, i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool wrong_kind(const char* name, const char* expected, PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not %.200s", name, expected,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+} // namespace
+
+bool match_fastcall(const char* function, std::span<const Param> params, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (!take_positional(function, params, args, nargs, out)) {
+        return false;
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!take_keyword(function, params, PyTuple_GET_ITEM(kwnames, k), args[nargs + k],
+                              out)) {
+                return false;
+            }
+        }
+    }
+    return check_required(function, params, out);
+}
+
+bool match_tuple(const char* function, std::span<const Param> params, PyObject* args,
+                 PyObject* kwargs, std::span<PyObject*> out) {
+    if (!take_positional(function, params, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args),
+                         out)) {
+        return false;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!take_keyword(function, params, key, value, out)) {
+                return false;
+            }
+        }
+    }
+    return check_required(function, params, out);
+}
+
+bool check_self(PyObject* self, PyTypeObject* type) {
+    if (type == nullptr) {
+        return false;
+    }
+    if (!Py_IS_TYPE(self, type)) {
+        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received '%.200s'",
+                     type->tp_name, Py_TYPE(self)->tp_name);
+        return false;
+    }
+    return true;
+}
+
+bool to_text(PyObject* obj, const char* name, std::string_view& out) {
+    if (obj == nullptr || !PyUnicode_Check(obj)) {
+        return wrong_kind(name, "str", obj == nullptr ? Py_None : obj);
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+        return false;
+    }
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+    if (obj == nullptr || !PyIndex_Check(obj)) {
+        return wrong_kind(name, "int", obj == nullptr ? Py_None : obj);
+    }
+    PyObject* number = PyNumber_Index(obj);
+    if (number == nullptr) {
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number);
+    Py_DECREF(number);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Format(PyExc_OverflowError, "argument '%s' must be in 0..=18446744073709551615",
+                         name);
+        }
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool to_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out) {
+    if (obj == nullptr || !PyBytes_Check(obj)) {
+        return wrong_kind(name, "bytes", obj == nullptr ? Py_None : obj);
+    }
+    out =
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                                      static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+}
+
+bool to_bool(PyObject* obj, const char* name, bool& out) {
+    if (obj == nullptr || !PyBool_Check(obj)) {
+        return wrong_kind(name, "bool", obj == nullptr ? Py_None : obj);
+    }
+    out = obj == Py_True;
+    return true;
+}
+
+bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string_view>& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string_view text;
+    if (!to_text(obj, name, text)) {
+        return false;
+    }
+    out = text;
+    return true;
+}
+
+bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out) {
+    if (type == nullptr) {
+        return false;
+    }
+    if (obj == nullptr || !Py_IS_TYPE(obj, type)) {
+        const char* dot = std::strrchr(type->tp_name, '.');
+        return wrong_kind(name, dot == nullptr ? type->tp_name : dot + 1,
+                          obj == nullptr ? Py_None : obj);
+    }
+    out = obj;
+    return true;
+}
+
+} // namespace ovaline::pybinding

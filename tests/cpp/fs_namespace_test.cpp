@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fs/debug_text.hpp"
+#include "fs/file_system.hpp"
+
+using namespace ovaline::fs;
+using ovaline::error::IoError;
+
+namespace {
+
+IoErrorKind kind_of(const auto& result) {
+    return result.error().kind();
+}
+
+constexpr const char* kFresh =
+    "FileSystem { inodes: {0: INode { id: 0, parent: 0, depth: 0, name: \"\", data: RwLock { "
+    "data: Directory { children: [] }, poisoned: false, .. } }}, next_inode_id: 1 }";
+
+} // namespace
+
+TEST(IoErrorText, MessagesAndDiagnosticNames) {
+    EXPECT_EQ(IoError(IoErrorKind::InodeNotFound).message(), "Inode not found");
+    EXPECT_EQ(IoError(IoErrorKind::ResourceCurrentInUse).message(), "Resource is currently in use");
+    EXPECT_EQ(IoError(IoErrorKind::NotASymlink).debug(), "NotASymlink");
+    const auto read = IoError::operation_not_supported("read");
+    EXPECT_EQ(read.message(), "File does not support the specified operation: read");
+    EXPECT_EQ(read.debug(), "OperationNotSupported(\"read\")");
+    EXPECT_NE(read, IoError::operation_not_supported("write"));
+}
+
+TEST(FileSystemDebug, FreshAndAfterCreation) {
+    auto fs = FileSystem::create();
+    EXPECT_EQ(fs->debug_string(), kFresh);
+    ASSERT_TRUE(fs->mkdir("/a"));
+    const std::string text = fs->debug_string();
+    EXPECT_NE(text.find("1: INode { id: 1, parent: 0, depth: 1, name: \"a\""), std::string::npos);
+    EXPECT_NE(text.find("Directory { children: [1] }"), std::string::npos);
+    EXPECT_NE(text.find("next_inode_id: 2 }"), std::string::npos);
+}
+
+TEST(FileSystemDebug, NamesAreEscaped) {
+    EXPECT_EQ(quote_name("a\"b\\c\td\re\nf"), "\"a\\\"b\\\\c\\td\\re\\nf\"");
+    EXPECT_EQ(quote_name(std::string("x\0y", 3)), "\"x\\0y\"");
+    EXPECT_EQ(quote_name("\x01\x7f"), "\"\\u{1}\\u{7f}\"");
+    EXPECT_EQ(quote_name("caf\xc3\xa9 \xe2\x9c\x93"), "\"caf\xc3\xa9 \xe2\x9c\x93\"");
+}
+
+TEST(CreateInode, IdsAreSpentAndNeverReused) {
+    FileSystem fs;
+    EXPECT_EQ(fs.create_inode(0, "a", Directory{}), 1u);
+    EXPECT_EQ(kind_of(fs.create_inode(0, "a", File{})), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(fs.create_inode(0, "b", File{}), 3u);
+    ASSERT_TRUE(fs.rm_raw(3, false));
+    EXPECT_EQ(fs.create_inode(0, "b", File{}), 4u);
+    // Bad names spend no id.
+    for (const char* bad : {"", ".", "..", "x/y", "x\\y", "/"}) {
+        EXPECT_EQ(kind_of(fs.create_inode(0, bad, File{})), IoErrorKind::ResourceAlreadyExists)
+            << bad;
+    }
+    EXPECT_EQ(fs.next_inode_id(), 5u);
+    EXPECT_EQ(kind_of(fs.create_inode(4, "x", File{})), IoErrorKind::NotADirectory);
+    EXPECT_EQ(kind_of(fs.create_inode(99, "x", File{})), IoErrorKind::InodeNotFound);
+}
+
+TEST(CreateInode, DepthLimit) {
+    FileSystem fs;
+    InodeId parent = 0;
+    for (int depth = 1; depth <= 64; ++depth) {
+        auto id = fs.create_inode(parent, "d", Directory{});
+        ASSERT_TRUE(id) << depth;
+        parent = *id;
+    }
+    EXPECT_EQ(kind_of(fs.create_inode(parent, "d", Directory{})),
+              IoErrorKind::MaxRecursionDepthExceeded);
+}
+
+TEST(PathResolution, RootForms) {
+    FileSystem fs;
+    for (const char* path : {"", "/", "\\", "//", "/.", "/..", "/../..", "\\/."}) {
+        EXPECT_EQ(fs.get_inode_by_path_raw(path), 0u) << path;
+    }
+}
+
+TEST(PathResolution, Components) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.mkdir("a"));
+    ASSERT_TRUE(fs.mkdir("a/b"));
+    ASSERT_TRUE(fs.touch("f"));
+    for (const char* path : {"a", "/a", "a/", "//a//", "\\a", "a/b/.."}) {
+        EXPECT_EQ(fs.get_inode_by_path_raw(path), 1u) << path;
+    }
+    EXPECT_EQ(fs.get_inode_by_path_raw("a\\b"), fs.get_inode_by_path_raw("/a/b"));
+    EXPECT_EQ(fs.get_inode_by_path_raw("/a/../f"), 3u);
+    EXPECT_EQ(kind_of(fs.get_inode_by_path_raw("/nope/../f")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(kind_of(fs.get_inode_by_path_raw("/f/x")), IoErrorKind::NotADirectory);
+    EXPECT_EQ(fs.get_inode_by_path_raw("/f/."), 3u);
+    EXPECT_EQ(fs.get_inode_by_path_raw("/f/"), 3u);
+    EXPECT_EQ(fs.get_inode_by_path_raw("/f/.."), 0u);
+    EXPECT_EQ(kind_of(fs.get_inode_by_path_raw("/A")), IoErrorKind::InodeNotFound);
+}
+
+TEST(PathResolution, NamesAndKinds) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.mkdir("a"));
+    ASSERT_TRUE(fs.mkdir("a/b"));
+    ASSERT_TRUE(fs.touch("a/f"));
+    EXPECT_EQ(fs.find_inode_by_name(1, ""), 1u);
+    EXPECT_EQ(fs.find_inode_by_name(1, "."), 1u);
+    EXPECT_EQ(fs.find_inode_by_name(1, ".."), 0u);
+    EXPECT_EQ(fs.find_inode_by_name(0, ".."), 0u);
+    EXPECT_EQ(fs.find_inode_by_name(1, "b"), 2u);
+    EXPECT_EQ(kind_of(fs.find_inode_by_name(1, "B")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(kind_of(fs.find_inode_by_name(3, "x")), IoErrorKind::NotADirectory);
+    EXPECT_EQ(fs.find_inode_by_name(3, ".."), 1u);
+    EXPECT_EQ(kind_of(fs.find_inode_by_name(2, "x")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(fs.is_directory_raw(0), true);
+    EXPECT_EQ(fs.is_file_raw(0), false);
+    EXPECT_EQ(fs.is_file_raw(3), true);
+    EXPECT_EQ(kind_of(fs.is_file_raw(42)), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(fs.get_path_by_inode(0), "/");
+    EXPECT_EQ(fs.get_path_by_inode(2), "/a/b");
+    EXPECT_EQ(kind_of(fs.get_path_by_inode(42)), IoErrorKind::InodeNotFound);
+}
+
+TEST(Namespace, MkdirAndTouchPaths) {
+    FileSystem fs;
+    EXPECT_TRUE(fs.mkdir("a"));
+    EXPECT_EQ(fs.get_inode_by_path_raw("a"), 1u);
+    EXPECT_EQ(kind_of(fs.mkdir("a/")), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(kind_of(fs.mkdir("")), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(kind_of(fs.mkdir("/")), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(kind_of(fs.mkdir("x/")), IoErrorKind::InodeNotFound);
+    const auto before = fs.next_inode_id();
+    EXPECT_EQ(kind_of(fs.mkdir("a/b/c")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(fs.next_inode_id(), before);
+    EXPECT_EQ(kind_of(fs.touch("a")), IoErrorKind::ResourceAlreadyExists);
+    ASSERT_TRUE(fs.touch("\\a\\f"));
+    EXPECT_EQ(kind_of(fs.touch("a/f")), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(kind_of(fs.mkdir("a/f/x")), IoErrorKind::NotADirectory);
+}
+
+TEST(Namespace, ListInCreationOrder) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.touch("x"));
+    ASSERT_TRUE(fs.mkdir("d"));
+    ASSERT_TRUE(fs.touch("y"));
+    auto listing = fs.ls_raw(0);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->files, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(listing->directories, (std::vector<std::string>{"d"}));
+    auto empty = fs.ls_raw(2);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->files.empty() && empty->directories.empty());
+    EXPECT_EQ(kind_of(fs.ls_raw(1)), IoErrorKind::NotADirectory);
+}
+
+TEST(Namespace, Remove) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.mkdir("d"));
+    ASSERT_TRUE(fs.mkdir("d/e"));
+    ASSERT_TRUE(fs.touch("d/e/f"));
+    ASSERT_TRUE(fs.touch("g"));
+    EXPECT_EQ(kind_of(fs.rm("d", false)), IoErrorKind::DirectoryIsNotEmpty);
+    EXPECT_TRUE(fs.rm("g", false));
+    EXPECT_EQ(kind_of(fs.get_inode_by_path_raw("g")), IoErrorKind::InodeNotFound);
+    EXPECT_TRUE(fs.rm("d", true));
+    EXPECT_EQ(fs.inode_count(), 1u);
+    EXPECT_EQ(fs.debug_string().find("children: [] }"), fs.debug_string().rfind("children"));
+}
+
+TEST(Namespace, RemovingTheRootKeepsIt) {
+    FileSystem fs;
+    EXPECT_TRUE(fs.rm("/", false));
+    ASSERT_TRUE(fs.mkdir("a"));
+    ASSERT_TRUE(fs.touch("a/f"));
+    EXPECT_EQ(kind_of(fs.rm("/a/..", false)), IoErrorKind::DirectoryIsNotEmpty);
+    EXPECT_TRUE(fs.rm("/a/..", true));
+    EXPECT_EQ(fs.inode_count(), 1u);
+    // Still usable afterwards.
+    EXPECT_TRUE(fs.mkdir("b"));
+    EXPECT_EQ(fs.get_inode_by_path_raw("b"), 3u);
+}
+
+TEST(Namespace, NameIndexSurvivesManyEntriesAndRemovals) {
+    FileSystem fs;
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(fs.touch("f" + std::to_string(i)));
+    }
+    for (int i = 0; i < 2000; i += 3) {
+        ASSERT_TRUE(fs.rm("f" + std::to_string(i), false));
+    }
+    for (int i = 0; i < 2000; ++i) {
+        const bool present = i % 3 != 0;
+        EXPECT_EQ(fs.get_inode_by_path_raw("f" + std::to_string(i)).has_value(), present) << i;
+    }
+    auto listing = fs.ls_raw(0);
+    ASSERT_TRUE(listing);
+    ASSERT_EQ(listing->files.size(), 1333u);
+    EXPECT_EQ(listing->files.front(), "f1");
+    EXPECT_EQ(listing->files.back(), "f1999");
+}
