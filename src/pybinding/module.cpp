@@ -11,6 +11,8 @@
 
 #include "pybinding/errors.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_terminal_session.hpp"
+#include "pybinding/py_user_pool.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -22,6 +24,8 @@ struct ClassEntry {
 
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
+    {"PyUserPool", py_user_pool_type},
+    {"PyTerminalSession", py_terminal_session_type},
 };
 
 PyModuleDef module_def = {
