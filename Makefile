@@ -10,7 +10,7 @@ PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml ovaline.pyi py.typed
 
-.PHONY: demo test deps install cpp-test py-test sanitize format clean
+.PHONY: demo test deps install cpp-test py-test sanitize bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -63,6 +63,11 @@ sanitize: deps $(VENV)/.tools
 	    (cd build/$$s && TSAN_OPTIONS=halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
 	        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)) || exit 1; \
 	done
+
+# The tools users would pick instead, measured beside ovaline in one run.
+bench: install
+	$(VPIP) install -q fs pyfakefs setuptools
+	$(VPY) bench/bench_fs.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')

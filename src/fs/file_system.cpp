@@ -62,8 +62,9 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
     if (!dir) {
         return std::unexpected(dir.error());
     }
-    const std::uint64_t depth = (*dir)->depth + 1;
-    auto node = std::make_shared<INode>(id, parent, depth, std::move(name), std::move(kind));
+    const std::uint64_t depth = (*dir)->depth + 1u;
+    auto node = std::make_shared<INode>(id, parent, static_cast<std::uint16_t>(depth),
+                                        std::move(name), std::move(kind));
     {
         // The duplicate check and the append happen under one write lock, so two
         // creators of one name never both succeed.
@@ -78,7 +79,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
         if (entries == nullptr) {
             return std::unexpected(IoErrorKind::NotADirectory);
         }
-        if (entries->removed) {
+        if ((*dir)->removed) {
             return std::unexpected(IoErrorKind::InodeNotFound);
         }
         entries->children.push_back(id);
@@ -285,24 +286,22 @@ IoResult<void> FileSystem::unlink(InodeId id) {
     }
     {
         WriteLocked locked(**node);
+        if ((*node)->removed) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
         if (auto* entries = std::get_if<Directory>(&(*node)->data)) {
-            if (entries->removed) {
-                return std::unexpected(IoErrorKind::InodeNotFound);
-            }
             // Entries created since the first look keep the directory in place.
             if (!entries->children.empty()) {
                 return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
             }
-            entries->removed = true;
         } else if (auto* file = std::get_if<File>(&(*node)->data)) {
             std::int64_t expected = 0;
             if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
                                                          std::memory_order_acq_rel)) {
-                return std::unexpected(expected == FileLock::REMOVED
-                                           ? IoErrorKind::InodeNotFound
-                                           : IoErrorKind::ResourceCurrentInUse);
+                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
             }
         }
+        (*node)->removed = true;
     }
     {
         WriteLocked locked(**parent);

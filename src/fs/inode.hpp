@@ -43,9 +43,6 @@ struct Directory {
     std::vector<InodeId> children;
     // Name to entry, beside the ordered list, so lookups cost the same in any size.
     NameIndex index;
-    // Set under the write lock when the directory is unlinked, so that a creation
-    // racing with the removal cannot leave an entry nobody lists.
-    bool removed = false;
 };
 
 struct Symlink {
@@ -54,16 +51,21 @@ struct Symlink {
 
 using INodeKind = std::variant<File, Directory, Symlink>;
 
+// Laid out tightly: a million inodes should stay well below 200 MB.
 struct INode {
-    INode(InodeId id, InodeId parent, std::uint64_t depth, std::string name, INodeKind kind)
+    INode(InodeId id, InodeId parent, std::uint16_t depth, std::string name, INodeKind kind)
         : id(id), parent(parent), depth(depth), name(std::move(name)), data(std::move(kind)) {}
 
     const InodeId id;
     const InodeId parent;
-    const std::uint64_t depth;
-    const std::string name;
-    // Guards `data`.
+    // Guards `data` and `removed`.
     mutable RwLock lock;
+    // At most 64, so two bytes hold it.
+    const std::uint16_t depth;
+    // Set under the write lock when the inode is unlinked, so that a creation racing
+    // with the removal of its directory cannot leave an entry nobody lists.
+    bool removed = false;
+    const std::string name;
     INodeKind data;
 };
 

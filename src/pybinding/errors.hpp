@@ -10,7 +10,8 @@
 //   leaving it becomes the module's internal exception (derived directly from
 //   BaseException, never exported), std::bad_alloc becomes MemoryError, and the call
 //   returns null with the error set.
-// - In tp_dealloc, where nothing may be raised, use `run_unraisable(type, [&] { ... })`:
+// - In tp_dealloc, where nothing may be raised, use
+//   `run_unraisable(type, [&]() -> bool { ... })`:
 //   a failure goes to the interpreter's unraisable hook and any exception already set
 //   is kept.
 
@@ -72,8 +73,9 @@ template <class F> PyObject* guarded(F&& body) noexcept {
 // Reports the Python error now set through the unraisable hook, naming `context`.
 void write_unraisable(PyObject* context);
 
-// For deallocation: runs `body`, and reports a failure through the unraisable hook
-// instead of raising it. An exception that was already set survives the call.
+// For deallocation: runs `body`, which returns false with a Python error set when it
+// fails, and reports a failure through the unraisable hook instead of raising it. An
+// exception that was already set survives the call.
 template <class F> void run_unraisable(PyObject* context, F&& body) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* saved = PyErr_GetRaisedException();
@@ -83,10 +85,7 @@ template <class F> void run_unraisable(PyObject* context, F&& body) noexcept {
     PyObject* saved_traceback;
     PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
 #endif
-    if (guarded([&]() -> PyObject* {
-            body();
-            return Py_None;
-        }) == nullptr) {
+    if (guarded([&]() -> PyObject* { return body() ? Py_None : nullptr; }) == nullptr) {
         write_unraisable(context);
     }
 #if PY_VERSION_HEX >= 0x030C0000

@@ -10,9 +10,11 @@
 #include <cstdint>
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_terminal_session.hpp"
 #include "pybinding/py_user_pool.hpp"
+#include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -24,6 +26,8 @@ struct ClassEntry {
 
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
+    {"PyFileHandle", py_file_handle_type},
+    {"Whence", whence_type},
     {"PyUserPool", py_user_pool_type},
     {"PyTerminalSession", py_terminal_session_type},
 };

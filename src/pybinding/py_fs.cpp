@@ -8,6 +8,7 @@
 #include "pybinding/args.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/heap_type.hpp"
+#include "pybinding/py_file_handle.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -60,6 +61,15 @@ constexpr char kTreeDoc[] =
     "Debug the file system\n"
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
+
+constexpr char kOpenDoc[] =
+    "open($self, path, mode)\n--\n\n"
+    "\n"
+    "Open a file in the filesystem.\n"
+    "\n"
+    "This function opens a file in the filesystem. The function will return a file\n"
+    "handle that can be used to read and write data to the file. The function will\n"
+    "return an error if the file could not be opened.\n";
 
 fs::FileSystem& filesystem_of(PyObject* self) {
     return *reinterpret_cast<PyFsObject*>(self)->fs;
@@ -221,12 +231,38 @@ PyObject* py_fs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+// A missing file in an existing directory is created, whatever the mode.
+PyObject* py_fs_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Param kParams[] = {{"path"}, {"mode"}};
+    PyObject* raw[2];
+    std::string_view path;
+    std::string_view mode;
+    if (!match_fastcall("open", kParams, args, nargs, kwnames, raw) ||
+        !check_self(self, py_fs_type()) || !to_text(raw[0], "path", path) ||
+        !to_text(raw[1], "mode", mode)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        const fs::IoResult<fs::FileHandleType> type = fs::FileHandleType::from_str(mode);
+        if (!type) {
+            return raise_io_error(type.error());
+        }
+        fs::IoResult<fs::FileHandle> handle =
+            fs::FileSystem::open(reinterpret_cast<PyFsObject*>(self)->fs, path, *type, true);
+        if (!handle) {
+            return raise_io_error(handle.error());
+        }
+        return wrap_file_handle(std::move(*handle));
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"mkdir", as_cfunction(py_fs_mkdir), METH_FASTCALL | METH_KEYWORDS, kMkdirDoc},
     {"touch", as_cfunction(py_fs_touch), METH_FASTCALL | METH_KEYWORDS, kTouchDoc},
     {"listdir", as_cfunction(py_fs_listdir), METH_FASTCALL | METH_KEYWORDS, kListdirDoc},
     {"remove", as_cfunction(py_fs_remove), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
     {"tree", as_cfunction(py_fs_tree), METH_FASTCALL | METH_KEYWORDS, kTreeDoc},
+    {"open", as_cfunction(py_fs_open), METH_FASTCALL | METH_KEYWORDS, kOpenDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -111,7 +111,10 @@ PyObject* py_terminal_session_new(PyTypeObject* type, PyObject* args, PyObject* 
 // and gives its account back.
 void py_terminal_session_dealloc(PyObject* self) {
     PyTerminalSessionObject* object = object_of(self);
-    run_unraisable(self, [&] { object->session.close(); });
+    run_unraisable(self, [&]() -> bool {
+        object->session.close();
+        return true;
+    });
     object->session.~TerminalSession();
     object->mutex.~PoisonableMutex();
     free_instance(self);

@@ -1,0 +1,249 @@
+"""Side-by-side timings and memory of ovaline's PyFs against what users would pick
+instead: PyFilesystem2's MemoryFS, pyfakefs, and a plain dict as the floor.
+
+Run with `make bench`. Prints a Markdown table; ratios are the other tool's figure
+divided by ovaline's (above 1 means ovaline is faster or smaller).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import json
+import os
+import subprocess
+import sys
+import time
+
+DIRS = 100
+FILES_PER_DIR = 200
+PAYLOAD = b"x" * 64
+MEMORY_FILES = 200_000
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """Every PyFileHandle.read reports on file descriptor 1; keep it off the table."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+class Ovaline:
+    name = "ovaline"
+
+    def __init__(self):
+        import ovaline
+
+        self.fs = ovaline.PyFs()
+        self.whence = ovaline.Whence
+
+    def mkdir(self, path):
+        self.fs.mkdir(path)
+
+    def touch(self, path):
+        self.fs.touch(path)
+
+    def write_read(self, path):
+        handle = self.fs.open(path, "rw")
+        handle.write(PAYLOAD)
+        data = handle.read(len(PAYLOAD))
+        handle.close()
+        return data
+
+    def listdir(self, path):
+        return self.fs.listdir(path)
+
+    def rmtree(self, path):
+        self.fs.remove(path, True)
+
+
+class MemoryFS:
+    name = "pyfilesystem2 MemoryFS"
+
+    def __init__(self):
+        from fs.memoryfs import MemoryFS as Impl
+
+        self.fs = Impl()
+
+    def mkdir(self, path):
+        self.fs.makedir(path)
+
+    def touch(self, path):
+        self.fs.create(path)
+
+    def write_read(self, path):
+        with self.fs.open(path, "r+b") as handle:
+            handle.write(PAYLOAD)
+            handle.seek(0)
+            return handle.read(len(PAYLOAD))
+
+    def listdir(self, path):
+        return self.fs.listdir(path)
+
+    def rmtree(self, path):
+        self.fs.removetree(path)
+
+
+class FakeFs:
+    name = "pyfakefs"
+
+    def __init__(self):
+        from pyfakefs import fake_filesystem
+
+        self.fs = fake_filesystem.FakeFilesystem()
+        self.os = fake_filesystem.FakeOsModule(self.fs)
+        self.open = fake_filesystem.FakeFileOpen(self.fs)
+
+    def mkdir(self, path):
+        self.os.mkdir(path)
+
+    def touch(self, path):
+        self.fs.create_file(path)
+
+    def write_read(self, path):
+        with self.open(path, "r+b") as handle:
+            handle.write(PAYLOAD)
+            handle.seek(0)
+            return handle.read(len(PAYLOAD))
+
+    def listdir(self, path):
+        return self.os.listdir(path)
+
+    def rmtree(self, path):
+        self.fs.remove_object(path)
+
+
+class DictFloor:
+    """No locks, no paths, no checks: the least any in-memory tree can cost."""
+
+    name = "plain dict (floor)"
+
+    def __init__(self):
+        self.root = {}
+
+    def _parent(self, path):
+        parts = path.strip("/").split("/")
+        node = self.root
+        for part in parts[:-1]:
+            node = node[part]
+        return node, parts[-1]
+
+    def mkdir(self, path):
+        parent, name = self._parent(path)
+        parent[name] = {}
+
+    def touch(self, path):
+        parent, name = self._parent(path)
+        parent[name] = bytearray()
+
+    def write_read(self, path):
+        parent, name = self._parent(path)
+        parent[name][0 : len(PAYLOAD)] = PAYLOAD
+        return bytes(parent[name][: len(PAYLOAD)])
+
+    def listdir(self, path):
+        parent, name = self._parent(path + "/x")
+        return list(parent)
+
+    def rmtree(self, path):
+        parent, name = self._parent(path)
+        del parent[name]
+
+
+TOOLS = {cls.name: cls for cls in (Ovaline, MemoryFS, FakeFs, DictFloor)}
+
+
+def paths():
+    for d in range(DIRS):
+        yield f"/top/d{d}", [f"/top/d{d}/f{i}" for i in range(FILES_PER_DIR)]
+
+
+def time_workloads(tool_cls):
+    tool = tool_cls()
+    results = {}
+
+    def timed(label, action):
+        gc.collect()
+        start = time.perf_counter()
+        action()
+        results[label] = time.perf_counter() - start
+
+    def create():
+        tool.mkdir("/top")
+        for directory, files in paths():
+            tool.mkdir(directory)
+            for path in files:
+                tool.touch(path)
+
+    def write_read():
+        for _, files in paths():
+            for path in files:
+                assert tool.write_read(path) == PAYLOAD
+
+    def listdirs():
+        for _ in range(10):
+            for directory, _ in paths():
+                tool.listdir(directory)
+
+    with quiet_stdout():
+        timed("create 20,000 files", create)
+        timed("write+read 20,000 files", write_read)
+        timed("list 100 dirs x10", listdirs)
+        timed("remove the tree", lambda: tool.rmtree("/top"))
+    return results
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_child(name):
+    tool = TOOLS[name]()
+    tool.mkdir("/m")
+    gc.collect()
+    before = rss_bytes()
+    for d in range(MEMORY_FILES // 1000):
+        tool.mkdir(f"/m/d{d}")
+        for i in range(1000):
+            tool.touch(f"/m/d{d}/file{i}")
+    gc.collect()
+    print(json.dumps({"bytes_per_file": (rss_bytes() - before) / MEMORY_FILES}))
+
+
+def memory(name):
+    out = subprocess.run(
+        [sys.executable, __file__, "--memory", name], check=True, capture_output=True, text=True
+    ).stdout
+    return json.loads(out.splitlines()[-1])["bytes_per_file"]
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--memory":
+        memory_child(sys.argv[2])
+        return
+    timings = {name: time_workloads(cls) for name, cls in TOOLS.items()}
+    memories = {name: memory(name) for name in TOOLS}
+    base = timings["ovaline"]
+    others = [name for name in TOOLS if name != "ovaline"]
+    header = "| workload | ovaline | " + " | ".join(others) + " |"
+    print(header)
+    print("|" + "---|" * (2 + len(others)))
+    for label, seconds in base.items():
+        cells = [f"{timings[n][label] * 1e3:.1f} ms ({timings[n][label] / seconds:.2f}x)" for n in others]
+        print(f"| {label} | {seconds * 1e3:.1f} ms | " + " | ".join(cells) + " |")
+    mine = memories["ovaline"]
+    cells = [f"{memories[n]:.0f} B ({memories[n] / mine:.2f}x)" for n in others]
+    print(f"| memory per empty file ({MEMORY_FILES:,} files) | {mine:.0f} B | " + " | ".join(cells) + " |")
+
+
+if __name__ == "__main__":
+    main()

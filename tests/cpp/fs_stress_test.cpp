@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/file_handle.hpp"
+
+using namespace ovaline::fs;
+
+namespace {
+
+constexpr int kThreads = 6;
+
+// Checks the tree's invariants once no thread works on it any more.
+void expect_consistent(const FileSystem& fs) {
+    std::map<InodeId, int> listed;
+    std::set<InodeId> present;
+    for (InodeId id = 0; id < fs.next_inode_id(); ++id) {
+        INodeGuard node = fs.lookup(id);
+        if (!node) {
+            continue;
+        }
+        present.insert(id);
+        if (const auto* dir = std::get_if<Directory>(&node->data)) {
+            std::set<std::string> names;
+            for (InodeId child : dir->children) {
+                ++listed[child];
+                INodeGuard entry = fs.lookup(child);
+                ASSERT_TRUE(entry) << "directory " << id << " lists missing " << child;
+                EXPECT_TRUE(names.insert(entry->name).second)
+                    << "directory " << id << " lists " << entry->name << " twice";
+                EXPECT_EQ(entry->parent, id);
+                EXPECT_EQ(dir->index.find(entry->name), entry.get());
+            }
+            EXPECT_EQ(dir->index.size(), dir->children.size());
+        }
+    }
+    for (InodeId id : present) {
+        if (id != 0) {
+            EXPECT_EQ(listed[id], 1) << "inode " << id << " is listed " << listed[id] << " times";
+        }
+    }
+    EXPECT_EQ(fs.inode_count(), present.size());
+}
+
+} // namespace
+
+TEST(FileSystemStress, ConcurrentNamespaceChangesLeaveNoOrphans) {
+    auto fs = FileSystem::create();
+    const std::vector<std::string> dirs = {"/a", "/b", "/a/x", "/b/y"};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            for (int i = 0; i < 10000; ++i) {
+                const std::string& dir = dirs[rng() % dirs.size()];
+                const std::string name = dir + "/n" + std::to_string(rng() % 12);
+                switch (rng() % 7) {
+                case 0:
+                    (void)fs->mkdir(dir);
+                    break;
+                case 1:
+                    (void)fs->mkdir(name);
+                    break;
+                case 2:
+                    (void)fs->touch(name);
+                    break;
+                case 3:
+                    if (auto id = fs->get_inode_by_path_raw(dir)) {
+                        (void)fs->ls_raw(*id);
+                        (void)fs->get_path_by_inode(*id);
+                    }
+                    break;
+                case 4:
+                    (void)fs->rm(name, false);
+                    break;
+                case 5:
+                    (void)fs->rm(dir, rng() % 4 == 0);
+                    break;
+                default:
+                    (void)fs->get_inode_by_path_raw(name);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    expect_consistent(*fs);
+}
+
+TEST(FileSystemStress, SameNameCreatedOnceAcrossThreads) {
+    auto fs = FileSystem::create();
+    std::atomic<int> successes{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (fs->touch("/f" + std::to_string(i))) {
+                    ++successes;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(successes.load(), 200);
+    expect_consistent(*fs);
+}
+
+TEST(FileSystemStress, FileLocksNeverAdmitTwoWriters) {
+    auto fs = FileSystem::create();
+    constexpr int kFiles = 3;
+    struct Holders {
+        std::atomic<int> writers{0};
+        std::atomic<int> readers{0};
+    };
+    std::vector<Holders> holders(kFiles);
+    std::atomic<bool> violated{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(100 + t);
+            std::vector<std::uint8_t> buffer(16);
+            const std::uint8_t payload[4] = {1, 2, 3, 4};
+            for (int i = 0; i < 3000; ++i) {
+                const int f = static_cast<int>(rng() % kFiles);
+                const std::string path = "/f" + std::to_string(f);
+                if (rng() % 10 == 0) {
+                    (void)fs->rm(path, false);
+                    continue;
+                }
+                const bool writing = rng() % 3 == 0;
+                auto handle = FileSystem::open(fs, path, FileHandleType(writing ? 3 : 1), true);
+                if (!handle) {
+                    continue;
+                }
+                auto& mine = writing ? holders[f].writers : holders[f].readers;
+                auto& others = writing ? holders[f].readers : holders[f].writers;
+                const int before = mine.fetch_add(1);
+                if ((writing && before != 0) || others.load() != 0) {
+                    violated = true;
+                }
+                if (writing) {
+                    (void)handle->write(payload);
+                }
+                (void)handle->seek(SeekOrigin::Current, rng() % 8);
+                (void)handle->read(buffer);
+                mine.fetch_sub(1);
+                if (!handle->close()) {
+                    violated = true;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_FALSE(violated.load());
+    for (InodeId id = 1; id < fs->next_inode_id(); ++id) {
+        if (INodeGuard node = fs->lookup(id)) {
+            EXPECT_EQ(std::get<File>(node->data).lock.flag.load(), 0) << id;
+        }
+    }
+    expect_consistent(*fs);
+}

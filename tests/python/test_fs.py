@@ -1,0 +1,182 @@
+import re
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import ovaline
+
+FRESH = (
+    'FileSystem { inodes: {0: INode { id: 0, parent: 0, depth: 0, name: "", data: RwLock { '
+    "data: Directory { children: [] }, poisoned: false, .. } }}, next_inode_id: 1 }"
+)
+
+
+def tree_shape(fs):
+    """The diagnostic text without the id counter, which failed creations may advance."""
+    return re.sub(r"next_inode_id: \d+", "", str(fs))
+
+
+@pytest.fixture
+def fs():
+    return ovaline.PyFs()
+
+
+def test_fresh_filesystem(fs):
+    assert str(fs) == FRESH
+    assert fs.listdir("/") == ([], [])
+    assert fs.tree("/") == ""
+
+
+def test_str_after_mkdir(fs):
+    fs.mkdir("/a")
+    text = str(fs)
+    assert "children: [1]" in text
+    assert 'INode { id: 1, parent: 0, depth: 1, name: "a", data: RwLock { data: Directory' in text
+    assert text.endswith("next_inode_id: 2 }")
+
+
+def test_filesystems_are_independent():
+    first, second = ovaline.PyFs(), ovaline.PyFs()
+    first.mkdir("/a")
+    assert second.listdir("/") == ([], [])
+
+
+@pytest.mark.parametrize(
+    "setup, call, message",
+    [
+        ([], lambda fs: fs.mkdir("/missing/a"), "Inode not found"),
+        (["d /a"], lambda fs: fs.mkdir("/a"), "Resource already exists"),
+        (["f /a"], lambda fs: fs.touch("/a"), "Resource already exists"),
+        ([], lambda fs: fs.mkdir("/.."), "Resource already exists"),
+        (["f /f"], lambda fs: fs.touch("/f/x"), "The specified INode is not a directory"),
+        (["f /f"], lambda fs: fs.listdir("/f"), "The specified INode is not a directory"),
+        ([], lambda fs: fs.listdir("/nope"), "Inode not found"),
+        (["d /a", "f /a/x"], lambda fs: fs.remove("/a", False), "Directory is not empty"),
+        (["d /a"], lambda fs: fs.remove("/", False), "Directory is not empty"),
+        ([], lambda fs: fs.remove("/nope", True), "Inode not found"),
+        (["f /f"], lambda fs: fs.tree("/f"), "The specified INode is not a directory"),
+        ([], lambda fs: fs.tree("/nope", "> "), "Inode not found"),
+    ],
+)
+def test_failures_raise_value_error_with_message(fs, setup, call, message):
+    for step in setup:
+        kind, path = step.split()
+        (fs.mkdir if kind == "d" else fs.touch)(path)
+    before = tree_shape(fs)
+    with pytest.raises(ValueError) as info:
+        call(fs)
+    assert type(info.value) is ValueError
+    assert info.value.args == (message,)
+    assert tree_shape(fs) == before
+
+
+def test_depth_limit(fs):
+    path = ""
+    for _ in range(64):
+        path += "/d"
+        fs.mkdir(path)
+    with pytest.raises(ValueError, match="^Maximum filesystem depth exceeded$"):
+        fs.touch(path + "/f")
+
+
+def test_listdir_splits_files_and_directories_in_creation_order(fs):
+    for kind, name in [("f", "z"), ("d", "b"), ("f", "a"), ("d", "a2")]:
+        (fs.mkdir if kind == "d" else fs.touch)("/" + name)
+    assert fs.listdir("/") == (["z", "a"], ["b", "a2"])
+    assert fs.listdir("\\b\\..") == (["z", "a"], ["b", "a2"])
+
+
+def test_tree_directories_first_with_indent(fs):
+    fs.touch("/b")
+    fs.mkdir("/a")
+    fs.touch("/a/x")
+    fs.mkdir("/a/empty")
+    assert fs.tree("/") == "a/\n  empty/\n  x\nb\n"
+    assert fs.tree("/", "> ") == "> a/\n>   empty/\n>   x\n> b\n"
+    assert fs.tree("/", None) == fs.tree("/")
+    assert fs.tree("/a") == "empty/\nx\n"
+
+
+def test_remove(fs):
+    fs.mkdir("/a")
+    fs.touch("/a/x")
+    fs.touch("/y")
+    fs.remove("/a/x", False)
+    fs.remove("/a", False)
+    fs.mkdir("/a")
+    fs.touch("/a/x")
+    fs.remove("/a", True)
+    assert fs.listdir("/") == (["y"], [])
+
+
+def test_removing_the_root_keeps_it(fs):
+    fs.remove("/", False)
+    fs.mkdir("/a")
+    fs.touch("/a/x")
+    fs.remove("/", True)
+    assert fs.listdir("/") == ([], [])
+    fs.mkdir("/again")
+    assert fs.listdir("/") == ([], ["again"])
+
+
+def test_concurrent_creators_of_one_name(fs):
+    results = []
+
+    def create():
+        try:
+            fs.mkdir("/same")
+            results.append("ok")
+        except ValueError as exc:
+            results.append(str(exc))
+
+    threads = [threading.Thread(target=create) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results.count("ok") == 1
+    assert fs.listdir("/") == ([], ["same"])
+
+
+names = st.sampled_from(["a", "b", "c"])
+operations = st.lists(st.tuples(st.sampled_from(["mkdir", "touch", "rm"]), st.lists(names, min_size=1, max_size=3)))
+
+
+def render(model, ident=""):
+    out = ""
+    for name, child in model.items():
+        if child is not None:
+            out += f"{ident}{name}/\n" + render(child, ident + "  ")
+    for name, child in model.items():
+        if child is None:
+            out += f"{ident}{name}\n"
+    return out
+
+
+@settings(max_examples=60, deadline=None)
+@given(operations)
+def test_tree_matches_a_model(ops):
+    fs = ovaline.PyFs()
+    model = {}
+    for op, parts in ops:
+        path = "/" + "/".join(parts)
+        parent = model
+        for part in parts[:-1]:
+            parent = parent.get(part) if isinstance(parent, dict) else None
+        name = parts[-1]
+        ok = isinstance(parent, dict) and ((op == "rm") == (name in parent))
+        if ok and op == "mkdir":
+            parent[name] = {}
+            fs.mkdir(path)
+        elif ok and op == "touch":
+            parent[name] = None
+            fs.touch(path)
+        elif ok:
+            del parent[name]
+            fs.remove(path, True)
+        else:
+            with pytest.raises(ValueError):
+                getattr(fs, op)(path) if op != "rm" else fs.remove(path, True)
+    assert fs.tree("/") == render(model)
