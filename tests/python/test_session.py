@@ -1,3 +1,4 @@
+import gc
 import os
 import pwd
 import shutil
@@ -5,6 +6,7 @@ import stat
 import tempfile
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -102,10 +104,16 @@ def test_class_surface():
         "\nRead data from the stderr of the terminal session.\n"
     )
     assert PyUserPool.__doc__.startswith("\nA class that represents a pool of UNIX users.\n")
+    for cls in (PyUserPool, PyTerminalSession):
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+    pool = PyUserPool()
+    assert not hasattr(pool, "__dict__")
+    assert not gc.is_tracked(pool)
     with pytest.raises(TypeError):
-
-        class Sub(PyTerminalSession):
-            pass
+        weakref.ref(pool)
+    with pytest.raises(TypeError):
+        PyUserPool(1)
 
 
 @pytest.mark.parametrize("pool", [None, "pool", ovaline.PyFs()])
