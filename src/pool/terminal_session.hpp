@@ -37,9 +37,8 @@ class TerminalSession {
     // session counts as closed either way.
     void close();
 
-    bool closed() const { return !child_; }
+    // The canonical path of the session's home directory.
     const std::string& home() const { return home_; }
-    std::uint32_t uid() const { return uid_; }
 
     // Writes all of `data` to the shell's standard input. Fails when closed.
     std::expected<void, std::string> write(std::span<const char> data);

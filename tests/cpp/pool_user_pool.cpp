@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,26 @@ struct UseraddFailure {
     std::string report;
 };
 
+// Test names show the text with its control and non-ASCII bytes escaped.
+std::string escaped(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            constexpr char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+void PrintTo(const UseraddFailure& failure, std::ostream* os) {
+    *os << '"' << escaped(failure.err) << '"';
+}
+
 class UseraddFails : public testing::TestWithParam<UseraddFailure> {};
 
 TEST_P(UseraddFails, ReportsOnStandardErrorAndGivesNothing) {
@@ -273,10 +294,14 @@ struct UidCase {
     std::optional<std::uint32_t> uid;
 };
 
+void PrintTo(const UidCase& uid_case, std::ostream* os) {
+    *os << '"' << escaped(uid_case.output) << '"';
+}
+
 class ParseUid : public testing::TestWithParam<UidCase> {};
 
 TEST_P(ParseUid, FirstLineAsUnsignedDecimal) {
-    EXPECT_EQ(parse_uid(GetParam().output), GetParam().uid) << "output: " << GetParam().output;
+    EXPECT_EQ(parse_uid(GetParam().output), GetParam().uid);
 }
 
 INSTANTIATE_TEST_SUITE_P(
