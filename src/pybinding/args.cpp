@@ -139,7 +139,7 @@ bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     Py_DECREF(number);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Format(PyExc_OverflowError, "argument '%s' must be in 0..=18446744073709551615",
+            PyErr_Format(PyExc_OverflowError, "argument '%s' must be an int from 0 to 2**64 - 1",
                          name);
         }
         return false;
