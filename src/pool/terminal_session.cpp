@@ -54,8 +54,9 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
         return std::unexpected(home.error());
     }
 
-    const std::string args[] = {"-s",         "/bin/bash", "-P", "-c", "cd /; exec /bin/bash",
-                                account->name};
+    const std::string args[] = {
+        "-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account->name,
+    };
     auto child = start_program("su", args);
     if (!child) {
         throw InternalError("Failed to execute the command `su`: " + child.error());

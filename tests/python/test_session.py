@@ -259,9 +259,10 @@ def test_session_whose_shell_exited_still_closes(pool):
 
 @needs_host
 def test_context_manager_closes(pool):
+    before = child_pids()
     with PyTerminalSession(pool) as session:
         assert isinstance(session, PyTerminalSession)
-        (pid,) = child_pids()
+        (pid,) = child_pids() - before
     assert_reaped(pid)
     with pytest.raises(ValueError, match="Failed to read from terminal session"):
         session.read(1)
@@ -310,6 +311,7 @@ def planted_symlink():
 @needs_host
 def test_planted_symlink_is_refused(pool, planted_symlink):
     before = os.lstat(planted_symlink)
+    children = child_pids()
     with pytest.raises(ValueError) as info:
         PyTerminalSession(pool)
     assert str(info.value).startswith("Failed to create the temporary home directory")
@@ -321,4 +323,4 @@ def test_planted_symlink_is_refused(pool, planted_symlink):
         before.st_mode,
     )
     assert os.readlink(HOME_PARENT) == planted_symlink
-    assert child_pids() == set()
+    assert child_pids() == children
