@@ -57,3 +57,26 @@ class PyTerm:
         """
         Execute a command in the terminal.
         """
+
+@final
+class PyUserPool:
+    """A pool of throw-away UNIX accounts, shared by the sessions made from it."""
+
+    def __init__(self) -> None: ...
+
+@final
+class PyTerminalSession:
+    """A real shell under an account of a PyUserPool, on three pipes. Needs root."""
+
+    def __init__(self, pool: PyUserPool) -> None: ...
+    def write(self, data: bytes) -> None: ...
+    def close(self) -> None: ...
+    def read(self, buffer: int) -> bytes: ...
+    def read_err(self, buffer: int) -> bytes: ...
+    def __enter__(self) -> PyTerminalSession: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...

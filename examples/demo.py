@@ -1,5 +1,7 @@
 """A short tour of ovaline."""
 
+import os
+import shutil
 import sys
 
 import ovaline
@@ -63,12 +65,35 @@ def tour_terminal():
     print("$ ls\n" + term.exec("ls"), end="")
 
 
+def tour_session():
+    if os.geteuid() != 0 or not all(shutil.which(p) for p in ("useradd", "su", "id")):
+        print("== Shell sessions: skipped (they need root, useradd, su and id) ==")
+        return
+    print("== A real shell under a throw-away account ==")
+    pool = ovaline.PyUserPool()
+    with ovaline.PyTerminalSession(pool) as shell:
+        # The shell echoes the typed line; the arithmetic marks the real output.
+        shell.write(b"echo hello from $(whoami) $((40+2))\n")
+        output = b""
+        while b" 42" not in output:
+            chunk = shell.read(4096)
+            if not chunk:
+                break
+            output += chunk
+        for line in output.decode(errors="replace").splitlines():
+            if "hello from" in line and " 42" in line and "$" not in line:
+                print(line.strip())
+
+
 def main():
     # The module writes its read reports straight to descriptor 1; keep our own lines
     # in step with them.
     sys.stdout.reconfigure(line_buffering=True)
     tour_filesystem()
     tour_terminal()
+
+
+    tour_session()
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_term.hpp"
+#include "pybinding/py_terminal_session.hpp"
+#include "pybinding/py_user_pool.hpp"
 #include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
@@ -28,6 +30,8 @@ constexpr ClassEntry kClasses[] = {
     {"PyFileHandle", py_file_handle_type},
     {"PyTerm", py_term_type},
     {"Whence", whence_type},
+    {"PyUserPool", py_user_pool_type},
+    {"PyTerminalSession", py_terminal_session_type},
 };
 
 PyModuleDef module_def = {

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "pool/home_directory.hpp"
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using ovaline::pool::prepare_home;
+
+// A private scratch directory; the home parent is `base/homes`. Owning the home as our
+// own uid lets these run without root.
+class HomeDirectory : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ovaline_home_test_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        base = pattern;
+        parent = (base / "homes").string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        stdfs::remove_all(base, ignored);
+    }
+    static void touch(const stdfs::path& path) { std::ofstream(path) << "keep"; }
+
+    stdfs::path base;
+    std::string parent;
+    const uid_t uid = ::geteuid();
+};
+
+TEST_F(HomeDirectory, CreatesParentAndEmptyOwnedHome) {
+    auto home = prepare_home(parent, "test_A", uid);
+    ASSERT_TRUE(home) << home.error();
+    EXPECT_EQ(*home, stdfs::canonical(parent + "/test_A").string());
+    struct stat st;
+    ASSERT_EQ(::lstat(parent.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777 & ~0755u, 0u);
+    ASSERT_EQ(::lstat(home->c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, uid);
+    EXPECT_TRUE(stdfs::is_empty(*home));
+}
+
+TEST_F(HomeDirectory, LeftoverHomeIsClearedWithoutFollowingLinks) {
+    stdfs::create_directories(parent + "/test_A/deep/er");
+    touch(parent + "/test_A/deep/er/file");
+    stdfs::create_directory(base / "outside");
+    touch(base / "outside" / "precious");
+    stdfs::create_directory_symlink(base / "outside", parent + "/test_A/link");
+    stdfs::create_symlink(base / "outside" / "precious", parent + "/test_A/deep/file_link");
+
+    auto home = prepare_home(parent, "test_A", uid);
+    ASSERT_TRUE(home) << home.error();
+    EXPECT_TRUE(stdfs::is_empty(*home));
+    EXPECT_TRUE(stdfs::exists(base / "outside" / "precious"));
+}
+
+TEST_F(HomeDirectory, HomeThatIsALinkIsReplacedNotFollowed) {
+    stdfs::create_directory(parent);
+    ::chmod(parent.c_str(), 0755);
+    stdfs::create_directory(base / "outside");
+    touch(base / "outside" / "precious");
+    stdfs::create_directory_symlink(base / "outside", parent + "/test_A");
+
+    auto home = prepare_home(parent, "test_A", uid);
+    ASSERT_TRUE(home) << home.error();
+    EXPECT_FALSE(stdfs::is_symlink(parent + "/test_A"));
+    EXPECT_TRUE(stdfs::exists(base / "outside" / "precious"));
+}
+
+TEST_F(HomeDirectory, UnsafeParentIsRefusedUntouched) {
+    stdfs::create_directory(base / "target");
+    touch(base / "target" / "precious");
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+    };
+    const Case cases[] = {
+        {"symbolic link", [&] { stdfs::create_directory_symlink(base / "target", parent); }},
+        {"regular file", [&] { touch(parent); }},
+        {"group/other-writable directory",
+         [&] {
+             stdfs::create_directory(parent);
+             ::chmod(parent.c_str(), 0777);
+         }},
+    };
+    for (const auto& c : cases) {
+        c.plant();
+        auto home = prepare_home(parent, "test_A", uid);
+        ASSERT_FALSE(home) << c.what;
+        EXPECT_TRUE(home.error().starts_with("Failed to create the temporary home directory"))
+            << home.error();
+        EXPECT_FALSE(stdfs::exists(base / "target" / "test_A")) << c.what;
+        EXPECT_FALSE(stdfs::exists(parent + "/test_A")) << c.what;
+        stdfs::remove(parent);
+    }
+    EXPECT_TRUE(stdfs::exists(base / "target" / "precious"));
+}
+
+TEST_F(HomeDirectory, ParentOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a directory away needs root";
+    }
+    stdfs::create_directory(parent);
+    ::chmod(parent.c_str(), 0755);
+    ASSERT_EQ(::chown(parent.c_str(), 65534, 65534), 0);
+    auto home = prepare_home(parent, "test_A", uid);
+    ASSERT_FALSE(home);
+    EXPECT_TRUE(home.error().starts_with("Failed to create the temporary home directory"));
+    EXPECT_FALSE(stdfs::exists(parent + "/test_A"));
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "pool/host_process.hpp"
+#include "pool/utf8.hpp"
+
+namespace {
+
+using ovaline::pool::is_valid_utf8;
+using ovaline::pool::run_program;
+using ovaline::pool::start_program;
+
+TEST(HostProcess, ArgumentsReachTheProgramUnexpanded) {
+    const std::vector<std::string> args = {"a  b", "$HOME", "*", "x;y"};
+    auto result = run_program("echo", args);
+    ASSERT_TRUE(result) << result.error();
+    EXPECT_EQ(result->exit_code, 0);
+    EXPECT_EQ(result->out, "a  b $HOME * x;y\n");
+    EXPECT_EQ(result->err, "");
+}
+
+TEST(HostProcess, StandardInputIsTheNullDevice) {
+    auto result = run_program("cat", {});
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->exit_code, 0);
+    EXPECT_EQ(result->out, "");
+}
+
+TEST(HostProcess, ExitStatusAndStandardErrorAreCaptured) {
+    const std::vector<std::string> args = {"/nonexistent/ovaline"};
+    auto result = run_program("ls", args);
+    ASSERT_TRUE(result);
+    EXPECT_NE(result->exit_code, 0);
+    EXPECT_NE(result->err.find("/nonexistent/ovaline"), std::string::npos);
+    EXPECT_EQ(result->out, "");
+}
+
+TEST(HostProcess, OutputLargerThanAPipeIsCapturedWhole) {
+    const std::vector<std::string> args = {"-c", "1000000", "/dev/zero"};
+    auto result = run_program("head", args);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->out.size(), 1000000u);
+}
+
+TEST(HostProcess, MissingProgramIsAnError) {
+    EXPECT_FALSE(run_program("ovaline-no-such-program", {}));
+    EXPECT_FALSE(start_program("ovaline-no-such-program", {}));
+}
+
+TEST(HostProcess, RunningProgramTalksOverCloseOnExecPipes) {
+    auto child = start_program("cat", {});
+    ASSERT_TRUE(child) << child.error();
+    for (int fd : {child->input.get(), child->output.get(), child->error.get()}) {
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    }
+    ASSERT_EQ(::write(child->input.get(), "ping\n", 5), 5);
+    child->input.reset();
+    std::string out;
+    char buffer[64];
+    ssize_t n;
+    while ((n = ::read(child->output.get(), buffer, sizeof buffer)) > 0) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(out, "ping\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Utf8, AcceptsWellFormedAndRejectsTheRest) {
+    EXPECT_TRUE(is_valid_utf8(""));
+    EXPECT_TRUE(is_valid_utf8("plain"));
+    EXPECT_TRUE(is_valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
+    EXPECT_TRUE(is_valid_utf8("\xf4\x8f\xbf\xbf"));
+    for (const char* bad : {"\xff", "\xc3", "\xc3\x28", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                            "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80", "\xe2\x82", "\x80"}) {
+        EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+    }
+}
+
+} // namespace
