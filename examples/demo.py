@@ -91,8 +91,6 @@ def main():
     sys.stdout.reconfigure(line_buffering=True)
     tour_filesystem()
     tour_terminal()
-
-
     tour_session()
 
 
