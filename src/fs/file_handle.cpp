@@ -124,21 +124,18 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
     }
 }
 
-IoResult<INodeGuard> FileHandle::open_inode() const {
+IoResult<INodeGuard> FileHandle::open_inode(bool allowed, const char* operation) const {
     if (!id_) {
         return std::unexpected(IoErrorKind::InvalidFileDescriptor);
+    }
+    if (!allowed) {
+        return std::unexpected(IoError::operation_not_supported(operation));
     }
     return fs_->resolve(*id_);
 }
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
-    if (!id_) {
-        return std::unexpected(IoErrorKind::InvalidFileDescriptor);
-    }
-    if (!type_.can_read()) {
-        return std::unexpected(IoError::operation_not_supported("read"));
-    }
-    auto node = open_inode();
+    auto node = open_inode(type_.can_read(), "read");
     if (!node) {
         return std::unexpected(node.error());
     }
@@ -156,13 +153,7 @@ IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
-    if (!id_) {
-        return std::unexpected(IoErrorKind::InvalidFileDescriptor);
-    }
-    if (!type_.can_write()) {
-        return std::unexpected(IoError::operation_not_supported("write"));
-    }
-    auto node = open_inode();
+    auto node = open_inode(type_.can_write(), "write");
     if (!node) {
         return std::unexpected(node.error());
     }

@@ -64,7 +64,9 @@ class FileHandle {
 
   private:
     FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
-    IoResult<INodeGuard> open_inode() const;
+    // The handle's inode, after the checks every operation makes first: the handle is
+    // open, and the operation is `allowed` by its mode.
+    IoResult<INodeGuard> open_inode(bool allowed = true, const char* operation = "") const;
 
     std::optional<InodeId> id_;
     FileHandleType type_;

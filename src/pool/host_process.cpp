@@ -1,5 +1,7 @@
 #include "pool/host_process.hpp"
 
+#include <array>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -21,12 +23,16 @@ struct Pipe {
 
 // Both ends close on exec, so a pipe never leaks into a program started by another
 // thread; the child's own end is dup2'ed onto its standard stream, which keeps it.
-std::expected<Pipe, int> make_pipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return std::unexpected(errno);
+template <std::size_t N> std::expected<std::array<Pipe, N>, int> make_pipes() {
+    std::array<Pipe, N> pipes;
+    for (auto& pipe : pipes) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return std::unexpected(errno);
+        }
+        pipe = Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
     }
-    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    return pipes;
 }
 
 class SpawnSetup {
@@ -135,54 +141,44 @@ std::string system_error_text(int err) {
 
 std::expected<ProgramResult, std::string> run_program(const std::string& program,
                                                       std::span<const std::string> args) {
-    auto out = make_pipe();
-    if (!out) {
-        return std::unexpected(system_error_text(out.error()));
+    auto pipes = make_pipes<2>();
+    if (!pipes) {
+        return std::unexpected(system_error_text(pipes.error()));
     }
-    auto err = make_pipe();
-    if (!err) {
-        return std::unexpected(system_error_text(err.error()));
-    }
+    auto& [out, err] = *pipes;
     SpawnSetup setup;
     setup.open_null_input();
-    setup.connect(out->write, STDOUT_FILENO);
-    setup.connect(err->write, STDERR_FILENO);
+    setup.connect(out.write, STDOUT_FILENO);
+    setup.connect(err.write, STDERR_FILENO);
     auto pid = setup.spawn(program, args);
     if (!pid) {
         return std::unexpected(system_error_text(pid.error()));
     }
-    out->write.reset();
-    err->write.reset();
+    out.write.reset();
+    err.write.reset();
 
     ProgramResult result;
-    drain(out->read, err->read, result.out, result.err);
+    drain(out.read, err.read, result.out, result.err);
     result.exit_code = wait_for(*pid);
     return result;
 }
 
 std::expected<RunningProgram, std::string> start_program(const std::string& program,
                                                          std::span<const std::string> args) {
-    auto in = make_pipe();
-    if (!in) {
-        return std::unexpected(system_error_text(in.error()));
+    auto pipes = make_pipes<3>();
+    if (!pipes) {
+        return std::unexpected(system_error_text(pipes.error()));
     }
-    auto out = make_pipe();
-    if (!out) {
-        return std::unexpected(system_error_text(out.error()));
-    }
-    auto err = make_pipe();
-    if (!err) {
-        return std::unexpected(system_error_text(err.error()));
-    }
+    auto& [in, out, err] = *pipes;
     SpawnSetup setup;
-    setup.connect(in->read, STDIN_FILENO);
-    setup.connect(out->write, STDOUT_FILENO);
-    setup.connect(err->write, STDERR_FILENO);
+    setup.connect(in.read, STDIN_FILENO);
+    setup.connect(out.write, STDOUT_FILENO);
+    setup.connect(err.write, STDERR_FILENO);
     auto pid = setup.spawn(program, args);
     if (!pid) {
         return std::unexpected(system_error_text(pid.error()));
     }
-    return RunningProgram{*pid, std::move(in->write), std::move(out->read), std::move(err->read)};
+    return RunningProgram{*pid, std::move(in.write), std::move(out.read), std::move(err.read)};
 }
 
 } // namespace ovaline::pool
