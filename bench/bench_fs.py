@@ -206,29 +206,34 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def memory_child(name):
+def memory_child(name, files):
     tool = TOOLS[name]()
     tool.mkdir("/m")
     gc.collect()
     before = rss_bytes()
-    for d in range(MEMORY_FILES // 1000):
+    for d in range(files // 1000):
         tool.mkdir(f"/m/d{d}")
         for i in range(1000):
             tool.touch(f"/m/d{d}/file{i}")
     gc.collect()
-    print(json.dumps({"bytes_per_file": (rss_bytes() - before) / MEMORY_FILES}))
+    grown = rss_bytes() - before
+    print(json.dumps({"bytes_per_file": grown / files, "megabytes": grown / 2**20}))
 
 
 def memory(name):
     out = subprocess.run(
-        [sys.executable, __file__, "--memory", name], check=True, capture_output=True, text=True
+        [sys.executable, __file__, "--memory", name, str(MEMORY_FILES)],
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout
     return json.loads(out.splitlines()[-1])["bytes_per_file"]
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--memory":
-        memory_child(sys.argv[2])
+    # `bench_fs.py --memory TOOL FILES`: the memory of one tool alone, in this process.
+    if len(sys.argv) == 4 and sys.argv[1] == "--memory":
+        memory_child(sys.argv[2], int(sys.argv[3]))
         return
     timings = {name: time_workloads(cls) for name, cls in TOOLS.items()}
     memories = {name: memory(name) for name in TOOLS}
