@@ -2,8 +2,8 @@
 
 namespace ovaline::pybinding {
 
-PyTypeObject* create_heap_type(PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* create_heap_type(PyType_Spec& type_spec) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Classes are heap types made from a PyType_Spec. A class file defines its slots and
-// spec, then a getter that creates the type once per process and reuses it:
+// PyType_Spec, then a getter that creates the type once per process and reuses it:
 //
 //     PyTypeObject* py_thing_type() {
 //         static PyTypeObject* type = nullptr;
@@ -11,7 +11,7 @@
 //         return type;
 //     }
 //
-// The spec's flags are Py_TPFLAGS_DEFAULT alone: no subclassing, no GC, no instance
+// The PyType_Spec flags are Py_TPFLAGS_DEFAULT alone: no subclassing, no GC, no instance
 // dict, no weak references. tp_name is "ovaline.Name". A class Python may not construct
 // sets {Py_tp_new, reinterpret_cast<void*>(no_constructor)}; a class with a text
 // signature starts its Py_tp_doc with "Name(signature)\n--\n\n". A tp_dealloc destroys
@@ -25,7 +25,7 @@
 namespace ovaline::pybinding {
 
 // Null with the Python error set when the type could not be created.
-PyTypeObject* create_heap_type(PyType_Spec& spec);
+PyTypeObject* create_heap_type(PyType_Spec& type_spec);
 
 // tp_new of the classes Python may not construct: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
