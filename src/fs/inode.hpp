@@ -72,27 +72,19 @@ struct INode {
 // A lookup guard: keeps the inode alive and readable after the table's lock is gone.
 using INodeGuard = std::shared_ptr<INode>;
 
-// Scoped holders of an inode's lock.
-class ReadLocked {
+// Scoped holders of an inode's lock, shared or exclusive.
+template <void (RwLock::*Lock)(), void (RwLock::*Unlock)()> class ScopedLock {
   public:
-    explicit ReadLocked(const INode& node) : node_(node) { node_.lock.lock_shared(); }
-    ~ReadLocked() { node_.lock.unlock_shared(); }
-    ReadLocked(const ReadLocked&) = delete;
-    ReadLocked& operator=(const ReadLocked&) = delete;
+    explicit ScopedLock(const INode& node) : lock_(node.lock) { (lock_.*Lock)(); }
+    ~ScopedLock() { (lock_.*Unlock)(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
 
   private:
-    const INode& node_;
+    RwLock& lock_;
 };
 
-class WriteLocked {
-  public:
-    explicit WriteLocked(const INode& node) : node_(node) { node_.lock.lock(); }
-    ~WriteLocked() { node_.lock.unlock(); }
-    WriteLocked(const WriteLocked&) = delete;
-    WriteLocked& operator=(const WriteLocked&) = delete;
-
-  private:
-    const INode& node_;
-};
+using ReadLocked = ScopedLock<&RwLock::lock_shared, &RwLock::unlock_shared>;
+using WriteLocked = ScopedLock<&RwLock::lock, &RwLock::unlock>;
 
 } // namespace ovaline::fs
