@@ -9,6 +9,26 @@
 
 namespace ovaline::fs {
 
+namespace {
+
+// Runs `body` on the file behind `node` while holding the inode's lock as `Locked`
+// says; a failed lookup or an inode that is not a file ends the call first.
+template <class Locked, class Body>
+auto with_file(const IoResult<INodeGuard>& node, Body&& body)
+    -> decltype(body(std::declval<File&>())) {
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    Locked locked(**node);
+    auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    return body(*file);
+}
+
+} // namespace
+
 IoResult<FileHandleType> FileHandleType::from_str(std::string_view text) {
     std::uint32_t bits = EMPTY;
     for (char c : text) {
@@ -55,32 +75,27 @@ FileHandle::~FileHandle() {
 
 IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId inode_id,
                                         FileHandleType type) {
-    auto node = fs->resolve(inode_id);
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    {
-        ReadLocked locked(**node);
-        auto* file = std::get_if<File>(&(*node)->data);
-        if (file == nullptr) {
-            return std::unexpected(IoErrorKind::NotAFile);
-        }
-        auto& flag = file->lock.flag;
+    auto claimed = with_file<ReadLocked>(fs->resolve(inode_id), [&](File& file) -> IoResult<void> {
+        auto& flag = file.lock.flag;
         if (type.can_write()) {
             std::int64_t expected = 0;
             if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE,
                                               std::memory_order_acq_rel)) {
                 return std::unexpected(IoErrorKind::ResourceCurrentInUse);
             }
-        } else {
-            std::int64_t current = flag.load(std::memory_order_acquire);
-            do {
-                if (current < 0) {
-                    return std::unexpected(IoErrorKind::ResourceCurrentInUse);
-                }
-            } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
-                                                 std::memory_order_acquire));
+            return {};
         }
+        std::int64_t current = flag.load(std::memory_order_acquire);
+        do {
+            if (current < 0) {
+                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+            }
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire));
+        return {};
+    });
+    if (!claimed) {
+        return std::unexpected(claimed.error());
     }
     return FileHandle(std::move(fs), inode_id, type);
 }
@@ -135,91 +150,66 @@ IoResult<INodeGuard> FileHandle::open_inode(bool allowed, const char* operation)
 }
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
-    auto node = open_inode(type_.can_read(), "read");
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    ReadLocked locked(**node);
-    const auto* file = std::get_if<File>(&(*node)->data);
-    if (file == nullptr) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    const auto& bytes = file->data.data;
-    const std::uint64_t start = std::min<std::uint64_t>(offset_, bytes.size());
-    const std::size_t count = std::min<std::uint64_t>(buffer.size(), bytes.size() - start);
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin());
-    offset_ = start + count;
-    return count;
+    return with_file<ReadLocked>(
+        open_inode(type_.can_read(), "read"), [&](File& file) -> IoResult<std::size_t> {
+            const auto& bytes = file.data.data;
+            const std::uint64_t start = std::min<std::uint64_t>(offset_, bytes.size());
+            const std::size_t count = std::min<std::uint64_t>(buffer.size(), bytes.size() - start);
+            std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin());
+            offset_ = start + count;
+            return count;
+        });
 }
 
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
-    auto node = open_inode(type_.can_write(), "write");
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    WriteLocked locked(**node);
-    auto* file = std::get_if<File>(&(*node)->data);
-    if (file == nullptr) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    auto& data = file->data.data;
-    const std::uint64_t end = offset_ + bytes.size();
-    if (data.size() < end) {
-        data.resize(end);
-    }
-    std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(offset_));
-    return bytes.size();
+    return with_file<WriteLocked>(
+        open_inode(type_.can_write(), "write"), [&](File& file) -> IoResult<std::size_t> {
+            auto& data = file.data.data;
+            const std::uint64_t end = offset_ + bytes.size();
+            if (data.size() < end) {
+                data.resize(end);
+            }
+            std::copy(bytes.begin(), bytes.end(),
+                      data.begin() + static_cast<std::ptrdiff_t>(offset_));
+            return bytes.size();
+        });
 }
 
 IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
-    auto node = open_inode();
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    ReadLocked locked(**node);
-    const auto* file = std::get_if<File>(&(*node)->data);
-    if (file == nullptr) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    const std::uint64_t length = file->data.data.size();
-    std::uint64_t target = 0;
-    switch (origin) {
-    case SeekOrigin::Start:
-        target = amount;
-        break;
-    case SeekOrigin::End:
-        target = amount > length ? 0 : length - amount;
-        break;
-    case SeekOrigin::Current:
-        target = amount > std::numeric_limits<std::uint64_t>::max() - offset_
-                     ? std::numeric_limits<std::uint64_t>::max()
-                     : offset_ + amount;
-        break;
-    }
-    offset_ = std::min(target, length);
-    return {};
+    return with_file<ReadLocked>(open_inode(), [&](File& file) -> IoResult<void> {
+        const std::uint64_t length = file.data.data.size();
+        std::uint64_t target = 0;
+        switch (origin) {
+        case SeekOrigin::Start:
+            target = amount;
+            break;
+        case SeekOrigin::End:
+            target = amount > length ? 0 : length - amount;
+            break;
+        case SeekOrigin::Current:
+            target = amount > std::numeric_limits<std::uint64_t>::max() - offset_
+                         ? std::numeric_limits<std::uint64_t>::max()
+                         : offset_ + amount;
+            break;
+        }
+        offset_ = std::min(target, length);
+        return {};
+    });
 }
 
 IoResult<void> FileHandle::close() {
-    auto node = open_inode();
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    ReadLocked locked(**node);
-    auto* file = std::get_if<File>(&(*node)->data);
-    if (file == nullptr) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    auto& flag = file->lock.flag;
-    // Whatever the lock says, this handle's claim ends here; it is never released twice.
-    id_.reset();
-    if (type_.can_write()) {
-        if (flag.load(std::memory_order_acquire) != FileLock::WRITE_EXCLUSIVE) {
-            throw InternalError("assertion failed: self.flag.load(Ordering::Acquire) == "
-                                "FileLock::WRITE_EXCLUSIVE");
+    return with_file<ReadLocked>(open_inode(), [&](File& file) -> IoResult<void> {
+        auto& flag = file.lock.flag;
+        // Whatever the lock says, this handle's claim ends here; it is never released twice.
+        id_.reset();
+        if (type_.can_write()) {
+            if (flag.load(std::memory_order_acquire) != FileLock::WRITE_EXCLUSIVE) {
+                throw InternalError("assertion failed: self.flag.load(Ordering::Acquire) == "
+                                    "FileLock::WRITE_EXCLUSIVE");
+            }
+            flag.store(0, std::memory_order_release);
+            return {};
         }
-        flag.store(0, std::memory_order_release);
-    } else {
         std::int64_t current = flag.load(std::memory_order_acquire);
         do {
             if (current <= 0) {
@@ -227,8 +217,8 @@ IoResult<void> FileHandle::close() {
             }
         } while (!flag.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
                                              std::memory_order_acquire));
-    }
-    return {};
+        return {};
+    });
 }
 
 std::string FileHandle::debug() const {
