@@ -99,7 +99,6 @@ IoResult<INodeGuard> FileSystem::resolve(InodeId id) const {
         if (!node) {
             return std::unexpected(IoErrorKind::InodeNotFound);
         }
-        ReadLocked locked(*node);
         const auto* link = std::get_if<Symlink>(&node->data);
         if (link == nullptr) {
             return node;
@@ -157,7 +156,6 @@ IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
     if (!node) {
         return std::unexpected(node.error());
     }
-    ReadLocked locked(**node);
     return std::holds_alternative<Directory>((*node)->data);
 }
 
@@ -338,7 +336,6 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
         if (!node) {
             continue;
         }
-        ReadLocked locked(**node);
         auto& names =
             std::holds_alternative<Directory>((*node)->data) ? listing.directories : listing.files;
         names.push_back((*node)->name);

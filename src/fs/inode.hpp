@@ -66,6 +66,9 @@ struct INode {
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
     const std::string name;
+    // Which kind the inode is never changes after creation, and neither does a link's
+    // target, so both are read without the lock; the contents of a file or directory
+    // are read and changed only under it.
     INodeKind data;
 };
 

@@ -24,7 +24,7 @@ std::uint64_t mix(std::uint64_t x) {
 
 // One shard: open addressing with linear probing over inode guards keyed by their ids.
 struct InodeTable::Shard {
-    mutable std::shared_mutex mutex;
+    mutable RwLock mutex;
     std::vector<INodeGuard> slots;
     std::size_t size = 0;
 
