@@ -63,8 +63,10 @@ std::string kind_debug(const INodeKind& kind) {
         out += std::to_string(file->lock.flag.load(std::memory_order_relaxed));
         out += " } }";
     } else if (const auto* dir = std::get_if<Directory>(&kind)) {
+        std::vector<InodeId> ids;
+        dir->for_each([&](const INode& child) { ids.push_back(child.id); });
         out += "Directory { children: ";
-        append_list(out, dir->children);
+        append_list(out, ids);
         out += " }";
     } else {
         out += "Symlink { target: ";

@@ -70,7 +70,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
         // creators of one name never both succeed.
         WriteLocked locked(**dir);
         auto* entries = std::get_if<Directory>(&(*dir)->data);
-        if (entries != nullptr && entries->index.find(node->name) != nullptr) {
+        if (entries != nullptr && entries->find(node->name) != nullptr) {
             return std::unexpected(IoErrorKind::ResourceAlreadyExists);
         }
         if (depth > kMaxDepth) {
@@ -82,8 +82,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
         if ((*dir)->removed) {
             return std::unexpected(IoErrorKind::InodeNotFound);
         }
-        entries->children.push_back(id);
-        entries->index.insert(node.get());
+        entries->add(node.get());
     }
     inodes_.insert(std::move(node));
     return id;
@@ -128,7 +127,7 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& dir,
     if (entries == nullptr) {
         return std::unexpected(IoErrorKind::NotADirectory);
     }
-    const INode* entry = entries->index.find(name);
+    const INode* entry = entries->find(name);
     if (entry == nullptr) {
         return std::unexpected(IoErrorKind::InodeNotFound);
     }
@@ -252,11 +251,11 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
         is_root = (*node)->id == kRoot;
         ReadLocked locked(**node);
         if (const auto* entries = std::get_if<Directory>(&(*node)->data)) {
-            if (!recursive && !entries->children.empty()) {
+            if (!recursive && !entries->empty()) {
                 return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
             }
             if (recursive) {
-                children = entries->children;
+                entries->for_each([&](const INode& child) { children.push_back(child.id); });
             }
         }
     }
@@ -289,7 +288,7 @@ IoResult<void> FileSystem::unlink(InodeId id) {
         }
         if (auto* entries = std::get_if<Directory>(&(*node)->data)) {
             // Entries created since the first look keep the directory in place.
-            if (!entries->children.empty()) {
+            if (!entries->empty()) {
                 return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
             }
         } else if (auto* file = std::get_if<File>(&(*node)->data)) {
@@ -304,10 +303,7 @@ IoResult<void> FileSystem::unlink(InodeId id) {
     {
         WriteLocked locked(**parent);
         if (auto* entries = std::get_if<Directory>(&(*parent)->data)) {
-            std::erase(entries->children, id);
-            if (entries->index.find((*node)->name) == node->get()) {
-                entries->index.erase((*node)->name);
-            }
+            entries->remove(node->get());
         }
     }
     node->reset();
@@ -316,30 +312,29 @@ IoResult<void> FileSystem::unlink(InodeId id) {
 }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
-    std::vector<InodeId> children;
-    {
-        auto node = resolve(id);
-        if (!node) {
-            return std::unexpected(node.error());
-        }
-        ReadLocked locked(**node);
-        const auto* entries = std::get_if<Directory>(&(*node)->data);
-        if (entries == nullptr) {
-            return std::unexpected(IoErrorKind::NotADirectory);
-        }
-        children = entries->children;
+    auto node = resolve(id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    // Held while the entries are visited, so none of them can be removed meanwhile.
+    ReadLocked locked(**node);
+    const auto* entries = std::get_if<Directory>(&(*node)->data);
+    if (entries == nullptr) {
+        return std::unexpected(IoErrorKind::NotADirectory);
     }
     Listing listing;
-    for (InodeId child : children) {
-        auto node = resolve(child);
-        // Another thread removed it after the copy: it is no longer an entry.
-        if (!node) {
-            continue;
+    entries->for_each([&](const INode& child) {
+        // A link is listed under its own name as the kind of what it stands for.
+        bool directory = std::holds_alternative<Directory>(child.data);
+        if (std::holds_alternative<Symlink>(child.data)) {
+            auto target = resolve(child.id);
+            if (!target) {
+                return;
+            }
+            directory = std::holds_alternative<Directory>((*target)->data);
         }
-        auto& names =
-            std::holds_alternative<Directory>((*node)->data) ? listing.directories : listing.files;
-        names.push_back((*node)->name);
-    }
+        (directory ? listing.directories : listing.files).push_back(child.name);
+    });
     return listing;
 }
 

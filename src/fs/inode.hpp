@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -38,11 +39,33 @@ struct File {
     FileLock lock;
 };
 
-struct Directory {
-    // Entry ids in creation order.
-    std::vector<InodeId> children;
-    // Name to entry, beside the ordered list, so lookups cost the same in any size.
-    NameIndex index;
+// A directory's entries, in creation order, and an index of them by name, so finding
+// or adding an entry costs the same in a directory of any size. It lists the entries
+// themselves, not only their ids: an entry leaves the list under the directory's write
+// lock before its table entry can go, so whoever holds the directory's lock may read an
+// entry's id, name and kind without a table lookup. Guarded by the directory's lock.
+class Directory {
+  public:
+    INode* find(std::string_view name) const { return index_.find(name); }
+    bool empty() const { return index_.size() == 0; }
+    std::size_t size() const { return index_.size(); }
+    // The entry's name must not be listed yet.
+    void add(INode* entry);
+    // Takes the entry out, if it is listed here.
+    void remove(INode* entry);
+    template <class Visit> void for_each(Visit&& visit) const {
+        for (INode* entry : entries_) {
+            if (entry != nullptr) {
+                visit(*entry);
+            }
+        }
+    }
+
+  private:
+    // A removal leaves a hole, so removing entries in creation order does not move the
+    // rest each time; the holes go once they outnumber the entries.
+    std::vector<INode*> entries_;
+    NameIndex index_;
 };
 
 struct Symlink {
@@ -65,6 +88,8 @@ struct INode {
     // Set under the write lock when the inode is unlinked, so that a creation racing
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
+    // Where its directory lists it; guarded by the directory's lock.
+    std::uint32_t slot = 0;
     const std::string name;
     // Which kind the inode is never changes after creation, and neither does a link's
     // target, so both are read without the lock; the contents of a file or directory

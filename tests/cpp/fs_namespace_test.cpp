@@ -201,3 +201,33 @@ TEST(Namespace, NameIndexSurvivesManyEntriesAndRemovals) {
     EXPECT_EQ(listing->files.front(), "f1");
     EXPECT_EQ(listing->files.back(), "f1999");
 }
+
+TEST(Namespace, CreationOrderSurvivesRemovalsInAnyOrder) {
+    FileSystem fs;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(fs.touch("f" + std::to_string(i)));
+    }
+    // Oldest first, as a recursive removal goes, then a few from the back.
+    for (int i = 0; i < 250; ++i) {
+        ASSERT_TRUE(fs.rm("f" + std::to_string(i), false));
+    }
+    for (int i = 299; i >= 290; --i) {
+        ASSERT_TRUE(fs.rm("f" + std::to_string(i), false));
+    }
+    ASSERT_TRUE(fs.mkdir("d"));
+    ASSERT_TRUE(fs.touch("g"));
+    for (int i = 250; i < 290; ++i) {
+        expected.push_back("f" + std::to_string(i));
+    }
+    expected.push_back("g");
+    auto listing = fs.ls_raw(0);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->files, expected);
+    EXPECT_EQ(listing->directories, std::vector<std::string>{"d"});
+    const std::string text = fs.debug_string();
+    EXPECT_NE(text.find("children: [251, 252, "), std::string::npos);
+    EXPECT_NE(text.find(", 290, 301, 302] }"), std::string::npos);
+    ASSERT_TRUE(fs.rm("/", true));
+    EXPECT_EQ(fs.inode_count(), 1u);
+}

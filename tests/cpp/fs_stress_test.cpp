@@ -28,16 +28,19 @@ void expect_consistent(const FileSystem& fs) {
         present.insert(id);
         if (const auto* dir = std::get_if<Directory>(&node->data)) {
             std::set<std::string> names;
-            for (InodeId child : dir->children) {
-                ++listed[child];
-                INodeGuard entry = fs.lookup(child);
-                ASSERT_TRUE(entry) << "directory " << id << " lists missing " << child;
+            std::size_t count = 0;
+            dir->for_each([&](const INode& child) {
+                ++count;
+                ++listed[child.id];
+                INodeGuard entry = fs.lookup(child.id);
+                ASSERT_TRUE(entry) << "directory " << id << " lists missing " << child.id;
+                EXPECT_EQ(entry.get(), &child);
                 EXPECT_TRUE(names.insert(entry->name).second)
                     << "directory " << id << " lists " << entry->name << " twice";
                 EXPECT_EQ(entry->parent, id);
-                EXPECT_EQ(dir->index.find(entry->name), entry.get());
-            }
-            EXPECT_EQ(dir->index.size(), dir->children.size());
+                EXPECT_EQ(dir->find(entry->name), entry.get());
+            });
+            EXPECT_EQ(dir->size(), count);
         }
     }
     for (InodeId id : present) {
