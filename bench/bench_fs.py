@@ -229,10 +229,35 @@ def memory(name):
     return json.loads(out.splitlines()[-1])["bytes_per_file"]
 
 
+def big_directory(files):
+    """One directory of `files` entries: creating, listing and removing it."""
+    import ovaline
+
+    fs = ovaline.PyFs()
+    fs.mkdir("/big")
+    names = [f"/big/f{i}" for i in range(files)]
+    start = time.perf_counter()
+    for name in names:
+        fs.touch(name)
+    created = time.perf_counter()
+    listed = len(fs.listdir("/big")[0])
+    after_listing = time.perf_counter()
+    fs.remove("/big", True)
+    removed = time.perf_counter()
+    print(
+        f"{listed:,} entries in one directory: created in {created - start:.2f} s, "
+        f"listed in {after_listing - created:.2f} s, removed in {removed - after_listing:.2f} s"
+    )
+
+
 def main():
     # `bench_fs.py --memory TOOL FILES`: the memory of one tool alone, in this process.
     if len(sys.argv) == 4 and sys.argv[1] == "--memory":
         memory_child(sys.argv[2], int(sys.argv[3]))
+        return
+    # `bench_fs.py --big FILES`: one large directory in ovaline.
+    if len(sys.argv) == 3 and sys.argv[1] == "--big":
+        big_directory(int(sys.argv[2]))
         return
     timings = {name: time_workloads(cls) for name, cls in TOOLS.items()}
     memories = {name: memory(name) for name in TOOLS}
