@@ -241,16 +241,19 @@ IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
 }
 
 IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+    auto node = resolve(id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    return remove_node(id, *node, recursive, nullptr);
+}
+
+IoResult<void> FileSystem::remove_node(InodeId id, const INodeGuard& node, bool recursive,
+                                       const INodeGuard* parent) {
     std::vector<InodeId> children;
-    bool is_root = false;
     {
-        auto node = resolve(id);
-        if (!node) {
-            return std::unexpected(node.error());
-        }
-        is_root = (*node)->id == kRoot;
-        ReadLocked locked(**node);
-        if (const auto* entries = std::get_if<Directory>(&(*node)->data)) {
+        ReadLocked locked(*node);
+        if (const auto* entries = std::get_if<Directory>(&node->data)) {
             if (!recursive && !entries->empty()) {
                 return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
             }
@@ -259,54 +262,56 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
             }
         }
     }
-    // No lock of this level is held while the entries below are removed.
-    for (InodeId child : children) {
-        if (auto removed = rm_raw(child, true); !removed) {
+    // No lock of this level is held while the entries below are removed; this level's
+    // guard is handed down, as every entry below needs its parent.
+    for (InodeId child_id : children) {
+        auto child = resolve(child_id);
+        if (!child) {
+            return std::unexpected(child.error());
+        }
+        if (auto removed = remove_node(child_id, *child, true, &node); !removed) {
             return removed;
         }
     }
     // The root stays in place, emptied, so the filesystem remains usable.
-    if (is_root) {
+    if (node->id == kRoot) {
         return {};
     }
-    return unlink(id);
+    return unlink(id, node, parent);
 }
 
-IoResult<void> FileSystem::unlink(InodeId id) {
-    auto node = resolve(id);
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    auto parent = resolve((*node)->parent);
-    if (!parent) {
-        return std::unexpected(parent.error());
+IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent) {
+    IoResult<INodeGuard> found_parent = parent != nullptr && (*parent)->id == node->parent
+                                            ? IoResult<INodeGuard>(*parent)
+                                            : resolve(node->parent);
+    if (!found_parent) {
+        return std::unexpected(found_parent.error());
     }
     {
-        WriteLocked locked(**node);
-        if ((*node)->removed) {
+        WriteLocked locked(*node);
+        if (node->removed) {
             return std::unexpected(IoErrorKind::InodeNotFound);
         }
-        if (auto* entries = std::get_if<Directory>(&(*node)->data)) {
+        if (auto* entries = std::get_if<Directory>(&node->data)) {
             // Entries created since the first look keep the directory in place.
             if (!entries->empty()) {
                 return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
             }
-        } else if (auto* file = std::get_if<File>(&(*node)->data)) {
+        } else if (auto* file = std::get_if<File>(&node->data)) {
             std::int64_t expected = 0;
             if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
                                                          std::memory_order_acq_rel)) {
                 return std::unexpected(IoErrorKind::ResourceCurrentInUse);
             }
         }
-        (*node)->removed = true;
+        node->removed = true;
     }
     {
-        WriteLocked locked(**parent);
-        if (auto* entries = std::get_if<Directory>(&(*parent)->data)) {
-            entries->remove(node->get());
+        WriteLocked locked(**found_parent);
+        if (auto* entries = std::get_if<Directory>(&(*found_parent)->data)) {
+            entries->remove(node.get());
         }
     }
-    node->reset();
     release_inode_id(id);
     return {};
 }

@@ -77,7 +77,11 @@ class FileSystem {
 
   private:
     IoResult<void> create_at_path(std::string_view path, INodeKind kind);
-    IoResult<void> unlink(InodeId id);
+    // Removal of a looked-up inode; `parent` is its directory's guard when the caller
+    // already holds it.
+    IoResult<void> remove_node(InodeId id, const INodeGuard& node, bool recursive,
+                               const INodeGuard* parent);
+    IoResult<void> unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent);
 
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
