@@ -102,18 +102,6 @@ bool match_tuple(const char* function, std::span<const Param> params, PyObject* 
     return check_required(function, params, out);
 }
 
-bool check_self(PyObject* self, PyTypeObject* type) {
-    if (type == nullptr) {
-        return false;
-    }
-    if (!Py_IS_TYPE(self, type)) {
-        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received '%.200s'",
-                     type->tp_name, Py_TYPE(self)->tp_name);
-        return false;
-    }
-    return true;
-}
-
 bool to_text(PyObject* obj, const char* name, std::string_view& out) {
     if (obj == nullptr || !PyUnicode_Check(obj)) {
         return wrong_kind(name, "str", obj == nullptr ? Py_None : obj);

@@ -1,33 +1,11 @@
 #pragma once
 
-// Argument matching and conversion for methods and constructors.
+// Argument matching and conversion, used by the method adapters of methods.hpp.
 //
-// A method with parameters is declared METH_FASTCALL | METH_KEYWORDS and starts like:
-//
-//     PyObject* py_fs_mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-//                           PyObject* kwnames) {
-//         static constexpr Param kParams[] = {{"path"}};
-//         PyObject* raw[1];
-//         if (!match_fastcall("mkdir", kParams, args, nargs, kwnames, raw) ||
-//             !check_self(self, py_fs_type())) {
-//             return nullptr;
-//         }
-//         std::string_view path;
-//         if (!to_text(raw[0], "path", path)) {
-//             return nullptr;
-//         }
-//         ...
-//     }
-//
-// and goes into the method table as
-// `{"mkdir", as_cfunction(py_fs_mkdir), METH_FASTCALL | METH_KEYWORDS, kMkdirDoc}`.
-// Methods without parameters use METH_NOARGS and need no matching. A constructor
-// (tp_new) uses match_tuple on its args tuple and kwargs dict with the same rules.
-//
-// Order: match the names, check self, then convert in parameter order. A parameter
-// marked optional that was not given is left as null in `out`; every converter reads
-// null as "left out" where the kind allows it. Every function returning false has set
-// the Python error (TypeError, OverflowError, or an error of the conversion itself).
+// Matching fills `out` with one object per parameter, in parameter order; a parameter
+// marked optional that was not given is left as null, and every converter reads null as
+// "left out" where the kind allows it. Every function returning false has set the
+// Python error (TypeError, OverflowError, or an error of the conversion itself).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -49,9 +27,6 @@ bool match_fastcall(const char* function, std::span<const Param> params, PyObjec
 bool match_tuple(const char* function, std::span<const Param> params, PyObject* args,
                  PyObject* kwargs, std::span<PyObject*> out);
 
-// TypeError unless `self` is an instance of `type`.
-bool check_self(PyObject* self, PyTypeObject* type);
-
 // Converters, one per declared kind; `name` is the parameter's name for the message.
 // text: str only, seen as UTF-8 for as long as the argument object lives.
 bool to_text(PyObject* obj, const char* name, std::string_view& out);
@@ -66,11 +41,5 @@ bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string_view>& out);
 // An instance of exactly `type`, one of the module's classes.
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out);
-
-// Method tables store every function as PyCFunction.
-using FastcallKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction as_cfunction(FastcallKeywordsFunction f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 } // namespace ovaline::pybinding

@@ -4,23 +4,6 @@
 
 namespace ovaline::pybinding {
 
-namespace {
-
-const char kInternalErrorDoc[] = "A broken internal invariant of ovaline. Not meant to be caught.";
-
-} // namespace
-
-PyObject* internal_error_type() {
-    // Type objects live for the whole process; the module refuses subinterpreters, so
-    // one object serves every caller.
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("ovaline.InternalError", kInternalErrorDoc,
-                                         PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
 PyObject* raise_message(std::string_view message) {
     PyObject* text = to_py_str(message);
     if (text != nullptr) {
@@ -34,11 +17,11 @@ PyObject* raise_io_error(const error::IoError& err) {
     return raise_message(err.message());
 }
 
-PyObject* raise_internal(const char* message) {
-    PyObject* type = internal_error_type();
-    if (type != nullptr) {
-        PyErr_SetString(type, message);
-    }
+PyObject* raise_internal(const ModuleState& state, const char* message) {
+    // The module clears its state only once no instance is left to raise from; the
+    // fallback keeps a late call from passing a null type.
+    PyErr_SetString(state.internal_error != nullptr ? state.internal_error : PyExc_SystemError,
+                    message);
     return nullptr;
 }
 

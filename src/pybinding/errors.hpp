@@ -6,17 +6,19 @@
 // - A message from the terminal, pool or session layer becomes ValueError:
 //   `return raise_message(text);`. `raise_error` takes either kind, and
 //   `return none_or_raise(result);` finishes a call whose result is expected<void, E>.
-// - Run core code inside `guarded([&]() -> PyObject* { ... })`: an ovaline::InternalError
-//   leaving it becomes the module's internal exception (derived directly from
-//   BaseException, never exported), std::bad_alloc becomes MemoryError, and the call
-//   returns null with the error set.
+// - Core code runs inside `guarded(state, [&]() -> PyObject* { ... })` (the method
+//   adapters of methods.hpp do this for every method): an ovaline::InternalError
+//   leaving it becomes the module's internal exception, std::bad_alloc becomes
+//   MemoryError, and the call returns null with the error set. A forced unwind passes
+//   through (see gil.hpp).
 // - In tp_dealloc, where nothing may be raised, use
-//   `run_unraisable(type, [&]() -> bool { ... })`:
-//   a failure goes to the interpreter's unraisable hook and any exception already set
-//   is kept.
+//   `run_unraisable(state, context, [&]() -> bool { ... })`: a failure goes to the
+//   interpreter's unraisable hook and any exception already set is kept.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <expected>
@@ -25,17 +27,14 @@
 
 #include "error/internal_error.hpp"
 #include "error/io_error.hpp"
+#include "pybinding/module_state.hpp"
 
 namespace ovaline::pybinding {
-
-// The exception type for broken invariants, created once per process. Returns null
-// with the error set only if it could not be created.
-PyObject* internal_error_type();
 
 // Each returns null with the Python error set, so `return raise_...(...)` ends a call.
 PyObject* raise_io_error(const error::IoError& err);
 PyObject* raise_message(std::string_view message);
-PyObject* raise_internal(const char* message);
+PyObject* raise_internal(const ModuleState& state, const char* message);
 
 inline PyObject* raise_error(const error::IoError& err) {
     return raise_io_error(err);
@@ -56,17 +55,20 @@ template <class E> PyObject* none_or_raise(const std::expected<void, E>& result)
 // produced by the core never fails on its content.
 PyObject* to_py_str(std::string_view text);
 
-template <class F> PyObject* guarded(F&& body) noexcept {
+// Not noexcept: a forced unwind has to leave through it.
+template <class F> PyObject* guarded(const ModuleState& state, F&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const InternalError& e) {
-        return raise_internal(e.what());
+        return raise_internal(state, e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
-        return raise_internal(e.what());
+        return raise_internal(state, e.what());
     } catch (...) {
-        return raise_internal("unknown C++ exception");
+        return raise_internal(state, "unknown C++ exception");
     }
 }
 
@@ -75,8 +77,10 @@ void write_unraisable(PyObject* context);
 
 // For deallocation: runs `body`, which returns false with a Python error set when it
 // fails, and reports a failure through the unraisable hook instead of raising it. An
-// exception that was already set survives the call.
-template <class F> void run_unraisable(PyObject* context, F&& body) noexcept {
+// exception that was already set survives the call. Deallocation never releases the
+// interpreter lock, so no forced unwind can come this way.
+template <class F>
+void run_unraisable(const ModuleState& state, PyObject* context, F&& body) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* saved = PyErr_GetRaisedException();
 #else
@@ -85,7 +89,7 @@ template <class F> void run_unraisable(PyObject* context, F&& body) noexcept {
     PyObject* saved_traceback;
     PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
 #endif
-    if (guarded([&]() -> PyObject* { return body() ? Py_None : nullptr; }) == nullptr) {
+    if (guarded(state, [&]() -> PyObject* { return body() ? Py_None : nullptr; }) == nullptr) {
         write_unraisable(context);
     }
 #if PY_VERSION_HEX >= 0x030C0000

@@ -1,15 +1,16 @@
-// The module: created once, then one class after another in the list below.
+// The module: multi-phase initialisation, with the classes created from their specs in
+// the exec slot and kept in the module's state.
 //
-// To add a class, include its header and add one line `{"Name", getter}` at its place
-// in kClasses; the getter returns the class's type object (see heap_type.hpp). The
-// order of the list is the order of the module's attributes and of __all__.
+// To add a class, give it an entry in ClassId (module_state.hpp) and one line
+// `{"Name", ClassId::Name, &spec}` at its place in kClasses. The order of the list is
+// the order of the module's attributes and of __all__.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
+#include <new>
 
-#include "pybinding/errors.hpp"
+#include "pybinding/module_state.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_term.hpp"
@@ -22,35 +23,31 @@ namespace {
 
 struct ClassEntry {
     const char* name;
-    PyTypeObject* (*type)();
+    ClassId id;
+    PyType_Spec* spec;
+    // Finishes the class before it is added; false with the error set on failure.
+    bool (*prepare)(PyTypeObject*) = nullptr;
 };
 
-constexpr ClassEntry kClasses[] = {
-    {"PyFs", py_fs_type},
-    {"PyFileHandle", py_file_handle_type},
-    {"PyTerm", py_term_type},
-    {"Whence", whence_type},
-    {"PyUserPool", py_user_pool_type},
-    {"PyTerminalSession", py_terminal_session_type},
+const ClassEntry kClasses[] = {
+    {"PyFs", ClassId::PyFs, &py_fs_spec},
+    {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
+    {"PyTerm", ClassId::PyTerm, &py_term_spec},
+    {"Whence", ClassId::Whence, &whence_spec, add_whence_members},
+    {"PyUserPool", ClassId::PyUserPool, &py_user_pool_spec},
+    {"PyTerminalSession", ClassId::PyTerminalSession, &py_terminal_session_spec},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "ovaline", // m_name
-    "",        // m_doc
-    0,         // m_size
-    nullptr,   // m_methods
-    nullptr,   // m_slots
-    nullptr,   // m_traverse
-    nullptr,   // m_clear
-    nullptr,   // m_free
-};
+constexpr char kInternalErrorDoc[] =
+    "A broken internal invariant of ovaline. Not meant to be caught.";
+
+// Null before the exec slot has run.
+ModuleState* state_if_any(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
 
 // Adds the class as an attribute and its name to __all__, creating the list on first use.
 bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
-    if (type == nullptr) {
-        return false;
-    }
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (all == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -71,40 +68,81 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     return ok;
 }
 
-PyObject* create_module() {
-    if (internal_error_type() == nullptr) {
-        return nullptr;
+// Only the main interpreter may load the module: sessions and handles are not meant to
+// be shared across interpreters.
+int exec_module(PyObject* module) noexcept {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "ovaline: subinterpreters are not supported");
+        return -1;
     }
-    PyObject* module = PyModule_Create(&module_def);
-    if (module == nullptr) {
-        return nullptr;
+    ModuleState& state = *new (PyModule_GetState(module)) ModuleState();
+    state.internal_error = PyErr_NewExceptionWithDoc("ovaline.InternalError", kInternalErrorDoc,
+                                                     PyExc_BaseException, nullptr);
+    if (state.internal_error == nullptr) {
+        return -1;
     }
     for (const ClassEntry& entry : kClasses) {
-        if (!add_class(module, entry.name, entry.type())) {
-            Py_DECREF(module);
-            return nullptr;
+        auto* type =
+            reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, entry.spec, nullptr));
+        if (type == nullptr) {
+            return -1;
+        }
+        state.types[static_cast<std::size_t>(entry.id)] = type;
+        if ((entry.prepare != nullptr && !entry.prepare(type)) ||
+            !add_class(module, entry.name, type)) {
+            return -1;
         }
     }
-    return module;
+    return 0;
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
+    if (ModuleState* state = state_if_any(module)) {
+        Py_VISIT(state->internal_error);
+        for (PyTypeObject* type : state->types) {
+            Py_VISIT(type);
+        }
+    }
+    return 0;
+}
+
+int clear_module(PyObject* module) noexcept {
+    if (ModuleState* state = state_if_any(module)) {
+        Py_CLEAR(state->internal_error);
+        for (PyTypeObject*& type : state->types) {
+            Py_CLEAR(type);
+        }
+    }
+    return 0;
+}
+
+void free_module(void* module) noexcept {
+    clear_module(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "ovaline",           // m_name
+    "",                  // m_doc
+    sizeof(ModuleState), // m_size
+    nullptr,             // m_methods
+    module_slots,        // m_slots
+    traverse_module,     // m_traverse
+    clear_module,        // m_clear
+    free_module,         // m_free
+};
 
 } // namespace
 } // namespace ovaline::pybinding
 
 PyMODINIT_FUNC PyInit_ovaline() {
-    // The classes are created once per process, so they belong to the first interpreter
-    // that imports the module; a later initialisation there gets the module it made.
-    static PyObject* module = nullptr;
-    static std::int64_t interpreter = -1;
-
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter != -1 && current != interpreter) {
-        PyErr_SetString(PyExc_ImportError, "ovaline: subinterpreters are not supported");
-        return nullptr;
-    }
-    interpreter = current;
-    if (module == nullptr) {
-        module = ovaline::pybinding::create_module();
-    }
-    return Py_XNewRef(module);
+    return PyModuleDef_Init(&ovaline::pybinding::module_def);
 }

@@ -6,15 +6,17 @@
 #include <memory>
 
 #include "fs/file_system.hpp"
+#include "pybinding/module_state.hpp"
 
 namespace ovaline::pybinding {
 
-// A PyFs instance: one shared reference to its filesystem, which file handles and
-// terminals made from it share.
-struct PyFsObject {
-    PyObject_HEAD std::shared_ptr<fs::FileSystem> fs;
+// One shared reference to a filesystem, which file handles and terminals made from it
+// share.
+struct PyFs {
+    static constexpr ClassId kId = ClassId::PyFs;
+    std::shared_ptr<fs::FileSystem> fs;
 };
 
-PyTypeObject* py_fs_type();
+extern PyType_Spec py_fs_spec;
 
 } // namespace ovaline::pybinding

@@ -1,11 +1,7 @@
 #include "pybinding/py_user_pool.hpp"
 
-#include <new>
-#include <utility>
-
-#include "pybinding/args.hpp"
-#include "pybinding/errors.hpp"
-#include "pybinding/heap_type.hpp"
+#include "pybinding/box.hpp"
+#include "pybinding/methods.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -19,46 +15,19 @@ constexpr char kClassDoc[] =
     "create and release user accounts. The pool is thread-safe and can be\n"
     "shared between multiple threads.\n";
 
-PyObject* py_user_pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!match_tuple("PyUserPool", {}, args, kwargs, {})) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        auto holder = std::make_shared<pool::PoolHolder>();
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        new (&reinterpret_cast<PyUserPoolObject*>(self)->pool)
-            std::shared_ptr<pool::PoolHolder>(std::move(holder));
-        return self;
-    });
-}
-
-void py_user_pool_dealloc(PyObject* self) {
-    reinterpret_cast<PyUserPoolObject*>(self)->pool.~shared_ptr();
-    free_instance(self);
+PyObject* make_pool(PyTypeObject* type) {
+    return box_new<PyUserPool>(type, std::make_shared<pool::PoolHolder>());
 }
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(py_user_pool_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py_user_pool_dealloc)},
+    {Py_tp_new, constructor<"PyUserPool", make_pool>()},
+    {Py_tp_dealloc, dealloc_slot<PyUserPool>()},
     {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    "ovaline.PyUserPool", static_cast<int>(sizeof(PyUserPoolObject)), 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
 
 } // namespace
 
-PyTypeObject* py_user_pool_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = create_heap_type(kSpec);
-    }
-    return type;
-}
+PyType_Spec py_user_pool_spec = box_spec<PyUserPool>("ovaline.PyUserPool", kSlots);
 
 } // namespace ovaline::pybinding

@@ -6,15 +6,17 @@
 #include <memory>
 
 #include "pool/pool_holder.hpp"
+#include "pybinding/module_state.hpp"
 
 namespace ovaline::pybinding {
 
-// A PyUserPool instance: one shared reference to a pool holder, which every session
-// made from it shares, so the pool outlives this handle while sessions remain.
-struct PyUserPoolObject {
-    PyObject_HEAD std::shared_ptr<pool::PoolHolder> pool;
+// One shared reference to a pool holder, which every session made from it shares, so
+// the pool outlives this object while sessions remain.
+struct PyUserPool {
+    static constexpr ClassId kId = ClassId::PyUserPool;
+    std::shared_ptr<pool::PoolHolder> pool;
 };
 
-PyTypeObject* py_user_pool_type();
+extern PyType_Spec py_user_pool_spec;
 
 } // namespace ovaline::pybinding

@@ -27,7 +27,7 @@ def test_internal_exception_not_exported():
 
 def instances():
     fs = ovaline.PyFs()
-    return [fs, fs.open("/f", "r"), ovaline.Whence.SEEK_SET]
+    return [fs, fs.open("/f", "r"), ovaline.PyTerm(fs), ovaline.Whence.SEEK_SET, ovaline.PyUserPool()]
 
 
 @pytest.mark.parametrize("obj", instances(), ids=lambda o: type(o).__name__)
@@ -41,6 +41,63 @@ def test_class_properties(obj):
         weakref.ref(obj)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    with pytest.raises(AttributeError):
+        obj.added = 1
+
+
+@pytest.mark.parametrize("name", FINAL_ORDER)
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda cls: setattr(cls, "added", 1),
+        lambda cls: setattr(cls, "__new__", lambda c: object.__new__(c)),
+        lambda cls: setattr(cls, "__doc__", "replaced"),
+        lambda cls: setattr(cls, "__str__", lambda self: "replaced"),
+        lambda cls: delattr(cls, "__new__"),
+    ],
+    ids=["add", "new", "doc", "str", "del"],
+)
+def test_classes_are_immutable(name, change):
+    cls = getattr(ovaline, name)
+    before = dict(vars(cls))
+    with pytest.raises(TypeError):
+        change(cls)
+    assert dict(vars(cls)) == before
+
+
+@pytest.mark.parametrize("member", ["SEEK_SET", "SEEK_CUR", "SEEK_END"])
+def test_whence_members_cannot_be_replaced(member):
+    original = getattr(ovaline.Whence, member)
+    with pytest.raises(TypeError):
+        setattr(ovaline.Whence, member, 7)
+    with pytest.raises(TypeError):
+        delattr(ovaline.Whence, member)
+    assert getattr(ovaline.Whence, member) is original
+
+
+def test_no_instance_without_its_constructor():
+    # An instance made past its constructor would hold no filesystem; mkdir on it used
+    # to crash the interpreter.
+    result = run_python(
+        """
+        import ovaline
+        attempts = [
+            lambda: setattr(ovaline.PyFs, "__new__", lambda cls: object.__new__(cls)),
+            lambda: object.__new__(ovaline.PyFs),
+            lambda: object.__new__(ovaline.PyFileHandle),
+        ]
+        for attempt in attempts:
+            try:
+                attempt()
+            except TypeError:
+                pass
+            else:
+                ovaline.PyFs().mkdir("/a")
+                raise SystemExit("an attempt succeeded")
+        ovaline.PyFs().mkdir("/a")
+        """
+    )
+    assert result.returncode == 0, result.stderr
 
 
 @pytest.mark.parametrize("cls", [ovaline.PyFileHandle, ovaline.Whence])
@@ -91,38 +148,70 @@ def run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
 
 
-def test_second_initialisation_returns_first_module():
+def test_reimport_makes_an_independent_working_module():
     result = run_python(
         """
         import sys, ovaline
         first = ovaline
+        fs = first.PyFs()
+        handle = fs.open("/f", "w")
         del sys.modules["ovaline"]
         import ovaline
-        assert ovaline is first, "a second module was created"
+        assert ovaline is not first and ovaline.PyFs is not first.PyFs
+        assert ovaline.__all__ == first.__all__ and ovaline.__doc__ == ""
+        assert ovaline.PyFs.__text_signature__ == "()"
+        ovaline.PyTerm(ovaline.PyFs()).exec("mkdir /a")
+        with ovaline.PyFs().open("/g", "w") as other:
+            other.seek(0, ovaline.Whence.SEEK_END)
+        handle.seek(0, first.Whence.SEEK_END)
+        handle.write(b"x")
+        handle.close()
+        assert first.PyTerm(fs).exec("cat /f") == "x"
         """
     )
     assert result.returncode == 0, result.stderr
 
 
-def test_subinterpreter_refused():
+SUBINTERPRETER_IMPORT = """
+import os
+try:
+    import ovaline
+except ImportError as exc:
+    os.write(1, f"refused: {exc}".encode())
+else:
+    os.write(1, b"loaded")
+"""
+
+# Each defines run(code). Shared-GIL subinterpreters let any extension load, so the
+# module refuses by itself; for isolated ones CPython may refuse it first.
+SUBINTERPRETER_RUNNERS = {
+    "shared": "from _testcapi import run_in_subinterp as run",
+    "isolated": 'i = __import__("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters"); '
+    "run = lambda code: i.run_string(i.create(), code)",
+}
+
+
+@pytest.mark.parametrize("kind", SUBINTERPRETER_RUNNERS)
+def test_subinterpreter_refused(kind):
     result = run_python(
-        """
-        import ovaline
+        f"""
+        import sys, ovaline
         try:
-            import _xxsubinterpreters as interpreters
+            {SUBINTERPRETER_RUNNERS[kind]}
         except ImportError:
             raise SystemExit(3)
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import ovaline")
-        except Exception as exc:
-            print(exc)
+        run({SUBINTERPRETER_IMPORT!r})
+        ovaline.PyFs().mkdir("/a")
         """
     )
     if result.returncode == 3:
-        pytest.skip("no subinterpreter support in this Python")
+        pytest.skip(f"no {kind} subinterpreters in this Python")
     assert result.returncode == 0, result.stderr
-    assert "ImportError" in result.stdout and "subinterpreters are not supported" in result.stdout
+    assert result.stdout.startswith("refused: "), result.stdout
+    assert (
+        "subinterpreters are not supported" in result.stdout
+        or "does not support loading in subinterpreters" in result.stdout
+    ), result.stdout
 
 
 @pytest.mark.parametrize(

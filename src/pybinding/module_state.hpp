@@ -1,0 +1,51 @@
+#pragma once
+
+// What the module owns: its type objects and the exception for broken invariants. Code
+// that needs them reaches the state through an instance's type, so nothing refers to a
+// type object process-wide and each import of the module has its own classes.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <type_traits>
+
+namespace ovaline::pybinding {
+
+// The module's classes, in the order of its attributes and of __all__. Each class's
+// C++ value type names its entry as `static constexpr ClassId kId`.
+enum class ClassId : std::size_t {
+    PyFs,
+    PyFileHandle,
+    PyTerm,
+    Whence,
+    PyUserPool,
+    PyTerminalSession,
+    Count,
+};
+
+struct ModuleState {
+    // ovaline.InternalError, derived directly from BaseException and not exported.
+    PyObject* internal_error = nullptr;
+    std::array<PyTypeObject*, static_cast<std::size_t>(ClassId::Count)> types{};
+
+    template <class T> PyTypeObject* type_of() const {
+        return types[static_cast<std::size_t>(T::kId)];
+    }
+};
+
+// CPython frees the state's memory without running a destructor.
+static_assert(std::is_trivially_destructible_v<ModuleState>);
+
+// The state of the module that created `type`, which must be one of the module's
+// classes; that never fails.
+inline ModuleState& state_of_type(PyTypeObject* type) {
+    return *static_cast<ModuleState*>(PyModule_GetState(PyType_GetModule(type)));
+}
+
+inline ModuleState& state_of(PyObject* self) {
+    return state_of_type(Py_TYPE(self));
+}
+
+} // namespace ovaline::pybinding

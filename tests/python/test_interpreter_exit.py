@@ -1,0 +1,66 @@
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+needs_host = pytest.mark.skipif(
+    os.geteuid() != 0 or not all(shutil.which(p) for p in ("useradd", "su", "id")),
+    reason="real sessions need root and the host's useradd, su and id",
+)
+
+# A daemon thread blocks in session.read with the interpreter lock released; the main
+# thread exits. While the interpreter finalises, an object dropped with sys.modules
+# kills the shell, so the read returns and the thread takes the lock back, which ends
+# it by a forced unwind through the module.
+READER_AT_EXIT = """
+import os, platform, signal, sys, threading, time
+import ovaline
+
+READ_SYSCALL = {"x86_64": "0", "aarch64": "63"}.get(platform.machine())
+
+
+def descendants(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            for child in map(int, f.read().split()):
+                found += [child, *descendants(child)]
+    return found
+
+
+class EndShellWhileFinalising:
+    def __del__(self, kill=os.kill, sleep=time.sleep, getpid=os.getpid, descendants=descendants):
+        for pid in descendants(getpid()):
+            kill(pid, signal.SIGKILL)
+        sleep(0.5)
+
+
+session = ovaline.PyTerminalSession(ovaline.PyUserPool())
+
+
+def read_forever():
+    while True:
+        session.read(4096)
+
+
+reader = threading.Thread(target=read_forever, daemon=True)
+reader.start()
+deadline = time.monotonic() + 10
+while True:
+    with open(f"/proc/self/task/{reader.native_id}/syscall") as f:
+        if READ_SYSCALL is None or f.read().split()[0] == READ_SYSCALL:
+            break
+    if time.monotonic() > deadline:
+        raise SystemExit("the reader never blocked in read")
+    time.sleep(0.01)
+sys.modules["end_shell_while_finalising"] = EndShellWhileFinalising()
+"""
+
+
+@needs_host
+def test_exit_while_a_thread_blocks_in_read():
+    result = subprocess.run([sys.executable, "-c", READER_AT_EXIT], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
