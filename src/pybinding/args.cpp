@@ -116,15 +116,10 @@ bool to_text(PyObject* obj, const char* name, std::string_view& out) {
 }
 
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-    if (obj == nullptr || !PyIndex_Check(obj)) {
+    if (obj == nullptr || !PyLong_Check(obj)) {
         return wrong_kind(name, "int", obj == nullptr ? Py_None : obj);
     }
-    PyObject* number = PyNumber_Index(obj);
-    if (number == nullptr) {
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(number);
-    Py_DECREF(number);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Format(PyExc_OverflowError, "argument '%s' must be an int from 0 to 2**64 - 1",

@@ -30,8 +30,9 @@ bool match_tuple(const char* function, std::span<const Param> params, PyObject* 
 // Converters, one per declared kind; `name` is the parameter's name for the message.
 // text: str only, seen as UTF-8 for as long as the argument object lives.
 bool to_text(PyObject* obj, const char* name, std::string_view& out);
-// unsigned size or offset: an int (or an object with __index__) in 0 ..= 2**64 - 1;
-// OverflowError outside that range.
+// unsigned size or offset: an int (bool and other subclasses included) in
+// 0 ..= 2**64 - 1; OverflowError outside that range. Other objects, even those with
+// __index__, are a TypeError, so no conversion ever runs Python code.
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // byte string: bytes only, viewed in place.
 bool to_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);

@@ -1,3 +1,4 @@
+import enum
 import re
 
 import pytest
@@ -179,8 +180,21 @@ def test_read_prints_one_line_on_descriptor_one(fs, capfd):
     assert capfd.readouterr().out == ""
 
 
+class Index:
+    """Converts to an int through __index__ but is not one."""
+
+    def __index__(self):
+        return 1
+
+
+class Size(enum.IntEnum):
+    ONE = 1
+
+
 @pytest.mark.parametrize(
-    "size, exc", [(2**62, MemoryError), (2**63 - 1, OverflowError), (2**63, OverflowError), (2**64, OverflowError), (-1, OverflowError), ("1", TypeError), (1.0, TypeError)]
+    "size, exc",
+    [(2**62, MemoryError), (2**63 - 1, OverflowError), (2**63, OverflowError), (2**64, OverflowError),
+     (-1, OverflowError), ("1", TypeError), (1.0, TypeError), (Index(), TypeError)],
 )
 def test_read_size_errors_leave_handle_usable(fs, size, exc):
     file_with(fs, b"abc")
@@ -194,13 +208,23 @@ def test_read_size_errors_leave_handle_usable(fs, size, exc):
     "call, exc",
     [(lambda h: h.write(bytearray(b"x")), TypeError), (lambda h: h.write("x"), TypeError),
      (lambda h: h.write(memoryview(b"x")), TypeError), (lambda h: h.seek(0, 0), TypeError),
-     (lambda h: h.seek(-1, Whence.SEEK_SET), OverflowError), (lambda h: h.seek(0, None), TypeError)],
+     (lambda h: h.seek(-1, Whence.SEEK_SET), OverflowError), (lambda h: h.seek(0, None), TypeError),
+     (lambda h: h.seek(Index(), Whence.SEEK_SET), TypeError)],
 )
 def test_argument_kinds(fs, call, exc):
     handle = fs.open("/f", "rw")
     with pytest.raises(exc):
         call(handle)
     assert handle.tell() == 0 and handle.read(10) == b""
+
+
+@pytest.mark.parametrize("one", [1, True, Size.ONE], ids=["int", "bool", "IntEnum"])
+def test_int_subclasses_are_sizes(fs, one):
+    file_with(fs, b"abc")
+    handle = fs.open("/f", "r")
+    assert handle.read(one) == b"a"
+    handle.seek(one, Whence.SEEK_CUR)
+    assert handle.tell() == 2
 
 
 def test_whence_instance_error_names_the_class(fs):
