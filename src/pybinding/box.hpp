@@ -32,7 +32,10 @@
 
 namespace ovaline::pybinding {
 
-template <class T> struct Box { PyObject_HEAD alignas(T) std::byte storage[sizeof(T)]; };
+template <class T> struct Box {
+    PyObject ob_base;
+    alignas(T) std::byte storage[sizeof(T)];
+};
 
 template <class T> T& value_of(PyObject* self) {
     return *std::launder(reinterpret_cast<T*>(reinterpret_cast<Box<T>*>(self)->storage));

@@ -96,19 +96,25 @@ template <class T> struct Arg<T&> {
     static T& get(Stored& stored) { return *stored; }
 };
 
+// Unused when there are no arguments.
+template <class... A, class F, std::size_t... I>
+PyObject* convert_and_call([[maybe_unused]] const ModuleState& state,
+                           [[maybe_unused]] std::span<const Param> params,
+                           [[maybe_unused]] PyObject* const* raw, F& call,
+                           std::index_sequence<I...>) {
+    std::tuple<typename Arg<A>::Stored...> stored;
+    if (!(Arg<A>::convert(state, raw[I], params[I].name, std::get<I>(stored)) && ...)) {
+        return nullptr;
+    }
+    return call(Arg<A>::get(std::get<I>(stored))...);
+}
+
 // Converts `raw` in parameter order, stopping at the first failure, then calls
 // `call(arguments...)`; null with the error set when a conversion fails.
 template <class... A, class F>
 PyObject* convert_and_call(const ModuleState& state, std::span<const Param> params,
                            PyObject* const* raw, F&& call) {
-    std::tuple<typename Arg<A>::Stored...> stored;
-    return [&]<std::size_t... I>(std::index_sequence<I...>)->PyObject* {
-        if (!(Arg<A>::convert(state, raw[I], params[I].name, std::get<I>(stored)) && ...)) {
-            return nullptr;
-        }
-        return call(Arg<A>::get(std::get<I>(stored))...);
-    }
-    (std::index_sequence_for<A...>{});
+    return convert_and_call<A...>(state, params, raw, call, std::index_sequence_for<A...>{});
 }
 
 template <class F> struct Signature;

@@ -100,6 +100,25 @@ def test_no_instance_without_its_constructor():
     assert result.returncode == 0, result.stderr
 
 
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda fs, handle: ovaline.PyFs.mkdir(handle, "/a"),
+        lambda fs, handle: ovaline.PyFs.listdir(ovaline.PyUserPool(), "/"),
+        lambda fs, handle: ovaline.PyFileHandle.tell(fs),
+        lambda fs, handle: ovaline.PyFileHandle.__exit__(fs, None, None, None),
+        lambda fs, handle: ovaline.PyFs.__str__(handle),
+        lambda fs, handle: ovaline.PyTerm.exec(fs, "ls"),
+    ],
+)
+def test_methods_refuse_another_class_as_self(call):
+    fs = ovaline.PyFs()
+    handle = fs.open("/f", "w")
+    with pytest.raises(TypeError):
+        call(fs, handle)
+    assert fs.listdir("/") == (["f"], [])
+
+
 @pytest.mark.parametrize("cls", [ovaline.PyFileHandle, ovaline.Whence])
 def test_not_constructible(cls):
     with pytest.raises(TypeError, match="^No constructor defined$"):
