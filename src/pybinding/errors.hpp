@@ -18,6 +18,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
 #include <exception>
 #include <expected>
 #include <new>
@@ -56,9 +57,14 @@ template <class E> PyObject* none_or_raise(const std::expected<void, E>& result)
 // produced by the core never fails on its content.
 PyObject* to_py_str(std::string_view text);
 
-template <class F> PyObject* guarded(F&& body) noexcept {
+// Not noexcept, and lets a forced unwind through: the interpreter ends a thread that
+// takes the lock back during its shutdown by unwinding it, with no thread state left
+// for a Python call.
+template <class F> PyObject* guarded(F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const InternalError& e) {
         return raise_internal(e.what());
     } catch (const std::bad_alloc&) {

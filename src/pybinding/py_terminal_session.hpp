@@ -3,16 +3,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "error/poisonable_mutex.hpp"
+#include <memory>
+
 #include "pool/terminal_session.hpp"
 
 namespace ovaline::pybinding {
 
-// A PyTerminalSession instance: one session behind a mutex that every method holds
-// for its whole run.
+// A PyTerminalSession instance. The session serialises what needs it on its own, so no
+// method holds a lock while it waits on the shell.
 struct PyTerminalSessionObject {
-    PyObject_HEAD PoisonableMutex mutex;
-    pool::TerminalSession session;
+    PyObject_HEAD std::unique_ptr<pool::TerminalSession> session;
 };
 
 PyTypeObject* py_terminal_session_type();
