@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,33 +20,6 @@ namespace ovaline::pool {
 namespace {
 
 constexpr std::string_view create_failed = "Failed to create the temporary home directory";
-
-std::expected<UniqueFd, std::string> open_parent(const std::string& parent) {
-    if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
-    }
-    auto refuse = [&](std::string_view why) {
-        return std::unexpected(std::string(create_failed) + ": " + parent + " " + std::string(why));
-    };
-    UniqueFd fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        if (errno == ELOOP) {
-            return refuse("is a symbolic link");
-        }
-        return refuse("cannot be opened: " + system_error_text(errno));
-    }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
-        return refuse("cannot be examined: " + system_error_text(errno));
-    }
-    if (st.st_uid != ::geteuid()) {
-        return refuse("belongs to another user");
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return refuse("is writable by group or others");
-    }
-    return fd;
-}
 
 // Removes `name` below `dir` and everything under it, following no symbolic link:
 // links are unlinked, never entered. Returns 0 or the errno of the first failure.
@@ -88,19 +62,74 @@ int remove_tree(int dir, const char* name) {
     return ::unlinkat(dir, name, AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
+// Removing races a process of the account that still writes into the home, until
+// it has been ended; a few attempts outlast that.
+int remove_home(int dir, const char* name) {
+    int err = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        err = remove_tree(dir, name);
+        if (err != ENOTEMPTY && err != EEXIST) {
+            break;
+        }
+    }
+    return err;
+}
+
 } // namespace
 
-std::expected<std::string, std::string> prepare_home(const std::string& parent,
-                                                     const std::string& name, std::uint32_t uid) {
-    auto dir = open_parent(parent);
-    if (!dir) {
-        return std::unexpected(dir.error());
+std::expected<HomeParent, std::string> HomeParent::open(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
     }
-    const char* leaf = name.c_str();
-
+    auto refuse = [&](std::string_view why) {
+        return std::unexpected(std::string(create_failed) + ": " + path + " " + std::string(why));
+    };
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            return refuse("is a symbolic link");
+        }
+        return refuse("cannot be opened: " + system_error_text(err));
+    }
     struct stat st;
-    if (::fstatat(dir->get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (int err = remove_tree(dir->get(), leaf); err != 0) {
+    if (::fstat(fd.get(), &st) != 0) {
+        return refuse("cannot be examined: " + system_error_text(errno));
+    }
+    if (st.st_uid != ::geteuid()) {
+        return refuse("belongs to another user");
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return refuse("is writable by group or others");
+    }
+    return HomeParent(path, std::move(fd));
+}
+
+std::expected<std::optional<UniqueFd>, std::string>
+HomeParent::lock_account(const std::string& name) {
+    std::string file = name + ".lock";
+    UniqueFd fd(::openat(fd_.get(), file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
+        return std::unexpected("Failed to lock the user account: " + system_error_text(errno));
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return std::optional<UniqueFd>();
+        }
+        if (errno != EINTR) {
+            return std::unexpected("Failed to lock the user account: " + system_error_text(errno));
+        }
+    }
+    return std::optional<UniqueFd>(std::move(fd));
+}
+
+std::expected<std::string, std::string> HomeParent::prepare_home(const std::string& name,
+                                                                 std::uint32_t uid) {
+    const char* leaf = name.c_str();
+    struct stat st;
+    if (::fstatat(fd_.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (int err = remove_home(fd_.get(), leaf); err != 0) {
             throw InternalError("Failed to remove the existing temporary home directory: " +
                                 system_error_text(err));
         }
@@ -109,19 +138,28 @@ std::expected<std::string, std::string> prepare_home(const std::string& parent,
                             system_error_text(errno));
     }
 
-    if (::mkdirat(dir->get(), leaf, 0777) != 0) {
+    if (::mkdirat(fd_.get(), leaf, 0700) != 0) {
+        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
+    }
+    UniqueFd home(::openat(fd_.get(), leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!home) {
         throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
     }
 
-    std::string path = parent + "/" + name;
+    std::string path = path_ + "/" + name;
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr || !is_valid_utf8(resolved)) {
         return std::unexpected(std::string(create_failed));
     }
 
-    if (::fchownat(dir->get(), leaf, uid, uid, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fchown(home.get(), uid, uid) != 0) {
         return std::unexpected("Failed to change the ownership of the home directory: " +
                                system_error_text(errno));
+    }
+    // Exactly 0700 whatever the umask: throw-away accounts never see into each other's
+    // homes, and the owner can always enter its own.
+    if (::fchmod(home.get(), 0700) != 0) {
+        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
     }
     return std::string(resolved);
 }

@@ -2,26 +2,46 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+
+#include "pool/unique_fd.hpp"
 
 namespace ovaline::pool {
 
 // Where every session's home directory lives.
 inline constexpr const char* home_parent = "/tmp/tmp_user_home";
 
-// Makes `parent`/`name` a fresh, empty directory owned by uid with group uid and
-// returns its canonical path.
+// The directory that holds the sessions' homes and their accounts' lock files.
 //
-// The parent sits in a directory every local user can write to, so it is created if
-// missing (mode 0755) and otherwise used only when it is a real directory of this
-// process's effective user that nobody else may write to; anything else is refused
-// before a thing is changed. Below it nothing is followed: the old home is removed,
-// the new one made and re-owned relative to the parent's descriptor.
-//
-// A refused parent, a path without a canonical UTF-8 form and a failed change of owner
-// are returned as errors; a directory that cannot be created or removed throws
-// InternalError.
-std::expected<std::string, std::string> prepare_home(const std::string& parent,
-                                                     const std::string& name, std::uint32_t uid);
+// It sits in a directory every local user can write to, so it is created if missing
+// (mode 0755) and otherwise used only when it is a real directory of this process's
+// effective user that nobody else may write to; anything else is refused before a thing
+// is changed. Below it nothing is followed: every entry is reached relative to its
+// descriptor.
+class HomeParent {
+  public:
+    // A refusal is returned as an error; a parent that cannot be created throws
+    // InternalError.
+    static std::expected<HomeParent, std::string> open(const std::string& path);
+
+    // Takes the account's lock, a file beside the homes held for a session's life, so
+    // no two sessions in any process on the host use one account at once. None when
+    // another session holds it.
+    std::expected<std::optional<UniqueFd>, std::string> lock_account(const std::string& name);
+
+    // Makes `name` a fresh, empty directory of mode 0700 owned by uid with group uid and
+    // returns its canonical path. A path without a canonical UTF-8 form and a failed
+    // change of owner are returned as errors; a directory that cannot be created or
+    // removed throws InternalError.
+    std::expected<std::string, std::string> prepare_home(const std::string& name,
+                                                         std::uint32_t uid);
+
+  private:
+    HomeParent(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    std::string path_;
+    UniqueFd fd_;
+};
 
 } // namespace ovaline::pool

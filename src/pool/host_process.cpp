@@ -1,5 +1,7 @@
 #include "pool/host_process.hpp"
 
+#include "pool/unique_fd.hpp"
+
 #include <array>
 
 #include <cerrno>
@@ -15,25 +17,6 @@
 namespace ovaline::pool {
 
 namespace {
-
-struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
-};
-
-// Both ends close on exec, so a pipe never leaks into a program started by another
-// thread; the child's own end is dup2'ed onto its standard stream, which keeps it.
-template <std::size_t N> std::expected<std::array<Pipe, N>, int> make_pipes() {
-    std::array<Pipe, N> pipes;
-    for (auto& pipe : pipes) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            return std::unexpected(errno);
-        }
-        pipe = Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-    }
-    return pipes;
-}
 
 class SpawnSetup {
   public:
@@ -141,44 +124,26 @@ std::string system_error_text(int err) {
 
 std::expected<ProgramResult, std::string> run_program(const std::string& program,
                                                       std::span<const std::string> args) {
-    auto pipes = make_pipes<2>();
-    if (!pipes) {
-        return std::unexpected(system_error_text(pipes.error()));
+    auto out = make_pipe();
+    auto err = make_pipe();
+    if (!out || !err) {
+        return std::unexpected(system_error_text(out ? err.error() : out.error()));
     }
-    auto& [out, err] = *pipes;
     SpawnSetup setup;
     setup.open_null_input();
-    setup.connect(out.write, STDOUT_FILENO);
-    setup.connect(err.write, STDERR_FILENO);
+    setup.connect(out->write, STDOUT_FILENO);
+    setup.connect(err->write, STDERR_FILENO);
     auto pid = setup.spawn(program, args);
     if (!pid) {
         return std::unexpected(system_error_text(pid.error()));
     }
-    out.write.reset();
-    err.write.reset();
+    out->write.reset();
+    err->write.reset();
 
     ProgramResult result;
-    drain(out.read, err.read, result.out, result.err);
+    drain(out->read, err->read, result.out, result.err);
     result.exit_code = wait_for(*pid);
     return result;
-}
-
-std::expected<RunningProgram, std::string> start_program(const std::string& program,
-                                                         std::span<const std::string> args) {
-    auto pipes = make_pipes<3>();
-    if (!pipes) {
-        return std::unexpected(system_error_text(pipes.error()));
-    }
-    auto& [in, out, err] = *pipes;
-    SpawnSetup setup;
-    setup.connect(in.read, STDIN_FILENO);
-    setup.connect(out.write, STDOUT_FILENO);
-    setup.connect(err.write, STDERR_FILENO);
-    auto pid = setup.spawn(program, args);
-    if (!pid) {
-        return std::unexpected(system_error_text(pid.error()));
-    }
-    return RunningProgram{*pid, std::move(in.write), std::move(out.read), std::move(err.read)};
 }
 
 } // namespace ovaline::pool

@@ -1,122 +1,213 @@
 #include "pool/terminal_session.hpp"
 
-#include <cerrno>
-#include <csignal>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
 #include <utility>
 
 #include "error/internal_error.hpp"
+#include "pool/account_processes.hpp"
 #include "pool/home_directory.hpp"
+#include "pool/host_process.hpp"
 
 namespace ovaline::pool {
 
 namespace {
 
-constexpr const char* write_failed = "Failed to write to terminal session";
-constexpr const char* read_failed = "Failed to read from terminal session";
+// Once the account's processes are gone, su notices its shell ended and exits on its
+// own; it is killed only if it takes longer than this.
+constexpr auto su_grace = std::chrono::seconds(2);
+// How long su is given after each round of ending the account's processes.
+constexpr auto su_round = std::chrono::milliseconds(20);
+
+// The sessions still open, so that the process's exit can end their processes.
+class LiveSessions {
+  public:
+    static LiveSessions& instance() {
+        // Never destroyed: the exit handler runs after static destructors may have.
+        static LiveSessions* live = [] {
+            auto* created = new LiveSessions();
+            std::atexit(TerminalSession::close_all_at_exit);
+            return created;
+        }();
+        return *live;
+    }
+
+    void add(TerminalSession* session) {
+        std::lock_guard lock(mutex_);
+        sessions_.insert(session);
+    }
+    void remove(TerminalSession* session) {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(session);
+    }
+    template <class F> void for_each(F&& body) {
+        std::lock_guard lock(mutex_);
+        for (TerminalSession* session : sessions_) {
+            body(*session);
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_set<TerminalSession*> sessions_;
+};
+
+std::optional<UserAccount> acquire(PoolHolder& pool) {
+    auto guard = pool.mutex.lock();
+    return pool.pool.acquire_user();
+}
+
+void release(PoolHolder& pool, const std::vector<UserAccount>& accounts) {
+    auto guard = pool.mutex.lock();
+    for (const auto& account : accounts) {
+        pool.pool.release_user(account.uid);
+    }
+}
 
 } // namespace
 
-TerminalSession::TerminalSession(std::string home, std::shared_ptr<PoolHolder> pool,
-                                 RunningProgram child, std::uint32_t uid)
-    : home_(std::move(home)), pool_(std::move(pool)), child_(std::move(child)), uid_(uid) {}
+std::vector<std::string> shell_environment() {
+    std::vector<std::string> env = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+    for (const char* name : {"LANG", "LC_ALL", "LC_CTYPE", "TERM"}) {
+        if (const char* value = std::getenv(name)) {
+            env.push_back(std::string(name) + "=" + value);
+        }
+    }
+    return env;
+}
 
-TerminalSession::TerminalSession(TerminalSession&& other) noexcept
-    : home_(std::move(other.home_)), pool_(std::move(other.pool_)),
-      child_(std::exchange(other.child_, std::nullopt)), uid_(other.uid_) {}
+TerminalSession::TerminalSession(std::string home, std::string user, std::uint32_t uid,
+                                 std::shared_ptr<PoolHolder> pool, UniqueFd lock,
+                                 std::unique_ptr<ShellProcess> shell)
+    : home_(std::move(home)), user_(std::move(user)), uid_(uid), pool_(std::move(pool)),
+      lock_(std::move(lock)), shell_(std::move(shell)) {}
 
 TerminalSession::~TerminalSession() {
     try {
         close();
     } catch (...) {
-        // A destructor cannot report; the shell is gone or was never killable.
+        // A destructor cannot report; the processes are gone or beyond reach.
     }
 }
 
-std::expected<TerminalSession, std::string>
+std::expected<std::unique_ptr<TerminalSession>, std::string>
 TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
+    // Accounts that another live session holds are kept aside until one is free, so
+    // the pool does not hand them out again within this search.
+    std::vector<UserAccount> busy;
+    std::optional<HomeParent> parent;
     std::optional<UserAccount> account;
-    {
-        auto guard = pool->mutex.lock();
-        account = pool->pool.acquire_user();
+    UniqueFd lock;
+    auto fail = [&](std::string message) {
+        if (account) {
+            busy.push_back(std::move(*account));
+        }
+        release(*pool, busy);
+        return std::unexpected(std::move(message));
+    };
+    for (;;) {
+        account = acquire(*pool);
+        if (!account) {
+            return fail("Failed to acquire a user account");
+        }
+        if (!parent) {
+            auto opened = HomeParent::open(home_parent);
+            if (!opened) {
+                return fail(opened.error());
+            }
+            parent = std::move(*opened);
+        }
+        auto locked = parent->lock_account(account->name);
+        if (!locked) {
+            return fail(locked.error());
+        }
+        if (*locked) {
+            lock = std::move(**locked);
+            break;
+        }
+        busy.push_back(std::move(*account));
     }
-    if (!account) {
-        return std::unexpected("Failed to acquire a user account");
-    }
+    release(*pool, busy);
+    busy.clear();
 
-    auto home = prepare_home(home_parent, account->name, account->uid);
+    // A process left by an owner that died without closing would share the new home.
+    if (auto killed = kill_account_processes(account->uid); !killed) {
+        return fail(killed.error());
+    }
+    auto home = parent->prepare_home(account->name, account->uid);
     if (!home) {
-        // Nothing ran under the account, so it may serve the next session.
-        auto guard = pool->mutex.lock();
-        pool->pool.release_user(account->uid);
-        return std::unexpected(home.error());
+        return fail(home.error());
     }
 
+    auto su = find_program("su");
+    if (!su) {
+        throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
+    }
     const std::string args[] = {
         "-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account->name,
     };
-    auto child = start_program("su", args);
-    if (!child) {
-        throw InternalError("Failed to execute the command `su`: " + child.error());
+    auto shell = ShellProcess::start(*su, args, shell_environment());
+    if (!shell) {
+        throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    return TerminalSession(std::move(*home), std::move(pool), std::move(*child), account->uid);
+    std::unique_ptr<TerminalSession> session(
+        new TerminalSession(std::move(*home), std::move(account->name), account->uid,
+                            std::move(pool), std::move(lock), std::move(*shell)));
+    LiveSessions::instance().add(session.get());
+    return session;
 }
 
 void TerminalSession::close() {
-    if (!child_) {
+    auto guard = close_mutex_.lock();
+    if (closed_) {
         return;
     }
-    RunningProgram child = std::move(*child_);
-    child_.reset();
-
-    // A shell that already ended is still our unreaped child, so the kill reaches it;
-    // ESRCH means someone else reaped it, which leaves nothing to do.
-    if (::kill(child.pid, SIGKILL) != 0 && errno != ESRCH) {
-        throw InternalError("Failed to kill the terminal session: " + system_error_text(errno));
+    closed_ = true;
+    LiveSessions::instance().remove(this);
+    shell_->shut_down();
+    // The account's processes go first: su then reaps its shell and ends, so nothing is
+    // left for a parent that may not reap. A shell that su was only about to start
+    // takes on the account's uid after a round, so rounds repeat until su is gone.
+    auto give_up = Clock::now() + su_grace;
+    std::expected<void, std::string> killed;
+    for (;;) {
+        killed = kill_account_processes(uid_);
+        auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
+        if (!killed || ended || Clock::now() >= give_up) {
+            break;
+        }
     }
-    child.input.reset();
-    child.output.reset();
-    child.error.reset();
-    while (::waitpid(child.pid, nullptr, 0) < 0 && errno == EINTR) {
+    shell_->terminate(Clock::duration::zero());
+    if (!killed) {
+        throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
-
-    auto guard = pool_->mutex.lock();
-    pool_->pool.release_user(uid_);
+    lock_.reset();
+    release(*pool_, {UserAccount{uid_, user_}});
 }
 
-std::expected<void, std::string> TerminalSession::write(std::span<const char> data) {
-    if (!child_) {
-        return std::unexpected(write_failed);
-    }
-    while (!data.empty()) {
-        ssize_t n = ::write(child_->input.get(), data.data(), data.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::unexpected(write_failed);
-        }
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
+std::expected<void, ShellFailure> TerminalSession::write(std::span<const char>& data) {
+    return shell_->write(data);
 }
 
-std::expected<std::size_t, std::string> TerminalSession::read(Stream stream,
-                                                              std::span<char> buffer) {
-    if (!child_) {
-        return std::unexpected(read_failed);
-    }
-    if (buffer.empty()) {
-        return 0;
-    }
-    int fd = stream == Stream::Output ? child_->output.get() : child_->error.get();
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0) {
-        return std::unexpected(read_failed);
-    }
-    return static_cast<std::size_t>(n);
+std::expected<std::size_t, ShellFailure>
+TerminalSession::read(Stream stream, std::span<char> buffer, Deadline deadline) {
+    return shell_->read(stream, buffer, deadline);
+}
+
+void TerminalSession::close_all_at_exit() {
+    LiveSessions::instance().for_each([](TerminalSession& session) {
+        session.shell_->shut_down();
+        (void)kill_account_processes(session.uid_);
+        try {
+            session.shell_->terminate(Clock::duration::zero());
+        } catch (...) {
+            // Nothing is left to report to at exit.
+        }
+    });
 }
 
 } // namespace ovaline::pool

@@ -7,53 +7,77 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
-#include "pool/host_process.hpp"
+#include "error/poisonable_mutex.hpp"
 #include "pool/pool_holder.hpp"
+#include "pool/shell_process.hpp"
+#include "pool/unique_fd.hpp"
 
 namespace ovaline::pool {
 
-// A real shell under a throw-away account of a pool, on three pipes.
+// A real shell under a throw-away account of a pool, on three pipes. Every method may
+// be called from any thread at any time: close() ends pending reads and writes, and a
+// write never waits behind a read.
 class TerminalSession {
   public:
-    enum class Stream { Output, Error };
+    using Stream = ShellProcess::Stream;
 
-    // Takes an account, gives it a fresh home below /tmp/tmp_user_home and starts
+    // Takes an account that no other live session on the host holds, ends whatever
+    // still runs under it, gives it a fresh home below /tmp/tmp_user_home and starts
     // /bin/bash for it through `su`. Returns an error message for an ordinary failure
     // (the account then goes back to the pool); throws InternalError when the pool is
-    // poisoned or no account, directory or `su` can be had.
-    static std::expected<TerminalSession, std::string> create(std::shared_ptr<PoolHolder> pool);
+    // poisoned or no directory or `su` can be had.
+    static std::expected<std::unique_ptr<TerminalSession>, std::string>
+    create(std::shared_ptr<PoolHolder> pool);
 
-    // The moved-from session counts as closed, so only one owner ever kills the shell.
-    TerminalSession(TerminalSession&& other) noexcept;
-    TerminalSession& operator=(TerminalSession&&) = delete;
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
     // Closes the session; owners that must see a failure call close() first.
     ~TerminalSession();
 
-    // Kills and reaps the shell and gives the account back; a closed session is left
-    // alone. Throws InternalError when the kill fails or the pool is poisoned; the
-    // session counts as closed either way.
+    // Ends every process of the account, reaps the shell, and gives the account back;
+    // a closed session is left alone. Throws InternalError when processes cannot be
+    // ended or the pool is poisoned; the session counts as closed either way, and after
+    // such a failure every later close() throws too.
     void close();
 
     // The canonical path of the session's home directory.
     const std::string& home() const { return home_; }
+    // The account's name.
+    const std::string& user() const { return user_; }
 
-    // Writes all of `data` to the shell's standard input. Fails when closed.
-    std::expected<void, std::string> write(std::span<const char> data);
-    // One read of at most buffer.size() bytes from the chosen stream; waits for at least
-    // one byte or the end of the stream. Fails when closed.
-    std::expected<std::size_t, std::string> read(Stream stream, std::span<char> buffer);
+    // Writes from the front of `data`, advancing it past what was written.
+    std::expected<void, ShellFailure> write(std::span<const char>& data);
+    // One read of at most buffer.size() bytes from the chosen stream; waits for a byte,
+    // the end of the stream, close() or the deadline.
+    std::expected<std::size_t, ShellFailure> read(Stream stream, std::span<char> buffer,
+                                                  Deadline deadline);
+    // The shell's exit status (see ShellProcess::poll), none while it runs.
+    std::optional<int> poll() { return shell_->poll(); }
+    std::expected<int, ShellFailure> wait(Deadline deadline) { return shell_->wait(deadline); }
+
+    // Ends the processes of every session still open; run when the process exits.
+    static void close_all_at_exit();
 
   private:
-    TerminalSession(std::string home, std::shared_ptr<PoolHolder> pool, RunningProgram child,
-                    std::uint32_t uid);
+    TerminalSession(std::string home, std::string user, std::uint32_t uid,
+                    std::shared_ptr<PoolHolder> pool, UniqueFd lock,
+                    std::unique_ptr<ShellProcess> shell);
 
-    std::string home_;
-    std::shared_ptr<PoolHolder> pool_;
-    std::optional<RunningProgram> child_;
-    std::uint32_t uid_;
+    const std::string home_;
+    const std::string user_;
+    const std::uint32_t uid_;
+    const std::shared_ptr<PoolHolder> pool_;
+    UniqueFd lock_;
+    const std::unique_ptr<ShellProcess> shell_;
+    PoisonableMutex close_mutex_;
+    bool closed_ = false;
 };
+
+// The whole environment of a session's `su`: a standard PATH, and the locale and
+// terminal variables of this process where set. Nothing else of this process's
+// environment reaches the account.
+std::vector<std::string> shell_environment();
 
 } // namespace ovaline::pool

@@ -1,5 +1,7 @@
 #include "pool/unique_fd.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ovaline::pool {
@@ -18,6 +20,14 @@ void UniqueFd::reset() {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+std::expected<PipeEnds, int> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return std::unexpected(errno);
+    }
+    return PipeEnds{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 } // namespace ovaline::pool

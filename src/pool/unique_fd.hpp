@@ -1,5 +1,6 @@
 #pragma once
 
+#include <expected>
 #include <utility>
 
 namespace ovaline::pool {
@@ -22,5 +23,13 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// The two ends of a new pipe, both closed on exec, so a pipe never leaks into a
+// program that another thread starts; the errno when it cannot be made.
+struct PipeEnds {
+    UniqueFd read;
+    UniqueFd write;
+};
+std::expected<PipeEnds, int> make_pipe();
 
 } // namespace ovaline::pool

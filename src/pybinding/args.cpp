@@ -10,7 +10,8 @@ namespace {
 bool take_positional(const char* function, std::span<const Param> params, PyObject* const* args,
                      Py_ssize_t nargs, std::span<PyObject*> out) {
     std::fill(out.begin(), out.end(), nullptr);
-    const auto count = static_cast<Py_ssize_t>(params.size());
+    const auto count = static_cast<Py_ssize_t>(std::count_if(
+        params.begin(), params.end(), [](const Param& p) { return !p.keyword_only; }));
     if (nargs > count) {
         if (count == 0) {
             PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
@@ -100,6 +101,26 @@ bool match_tuple(const char* function, std::span<const Param> params, PyObject* 
         }
     }
     return check_required(function, params, out);
+}
+
+bool to_timeout(PyObject* obj, const char* name, std::optional<double>& out) {
+    out.reset();
+    if (obj == nullptr || obj == Py_None) {
+        return true;
+    }
+    if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+        return wrong_kind(name, "a number or None", obj);
+    }
+    double seconds = PyFloat_AsDouble(obj);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (!(seconds >= 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a non-negative number", name);
+        return false;
+    }
+    out = seconds;
+    return true;
 }
 
 bool to_text(PyObject* obj, const char* name, std::string_view& out) {

@@ -17,9 +17,11 @@
 
 namespace ovaline::pybinding {
 
+// Keyword-only parameters come after all the others.
 struct Param {
     const char* name;
     bool required = true;
+    bool keyword_only = false;
 };
 
 bool match_fastcall(const char* function, std::span<const Param> params, PyObject* const* args,
@@ -40,6 +42,9 @@ bool to_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& ou
 bool to_bool(PyObject* obj, const char* name, bool& out);
 // optional text: str, None, or left out (null).
 bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string_view>& out);
+// timeout in seconds: an int or float that is not negative and not NaN, or None or
+// left out for no limit (none). ValueError for a negative or NaN number.
+bool to_timeout(PyObject* obj, const char* name, std::optional<double>& out);
 // An instance of exactly `type`, one of the module's classes.
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out);
 

@@ -18,8 +18,8 @@
 // `{Py_tp_new, constructor<"PyTerm", make, "fs">()}`; a slot taking only self is
 // `{Py_tp_str, unary_slot<debug_text>()}`.
 //
-// Nothing here is noexcept except the slots: a forced unwind (gil.hpp) may leave
-// through a method.
+// Nothing here is noexcept except the slots that never wait: a forced unwind (gil.hpp)
+// may leave through a method or a constructor.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -41,10 +41,13 @@
 
 namespace ovaline::pybinding {
 
-// A name given as a template argument.
+// A name given as a template argument. A parameter name that starts with '*' is
+// keyword-only (the star is not part of the name); such parameters come last.
 template <std::size_t N> struct Name {
     char text[N];
     constexpr Name(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+    constexpr bool keyword_only() const { return text[0] == '*'; }
+    constexpr const char* name() const { return keyword_only() ? text + 1 : text; }
 };
 
 // How an argument of C++ type A is converted: `Stored` holds the converted value and
@@ -69,6 +72,9 @@ template <> struct Arg<bool> : PlainArg<bool, to_bool> {};
 template <>
 struct Arg<std::optional<std::string_view>>
     : PlainArg<std::optional<std::string_view>, to_optional_text, false> {};
+// A timeout in seconds; none for no limit.
+template <>
+struct Arg<std::optional<double>> : PlainArg<std::optional<double>, to_timeout, false> {};
 
 // Any object, unconverted.
 template <> struct Arg<PyObject*> {
@@ -127,7 +133,8 @@ template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
         static_assert(sizeof...(Params) == kArity, "one name per parameter");
-        static constexpr Param kParams[] = {{Params.text, Arg<A>::kRequired}...};
+        static constexpr Param kParams[] = {
+            {Params.name(), Arg<A>::kRequired, Params.keyword_only()}...};
         PyObject* raw[kArity];
         if (!match_fastcall(Function.text, kParams, args, nargs, kwnames, raw)) {
             return nullptr;
@@ -146,7 +153,7 @@ template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
 
 template <class... A> struct Signature<PyObject* (*)(PyTypeObject*, A...)> {
     template <Name Function, auto F, Name... Params>
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static_assert(sizeof...(Params) == sizeof...(A), "one name per parameter");
         static constexpr std::array<Param, sizeof...(A)> kParams{
             {{Params.text, Arg<A>::kRequired}...}};
@@ -186,6 +193,16 @@ template <auto F> PyObject* call_unary_slot(PyObject* self) noexcept {
 
 template <auto F> void* unary_slot() {
     return reinterpret_cast<void*>(call_unary_slot<F>);
+}
+
+template <auto F> PyObject* call_getter(PyObject* self, void*) noexcept {
+    using T = typename Signature<decltype(F)>::Self;
+    return guarded(state_of(self), [&] { return F(value_of<T>(self)); });
+}
+
+// A read-only attribute whose value is F(self).
+template <Name Attribute, auto F> PyGetSetDef getter(const char* doc) {
+    return {Attribute.text, call_getter<F>, nullptr, doc, nullptr};
 }
 
 // `with obj:` for a class whose `Close(self)` ends what it holds: __enter__ returns

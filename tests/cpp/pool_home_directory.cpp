@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,7 +14,16 @@
 namespace {
 
 namespace stdfs = std::filesystem;
-using ovaline::pool::prepare_home;
+using ovaline::pool::HomeParent;
+
+std::expected<std::string, std::string> prepare_home(const std::string& parent,
+                                                     const std::string& name, uid_t uid) {
+    auto dir = HomeParent::open(parent);
+    if (!dir) {
+        return std::unexpected(dir.error());
+    }
+    return dir->prepare_home(name, uid);
+}
 
 // A private scratch directory; the home parent is `base/homes`. Owning the home as our
 // own uid lets these run without root.
@@ -85,9 +95,9 @@ TEST_F(HomeDirectory, UnsafeParentIsRefusedUntouched) {
         std::function<void()> plant;
     };
     const Case cases[] = {
-        {"symbolic link", [&] { stdfs::create_directory_symlink(base / "target", parent); }},
-        {"regular file", [&] { touch(parent); }},
-        {"group/other-writable directory",
+        {"is a symbolic link", [&] { stdfs::create_directory_symlink(base / "target", parent); }},
+        {"cannot be opened", [&] { touch(parent); }},
+        {"is writable by group or others",
          [&] {
              stdfs::create_directory(parent);
              ::chmod(parent.c_str(), 0777);
@@ -97,6 +107,7 @@ TEST_F(HomeDirectory, UnsafeParentIsRefusedUntouched) {
         c.plant();
         auto home = prepare_home(parent, "test_A", uid);
         ASSERT_FALSE(home) << c.what;
+        EXPECT_NE(home.error().find(c.what), std::string::npos) << home.error();
         EXPECT_TRUE(home.error().starts_with("Failed to create the temporary home directory"))
             << home.error();
         EXPECT_FALSE(stdfs::exists(base / "target" / "test_A")) << c.what;
@@ -117,6 +128,34 @@ TEST_F(HomeDirectory, ParentOfAnotherUserIsRefused) {
     ASSERT_FALSE(home);
     EXPECT_TRUE(home.error().starts_with("Failed to create the temporary home directory"));
     EXPECT_FALSE(stdfs::exists(parent + "/test_A"));
+}
+
+TEST_F(HomeDirectory, HomeIsPrivateWhateverTheUmask) {
+    for (mode_t mask : {0000, 0022, 0777}) {
+        mode_t old = ::umask(mask);
+        auto home = prepare_home(parent, "test_A", uid);
+        ::umask(old);
+        ASSERT_TRUE(home) << home.error();
+        struct stat st;
+        ASSERT_EQ(::lstat(home->c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << "umask " << mask;
+    }
+}
+
+TEST_F(HomeDirectory, AnAccountIsLockedByOneHolderAtATime) {
+    auto first = HomeParent::open(parent);
+    auto second = HomeParent::open(parent);
+    ASSERT_TRUE(first && second);
+    auto held = first->lock_account("test_A");
+    ASSERT_TRUE(held && *held);
+    auto refused = second->lock_account("test_A");
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(*refused);
+    auto other = second->lock_account("test_B");
+    ASSERT_TRUE(other && *other);
+    held->reset();
+    auto again = second->lock_account("test_A");
+    ASSERT_TRUE(again && *again);
 }
 
 } // namespace

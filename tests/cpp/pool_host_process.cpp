@@ -13,7 +13,6 @@ namespace {
 
 using ovaline::pool::is_valid_utf8;
 using ovaline::pool::run_program;
-using ovaline::pool::start_program;
 
 TEST(HostProcess, ArgumentsReachTheProgramUnexpanded) {
     const std::vector<std::string> args = {"a  b", "$HOME", "*", "x;y"};
@@ -49,27 +48,6 @@ TEST(HostProcess, OutputLargerThanAPipeIsCapturedWhole) {
 
 TEST(HostProcess, MissingProgramIsAnError) {
     EXPECT_FALSE(run_program("ovaline-no-such-program", {}));
-    EXPECT_FALSE(start_program("ovaline-no-such-program", {}));
-}
-
-TEST(HostProcess, RunningProgramTalksOverCloseOnExecPipes) {
-    auto child = start_program("cat", {});
-    ASSERT_TRUE(child) << child.error();
-    for (int fd : {child->input.get(), child->output.get(), child->error.get()}) {
-        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    }
-    ASSERT_EQ(::write(child->input.get(), "ping\n", 5), 5);
-    child->input.reset();
-    std::string out;
-    char buffer[64];
-    ssize_t n;
-    while ((n = ::read(child->output.get(), buffer, sizeof buffer)) > 0) {
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    EXPECT_EQ(out, "ping\n");
-    int status = 0;
-    ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(Utf8, AcceptsWellFormedAndRejectsTheRest) {

@@ -18,7 +18,8 @@ READER_AT_EXIT = """
 import os, platform, signal, sys, threading, time
 import ovaline
 
-READ_SYSCALL = {"x86_64": "0", "aarch64": "63"}.get(platform.machine())
+# A read waits in ppoll.
+WAIT_SYSCALL = {"x86_64": "271", "aarch64": "73"}.get(platform.machine())
 
 
 def descendants(pid):
@@ -50,7 +51,7 @@ reader.start()
 deadline = time.monotonic() + 10
 while True:
     with open(f"/proc/self/task/{reader.native_id}/syscall") as f:
-        if READ_SYSCALL is None or f.read().split()[0] == READ_SYSCALL:
+        if WAIT_SYSCALL is None or f.read().split()[0] == WAIT_SYSCALL:
             break
     if time.monotonic() > deadline:
         raise SystemExit("the reader never blocked in read")

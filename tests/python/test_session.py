@@ -12,88 +12,16 @@ import pytest
 
 import ovaline
 from ovaline import PyTerminalSession, PyUserPool
-
-HOME_PARENT = "/tmp/tmp_user_home"
-
-needs_host = pytest.mark.skipif(
-    os.geteuid() != 0 or not all(shutil.which(p) for p in ("useradd", "su", "id")),
-    reason="real sessions need root and the host's useradd, su and id",
+from session_support import (
+    HOME_PARENT,
+    account_name,
+    assert_reaped,
+    child_pids,
+    needs_host,
+    open_session,
+    process_state,
+    read_until,
 )
-
-
-def child_pids():
-    """Process ids of this process's children, from the process table."""
-    me = os.getpid()
-    children = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == me:
-            children.add(int(entry))
-    return children
-
-
-def process_state(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except FileNotFoundError:
-        return None
-
-
-def assert_reaped(pid):
-    with pytest.raises(ChildProcessError):
-        os.waitpid(pid, os.WNOHANG)
-    assert process_state(pid) is None
-
-
-def open_session(pool):
-    """A new session and the process id of its su."""
-    before = child_pids()
-    session = PyTerminalSession(pool)
-    (pid,) = child_pids() - before
-    return session, pid
-
-
-def read_until(session, needle, pid, limit=30):
-    """Reads the shell's output until `needle` shows up. Should it never come, su is
-    killed after `limit` seconds, which ends the stream and fails the test instead of
-    hanging it."""
-    watchdog = threading.Timer(limit, os.kill, (pid, 9))
-    watchdog.start()
-    seen = b""
-    try:
-        while needle not in seen:
-            chunk = session.read(4096)
-            assert 1 <= len(chunk) <= 4096, f"stream ended; output so far: {seen!r}"
-            seen += chunk
-    finally:
-        watchdog.cancel()
-    return seen
-
-
-def account_name(session, pid):
-    # The shell echoes the typed line, so the marker is computed, not typed.
-    session.write(b'echo "<<$(whoami)>>$((6*7))"\n')
-    out = read_until(session, b">>42", pid).decode()
-    return out[out.rindex("<<") + 2 : out.rindex(">>42")]
-
-
-@pytest.fixture
-def pool():
-    return PyUserPool()
-
-
-@pytest.fixture
-def running(pool):
-    session, pid = open_session(pool)
-    yield session, pid
-    session.close()
 
 
 def test_class_surface():

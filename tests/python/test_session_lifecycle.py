@@ -1,0 +1,331 @@
+"""Sessions against the real host: waiting, closing from anywhere, what is left behind,
+and what one session can see of another or of its owner."""
+
+import os
+import pwd
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from ovaline import PyTerminalSession, PyUserPool
+from session_support import (
+    HOME_PARENT,
+    account_name,
+    child_pids,
+    needs_host,
+    open_session,
+    read_until,
+)
+
+pytestmark = needs_host
+
+
+def live_processes(uid):
+    """Pids of the processes, zombies left out, whose real uid is `uid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/status") as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if fields["State"].split()[0] not in "ZX" and int(fields["Uid"].split()[0]) == uid:
+            found.append(int(entry))
+    return found
+
+
+def wait_until(condition, limit=10.0):
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def drain(session):
+    """Reads until the shell has been quiet for a moment."""
+    try:
+        while True:
+            session.read(4096, timeout=0.3)
+    except TimeoutError:
+        pass
+
+
+def uid_of(session):
+    return pwd.getpwnam(session.user).pw_uid
+
+
+def test_identity_and_exit_status(running):
+    session, pid = running
+    assert session.user == account_name(session, pid)
+    assert session.home == f"{HOME_PARENT}/{session.user}"
+    for name in ("user", "home"):
+        with pytest.raises(AttributeError):
+            setattr(session, name, "x")
+    assert session.poll() is None
+    with pytest.raises(TimeoutError):
+        session.wait(timeout=0.1)
+    session.write(b"exit 3\n")
+    assert session.wait(timeout=30) == 3
+    assert session.poll() == 3
+    session.close()
+    assert session.wait() == 3
+
+
+def test_close_reports_the_killed_shell(pool):
+    session, _ = open_session(pool)
+    session.close()
+    status = session.poll()
+    assert isinstance(status, int) and status != 0
+    assert session.wait(timeout=0) == status
+
+
+@pytest.mark.parametrize("read", ["read", "read_err"])
+def test_idle_read_times_out(running, read):
+    session, _ = running
+    drain(session)
+    began = time.monotonic()
+    with pytest.raises(TimeoutError):
+        getattr(session, read)(4096, timeout=0.2)
+    assert 0.2 <= time.monotonic() - began < 5
+    with pytest.raises(TimeoutError):
+        getattr(session, read)(4096, timeout=0)
+    # A timeout changes nothing for the next call.
+    session.write(b"echo $((3*11))z\n")
+    assert b"33z" in read_until(session, b"33z", running[1])
+
+
+@pytest.mark.parametrize(
+    "timeout, error",
+    [(-1, ValueError), (float("nan"), ValueError), ("1", TypeError), (True, TypeError)],
+)
+def test_timeout_must_be_a_non_negative_number(running, timeout, error):
+    session, _ = running
+    for call in (session.read, session.read_err):
+        with pytest.raises(error, match="timeout"):
+            call(1, timeout=timeout)
+    with pytest.raises(error, match="timeout"):
+        session.wait(timeout)
+    with pytest.raises(TypeError):
+        session.read(1, 0.5)
+
+
+def test_signal_handler_runs_during_a_blocked_read(running):
+    session, _ = running
+    drain(session)
+
+    class Interrupted(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(
+        0.2, signal.pthread_kill, (threading.main_thread().ident, signal.SIGUSR1)
+    )
+    timer.start()
+    try:
+        with pytest.raises(Interrupted):
+            session.read_err(4096, timeout=30)
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+
+
+def test_close_from_another_thread_ends_pending_reads(running):
+    session, _ = running
+    drain(session)
+    outcomes = {}
+
+    def wait_on(read):
+        try:
+            getattr(session, read)(4096)
+            outcomes[read] = "returned"
+        except ValueError as error:
+            outcomes[read] = str(error)
+
+    readers = [threading.Thread(target=wait_on, args=(r,)) for r in ("read", "read_err")]
+    for reader in readers:
+        reader.start()
+    time.sleep(0.2)
+    # Neither pending read stands in the way of a write.
+    session.write(b"true\n")
+    began = time.monotonic()
+    session.close()
+    for reader in readers:
+        reader.join(5)
+        assert not reader.is_alive()
+    assert time.monotonic() - began < 5
+    assert outcomes["read_err"] == "Failed to read from terminal session"
+    assert outcomes["read"] in ("returned", "Failed to read from terminal session")
+
+
+def test_close_ends_every_process_of_the_account(pool):
+    session, pid = open_session(pool)
+    name = account_name(session, pid)
+    uid = uid_of(session)
+    session.write(b"setsid sleep 300 & nohup sleep 301 >/dev/null 2>&1 & echo $((2*21))q\n")
+    read_until(session, b"42q", pid)
+    assert wait_until(lambda: len(live_processes(uid)) >= 3)
+    session.close()
+    assert live_processes(uid) == []
+    # The account comes back with a fresh home and nothing running in it.
+    session, pid = open_session(pool)
+    with session:
+        assert account_name(session, pid) == name
+        assert os.listdir(session.home) == []
+
+
+OWNER = textwrap.dedent(
+    """
+    import os, sys, ovaline
+    session = ovaline.PyTerminalSession(ovaline.PyUserPool())
+    session.write(b"setsid sleep 300 & echo $((6*7))s\\n")
+    seen = b""
+    while b"42s" not in seen:
+        seen += session.read(4096, timeout=30)
+    print(session.user, flush=True)
+    how = sys.argv[1]
+    if how == "_exit":
+        os._exit(0)
+    if how == "SIGKILL":
+        sys.stdin.read()
+    """
+)
+
+
+def comm(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def shell_of(user, uid):
+    """The account's su and bash processes that are still alive."""
+    bash = [pid for pid in live_processes(uid) if comm(pid) == "bash"]
+    su = []
+    for pid in live_processes(0):
+        try:
+            with open(f"/proc/{pid}/cmdline") as f:
+                args = f.read().split("\0")
+        except OSError:
+            continue
+        if comm(pid) == "su" and user in args:
+            su.append(pid)
+    return bash + su
+
+
+@pytest.mark.parametrize("how", ["exit", "_exit", "SIGKILL"])
+def test_shell_dies_with_its_owner(how):
+    owner = subprocess.Popen(
+        [sys.executable, "-c", OWNER, how], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
+    user = owner.stdout.readline().strip()
+    assert user.startswith("test_")
+    uid = pwd.getpwnam(user).pw_uid
+    if how == "SIGKILL":
+        owner.kill()
+    owner.wait(30)
+    owner.stdin.close()
+    owner.stdout.close()
+    if how == "exit":
+        # An orderly exit closes the session: nothing of the account is left.
+        assert live_processes(uid) == []
+        return
+    # A sudden death takes su at once and the shell with its terminal; what ignores
+    # the hangup is ended when the account's next session starts.
+    assert wait_until(lambda: shell_of(user, uid) == [])
+    with PyTerminalSession(PyUserPool()) as session:
+        assert session.user == user
+        assert "sleep" not in [comm(pid) for pid in live_processes(uid)]
+    assert live_processes(uid) == []
+
+
+def test_session_outlives_the_thread_that_made_it(pool):
+    made = []
+    maker = threading.Thread(target=lambda: made.append(open_session(pool)))
+    maker.start()
+    maker.join()
+    session, pid = made[0]
+    with session:
+        assert account_name(session, pid).startswith("test_")
+        assert session.poll() is None
+
+
+def test_a_live_account_is_never_handed_out_twice(pool):
+    first, pid = open_session(pool)
+    with first:
+        account_name(first, pid)
+        marker = os.path.join(first.home, "kept")
+        first.write(f"echo x > {marker}; echo $((5*5))m\n".encode())
+        read_until(first, b"25m", pid)
+        # Another pool in this process starts from the same names.
+        with PyTerminalSession(PyUserPool()) as second:
+            assert second.user != first.user
+        # And so does another process.
+        other = subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                "import ovaline; print(ovaline.PyTerminalSession(ovaline.PyUserPool()).user)",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        assert other.returncode == 0, other.stderr
+        assert other.stdout.strip() not in ("", first.user)
+        assert os.path.exists(marker)
+        assert first.poll() is None
+
+
+def test_shell_sees_only_a_minimal_environment(pool, monkeypatch):
+    monkeypatch.setenv("OVALINE_SECRET_TOKEN", "hunter2")
+    monkeypatch.setenv("LC_ALL", "C.UTF-8")
+    monkeypatch.setenv("PATH", "/opt/ovaline-nowhere:" + os.environ["PATH"])
+    session, pid = open_session(pool)
+    with session:
+        session.write(b'echo "<${OVALINE_SECRET_TOKEN-unset}|$LC_ALL|$PATH>"$((4*4))e\n')
+        out = read_until(session, b"16e", pid).decode()
+    line = out[out.rindex("<") : out.rindex(">") + 1]
+    assert line.startswith("<unset|C.UTF-8|")
+    assert "hunter2" not in out and "ovaline-nowhere" not in line
+
+
+def test_home_is_private_whatever_the_umask(pool):
+    old = os.umask(0)
+    try:
+        session, _ = open_session(pool)
+    finally:
+        os.umask(old)
+    with session:
+        assert os.stat(session.home).st_mode & 0o7777 == 0o700
+
+
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_open_close_cycles_leave_nothing_behind(pool):
+    session, _ = open_session(pool)
+    session.close()
+    uid = uid_of(session)
+    children = child_pids()
+    fds = fd_count()
+    for _ in range(100):
+        with PyTerminalSession(pool):
+            pass
+    assert live_processes(uid) == []
+    assert child_pids() == children
+    assert fd_count() == fds
