@@ -6,9 +6,9 @@ VPY := $(VENV)/bin/python
 VPIP := $(VPY) -m pip
 CMAKE := $(VENV)/bin/cmake
 DEB_PACKAGES := g++ libcli11-dev libgtest-dev
-PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis
+PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
 JOBS := $(shell nproc 2>/dev/null || echo 2)
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml ovaline.pyi py.typed
+SOURCES := $(shell find src ovaline-stubs -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test deps install cpp-test py-test sanitize bench format clean
 
@@ -51,8 +51,11 @@ cpp-test: deps build/cpp/.configured
 	$(CMAKE) --build build/cpp -j $(JOBS)
 	cd build/cpp && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
+# The Python tests, then the examples and the stubs under the type checker.
 py-test: install
 	$(VPY) -m pytest -q tests/python
+	$(VPY) -m mypy --strict examples
+	$(VPY) -m mypy.stubtest --allowlist ovaline-stubs/stubtest-allowlist.txt ovaline
 
 # The core's C++ tests under AddressSanitizer with UBSan, then under ThreadSanitizer.
 sanitize: deps $(VENV)/.tools
