@@ -1,21 +1,26 @@
-# Everything lives in .venv and build/; both commands set themselves up.
+# Everything lives in .venv, .venvs/ and build/; both commands set themselves up.
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-VPIP := $(VPY) -m pip
 CMAKE := $(VENV)/bin/cmake
 DEB_PACKAGES := g++ libcli11-dev libgtest-dev
 PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
-JOBS := $(shell nproc 2>/dev/null || echo 2)
+# The machine's two cores are shared with other builds.
+JOBS ?= 2
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 SOURCES := $(shell find src ovaline-stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test deps install cpp-test py-test sanitize bench format clean
+# Every pyenv CPython 3.10 to 3.13 (release builds only), each tested in its own venv.
+PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}")
+PYENV_VERSIONS := $(shell ls "$(PYENV_ROOT_DIR)/versions" 2>/dev/null | grep -E '^3\.1[0-3]\.[0-9]+$$')
+
+.PHONY: demo test deps install cpp-test py-test pyenv-test sanitize bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: install cpp-test py-test
+test: cpp-test py-test pyenv-test
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -32,14 +37,27 @@ deps:
 	    fi; \
 	fi
 
-$(VENV)/.tools: | deps
-	$(PYTHON) -m venv $(VENV)
-	$(VPIP) install -q $(PY_TOOLS)
-	touch $@
+# A venv with the build and test tools and the module installed from this tree.
+# $(1): the venv, $(2): the interpreter it is made from, $(3): its own build directory,
+# $(4): further options for the build.
+define VENV_RULES
+$(1)/.tools: | deps
+	$(2) -m venv $(1)
+	$(1)/bin/python -m pip install -q $(PY_TOOLS)
+	touch $$@
 
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(VPIP) install -q --no-build-isolation .
-	touch $@
+$(1)/.installed: $(1)/.tools $(SOURCES)
+	$(1)/bin/python -m pip install -q --no-build-isolation --config-settings=build-dir=$(3) $(4) .
+	touch $$@
+endef
+
+# The Python tests, then the examples and the stubs under the type checker.
+CHECK = $(1)/bin/python -m pytest -q tests/python && \
+	$(1)/bin/python -m mypy --strict examples && \
+	$(1)/bin/python -m mypy.stubtest --allowlist ovaline-stubs/stubtest-allowlist.txt ovaline
+
+$(eval $(call VENV_RULES,$(VENV),$(PYTHON),build/venv))
+$(foreach v,$(PYENV_VERSIONS),$(eval $(call VENV_RULES,.venvs/$(v),$(PYENV_ROOT_DIR)/versions/$(v)/bin/python3,build/python-$(v))))
 
 install: deps $(VENV)/.installed
 
@@ -51,11 +69,14 @@ cpp-test: deps build/cpp/.configured
 	$(CMAKE) --build build/cpp -j $(JOBS)
 	cd build/cpp && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
-# The Python tests, then the examples and the stubs under the type checker.
 py-test: install
-	$(VPY) -m pytest -q tests/python
-	$(VPY) -m mypy --strict examples
-	$(VPY) -m mypy.stubtest --allowlist ovaline-stubs/stubtest-allowlist.txt ovaline
+	$(call CHECK,$(VENV))
+
+pyenv-test: $(PYENV_VERSIONS:%=pyenv-test-%)
+	@[ -n "$(PYENV_VERSIONS)" ] || echo "No pyenv CPython 3.10 to 3.13 found: tested with $(PYTHON) only."
+
+pyenv-test-%: deps .venvs/%/.installed
+	$(call CHECK,.venvs/$*)
 
 # The core's C++ tests under AddressSanitizer with UBSan, then under ThreadSanitizer.
 sanitize: deps $(VENV)/.tools
@@ -69,11 +90,11 @@ sanitize: deps $(VENV)/.tools
 
 # The tools users would pick instead, measured beside ovaline in one run.
 bench: install
-	$(VPIP) install -q fs pyfakefs setuptools
+	$(VPY) -m pip install -q fs pyfakefs setuptools
 	$(VPY) bench/bench_fs.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venvs
