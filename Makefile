@@ -15,7 +15,11 @@ SOURCES := $(shell find src ovaline-stubs -type f) CMakeLists.txt pyproject.toml
 PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}")
 PYENV_VERSIONS := $(shell ls "$(PYENV_ROOT_DIR)/versions" 2>/dev/null | grep -E '^3\.1[0-3]\.[0-9]+$$')
 
-.PHONY: demo test deps install cpp-test py-test pyenv-test sanitize bench format clean
+# The extension under AddressSanitizer with UBSan, for the Python tests.
+ASAN_VENV := .venvs/asan
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+
+.PHONY: demo test deps install cpp-test py-test pyenv-test sanitize sanitize-python bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
@@ -58,6 +62,8 @@ CHECK = $(1)/bin/python -m pytest -q tests/python && \
 
 $(eval $(call VENV_RULES,$(VENV),$(PYTHON),build/venv))
 $(foreach v,$(PYENV_VERSIONS),$(eval $(call VENV_RULES,.venvs/$(v),$(PYENV_ROOT_DIR)/versions/$(v)/bin/python3,build/python-$(v))))
+$(eval $(call VENV_RULES,$(ASAN_VENV),$(PYTHON),build/asan-python, \
+	--config-settings=cmake.build-type=RelWithDebInfo --config-settings=cmake.define.OVALINE_SANITIZE=address))
 
 install: deps $(VENV)/.installed
 
@@ -87,6 +93,18 @@ sanitize: deps $(VENV)/.tools
 	    (cd build/$$s && TSAN_OPTIONS=halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
 	        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)) || exit 1; \
 	done
+
+# The interpreter is not instrumented, so the sanitizer runtimes must be loaded first;
+# it also leaks by design at exit, hence no leak detection. PYTHONMALLOC=malloc lets
+# ASan see every Python allocation, and a failed huge allocation stays a MemoryError.
+# Reports go to files, since pytest swallows the standard error of a process that aborts.
+ASAN_REPORTS := build/asan-python/reports
+sanitize-python: deps $(ASAN_VENV)/.installed
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/ubsan \
+	    $(ASAN_VENV)/bin/python -m pytest -q tests/python || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 
 # The tools users would pick instead, measured beside ovaline in one run.
 bench: install
