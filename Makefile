@@ -5,6 +5,13 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 DEB_PACKAGES := g++ libcli11-dev libgtest-dev
+# Debian's own Python needs its headers and venv packages; any other brings its own.
+PYTHON_PATH := $(shell readlink -f "$$(command -v $(PYTHON))" 2>/dev/null)
+ifeq ($(PYTHON_PATH),)
+DEB_PACKAGES += python3 python3-dev python3-venv
+else ifneq ($(filter /usr/%,$(PYTHON_PATH)),)
+DEB_PACKAGES += python3-dev python3-venv
+endif
 PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
 # The machine's two cores are shared with other builds.
 JOBS ?= 2
