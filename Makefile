@@ -1,21 +1,37 @@
-# Everything lives in .venv and build/; both commands set themselves up.
+# Everything lives in .venv, .venvs/ and build/; both commands set themselves up.
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-VPIP := $(VPY) -m pip
 CMAKE := $(VENV)/bin/cmake
 DEB_PACKAGES := g++ libcli11-dev libgtest-dev
-PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis
-JOBS := $(shell nproc 2>/dev/null || echo 2)
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml ovaline.pyi py.typed
+# Debian's own Python needs its headers and venv packages; any other brings its own.
+PYTHON_PATH := $(shell readlink -f "$$(command -v $(PYTHON))" 2>/dev/null)
+ifeq ($(PYTHON_PATH),)
+DEB_PACKAGES += python3 python3-dev python3-venv
+else ifneq ($(filter /usr/%,$(PYTHON_PATH)),)
+DEB_PACKAGES += python3-dev python3-venv
+endif
+PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
+# The machine's two cores are shared with other builds.
+JOBS ?= 2
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+SOURCES := $(shell find src ovaline-stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test deps install cpp-test py-test sanitize bench format clean
+# Every pyenv CPython 3.10 to 3.13 (release builds only), each tested in its own venv.
+PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}")
+PYENV_VERSIONS := $(shell ls "$(PYENV_ROOT_DIR)/versions" 2>/dev/null | grep -E '^3\.1[0-3]\.[0-9]+$$')
+
+# The extension under AddressSanitizer with UBSan, for the Python tests.
+ASAN_VENV := .venvs/asan
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+
+.PHONY: demo test deps install cpp-test py-test pyenv-test sanitize sanitize-python bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: install cpp-test py-test
+test: cpp-test py-test pyenv-test
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -32,14 +48,29 @@ deps:
 	    fi; \
 	fi
 
-$(VENV)/.tools: | deps
-	$(PYTHON) -m venv $(VENV)
-	$(VPIP) install -q $(PY_TOOLS)
-	touch $@
+# A venv with the build and test tools and the module installed from this tree.
+# $(1): the venv, $(2): the interpreter it is made from, $(3): its own build directory,
+# $(4): further options for the build.
+define VENV_RULES
+$(1)/.tools: | deps
+	$(2) -m venv $(1)
+	$(1)/bin/python -m pip install -q $(PY_TOOLS)
+	touch $$@
 
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(VPIP) install -q --no-build-isolation .
-	touch $@
+$(1)/.installed: $(1)/.tools $(SOURCES)
+	$(1)/bin/python -m pip install -q --no-build-isolation --config-settings=build-dir=$(3) $(4) .
+	touch $$@
+endef
+
+# The Python tests, then the examples and the stubs under the type checker.
+CHECK = $(1)/bin/python -m pytest -q tests/python && \
+	$(1)/bin/python -m mypy --strict examples && \
+	$(1)/bin/python -m mypy.stubtest --allowlist ovaline-stubs/stubtest-allowlist.txt ovaline
+
+$(eval $(call VENV_RULES,$(VENV),$(PYTHON),build/venv))
+$(foreach v,$(PYENV_VERSIONS),$(eval $(call VENV_RULES,.venvs/$(v),$(PYENV_ROOT_DIR)/versions/$(v)/bin/python3,build/python-$(v))))
+$(eval $(call VENV_RULES,$(ASAN_VENV),$(PYTHON),build/asan-python, \
+	--config-settings=cmake.build-type=RelWithDebInfo --config-settings=cmake.define.OVALINE_SANITIZE=address))
 
 install: deps $(VENV)/.installed
 
@@ -52,7 +83,13 @@ cpp-test: deps build/cpp/.configured
 	cd build/cpp && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
 py-test: install
-	$(VPY) -m pytest -q tests/python
+	$(call CHECK,$(VENV))
+
+pyenv-test: $(PYENV_VERSIONS:%=pyenv-test-%)
+	@[ -n "$(PYENV_VERSIONS)" ] || echo "No pyenv CPython 3.10 to 3.13 found: tested with $(PYTHON) only."
+
+pyenv-test-%: deps .venvs/%/.installed
+	$(call CHECK,.venvs/$*)
 
 # The core's C++ tests under AddressSanitizer with UBSan, then under ThreadSanitizer.
 sanitize: deps $(VENV)/.tools
@@ -64,13 +101,25 @@ sanitize: deps $(VENV)/.tools
 	        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)) || exit 1; \
 	done
 
+# The interpreter is not instrumented, so the sanitizer runtimes must be loaded first;
+# it also leaks by design at exit, hence no leak detection. PYTHONMALLOC=malloc lets
+# ASan see every Python allocation, and a failed huge allocation stays a MemoryError.
+# Reports go to files, since pytest swallows the standard error of a process that aborts.
+ASAN_REPORTS := build/asan-python/reports
+sanitize-python: deps $(ASAN_VENV)/.installed
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/ubsan \
+	    $(ASAN_VENV)/bin/python -m pytest -q tests/python || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
+
 # The tools users would pick instead, measured beside ovaline in one run.
 bench: install
-	$(VPIP) install -q fs pyfakefs setuptools
+	$(VPY) -m pip install -q fs pyfakefs setuptools
 	$(VPY) bench/bench_fs.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venvs

@@ -1,5 +1,6 @@
 """A short tour of ovaline."""
 
+import io
 import os
 import shutil
 import sys
@@ -8,7 +9,7 @@ import ovaline
 from ovaline import Whence
 
 
-def tour_filesystem():
+def tour_filesystem() -> None:
     print("== An in-memory filesystem ==")
     fs = ovaline.PyFs()
     fs.mkdir("/projects")
@@ -34,7 +35,7 @@ def tour_filesystem():
     print(fs)
 
 
-def tour_terminal():
+def tour_terminal() -> None:
     print("== terminal ==")
     fs = ovaline.PyFs()
     term = ovaline.PyTerm(fs)
@@ -65,7 +66,7 @@ def tour_terminal():
     print("$ ls\n" + term.exec("ls"), end="")
 
 
-def tour_session():
+def tour_session() -> None:
     if os.geteuid() != 0 or not all(shutil.which(p) for p in ("useradd", "su", "id")):
         print("== Shell sessions: skipped (they need root, useradd, su and id) ==")
         return
@@ -85,10 +86,11 @@ def tour_session():
                 print(line.strip())
 
 
-def main():
+def main() -> None:
     # The module writes its read reports straight to descriptor 1; keep our own lines
     # in step with them.
-    sys.stdout.reconfigure(line_buffering=True)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)
     tour_filesystem()
     tour_terminal()
     tour_session()

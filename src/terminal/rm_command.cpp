@@ -12,7 +12,7 @@ namespace ovaline::terminal {
 namespace {
 
 constexpr const char* kProgram = "ovaline";
-constexpr const char* kVersion = "0.1.2";
+constexpr const char* kVersion = OVALINE_VERSION;
 
 // A usage error states the error, then the usage line, then where to find help.
 std::string render_usage_error(const CLI::App* app, const CLI::Error& error) {
