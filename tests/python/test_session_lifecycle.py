@@ -328,4 +328,4 @@ def test_open_close_cycles_leave_nothing_behind(pool):
             pass
     assert live_processes(uid) == []
     assert child_pids() == children
-    assert fd_count() == fds
+    assert fd_count() <= fds
