@@ -73,17 +73,19 @@ def tour_session() -> None:
     print("== A real shell under a throw-away account ==")
     pool = ovaline.PyUserPool()
     with ovaline.PyTerminalSession(pool) as shell:
+        print(f"account {shell.user}, home {shell.home}")
         # The shell echoes the typed line; the arithmetic marks the real output.
-        shell.write(b"echo hello from $(whoami) $((40+2))\n")
+        shell.write(b"echo hello from $(whoami) $((40+2)); exit 7\n")
         output = b""
         while b" 42" not in output:
-            chunk = shell.read(4096)
+            chunk = shell.read(4096, timeout=10)
             if not chunk:
                 break
             output += chunk
         for line in output.decode(errors="replace").splitlines():
             if "hello from" in line and " 42" in line and "$" not in line:
                 print(line.strip())
+        print(f"the shell exited with status {shell.wait(timeout=10)}")
 
 
 def main() -> None:

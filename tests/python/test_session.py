@@ -242,7 +242,9 @@ def test_planted_symlink_is_refused(pool, planted_symlink):
     children = child_pids()
     with pytest.raises(ValueError) as info:
         PyTerminalSession(pool)
-    assert str(info.value).startswith("Failed to create the temporary home directory")
+    assert str(info.value) == (
+        "Failed to create the temporary home directory: /tmp/tmp_user_home is a symbolic link"
+    )
     assert os.listdir(planted_symlink) == []
     after = os.lstat(planted_symlink)
     assert (after.st_uid, after.st_gid, after.st_mode) == (
