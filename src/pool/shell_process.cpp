@@ -12,6 +12,7 @@
 #include <functional>
 #include <linux/close_range.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -43,14 +44,26 @@ namespace {
 class Spawner {
   public:
     static Spawner& instance() {
-        // Never destroyed: its thread must outlast every child it started.
-        static Spawner* spawner = new Spawner();
-        return *spawner;
+        // Never destroyed: its thread must outlast every child it started. A process
+        // forked from this one has none of its threads, so it starts afresh, leaving
+        // the copy (whose locks may be held by threads that are gone) untouched.
+        static const bool ready = [] {
+            current_.store(new Spawner(), std::memory_order_release);
+            ::pthread_atfork(nullptr, nullptr,
+                             [] { current_.store(new Spawner(), std::memory_order_release); });
+            return true;
+        }();
+        (void)ready;
+        return *current_.load(std::memory_order_acquire);
     }
 
     void call(const std::function<void()>& task) {
         Task item{&task, false};
         std::unique_lock lock(mutex_);
+        if (!started_) {
+            std::thread([this] { run(); }).detach();
+            started_ = true;
+        }
         queue_.push_back(&item);
         changed_.notify_all();
         changed_.wait(lock, [&] { return item.done; });
@@ -61,10 +74,6 @@ class Spawner {
         const std::function<void()>* body;
         bool done;
     };
-
-    Spawner() {
-        std::thread([this] { run(); }).detach();
-    }
 
     void run() {
         std::unique_lock lock(mutex_);
@@ -80,9 +89,11 @@ class Spawner {
         }
     }
 
+    static inline std::atomic<Spawner*> current_{nullptr};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Task*> queue_;
+    bool started_ = false;
 };
 
 std::vector<char*> c_strings(const std::string& first, std::span<const std::string> rest) {
@@ -291,7 +302,7 @@ ShellProcess::start(const std::string& path, std::span<const std::string> args,
 }
 
 ShellProcess::ShellProcess(pid_t pid, UniqueFd pidfd, std::shared_ptr<Pipes> pipes)
-    : pid_(pid), pidfd_(std::move(pidfd)), pipes_(std::move(pipes)) {}
+    : pid_(pid), owner_(::getpid()), pidfd_(std::move(pidfd)), pipes_(std::move(pipes)) {}
 
 ShellProcess::~ShellProcess() {
     shut_down();
@@ -312,8 +323,12 @@ bool ShellProcess::shut_down() {
     if (!pipes || pipes->closed.exchange(true, std::memory_order_acq_rel)) {
         return false;
     }
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(pipes->wake.get(), &one, sizeof one);
+    // A forked copy shares the wake-up descriptor with the original, whose calls must
+    // not end; it has no other threads to wake.
+    if (::getpid() == owner_) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(pipes->wake.get(), &one, sizeof one);
+    }
     return true;
 }
 

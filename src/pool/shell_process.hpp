@@ -90,6 +90,7 @@ class ShellProcess {
     void reap_if_ended(bool block);
 
     const pid_t pid_;
+    const pid_t owner_;
     const UniqueFd pidfd_;
     std::mutex pipes_mutex_;
     std::shared_ptr<Pipes> pipes_;

@@ -1,9 +1,12 @@
 #include "pool/terminal_session.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <pthread.h>
+#include <unistd.h>
 #include <unordered_set>
 #include <utility>
 
@@ -26,13 +29,18 @@ constexpr auto su_round = std::chrono::milliseconds(20);
 class LiveSessions {
   public:
     static LiveSessions& instance() {
-        // Never destroyed: the exit handler runs after static destructors may have.
-        static LiveSessions* live = [] {
-            auto* created = new LiveSessions();
+        // Never destroyed: the exit handler runs after static destructors may have. A
+        // process forked from this one owns none of these sessions and starts afresh,
+        // leaving the copy (whose lock may be held by a thread that is gone) untouched.
+        static const bool ready = [] {
+            current_.store(new LiveSessions(), std::memory_order_release);
+            ::pthread_atfork(nullptr, nullptr,
+                             [] { current_.store(new LiveSessions(), std::memory_order_release); });
             std::atexit(TerminalSession::close_all_at_exit);
-            return created;
+            return true;
         }();
-        return *live;
+        (void)ready;
+        return *current_.load(std::memory_order_acquire);
     }
 
     void add(TerminalSession* session) {
@@ -51,6 +59,7 @@ class LiveSessions {
     }
 
   private:
+    static inline std::atomic<LiveSessions*> current_{nullptr};
     std::mutex mutex_;
     std::unordered_set<TerminalSession*> sessions_;
 };
@@ -84,7 +93,7 @@ TerminalSession::TerminalSession(std::string home, std::string user, std::uint32
                                  std::shared_ptr<PoolHolder> pool, UniqueFd lock,
                                  std::unique_ptr<ShellProcess> shell)
     : home_(std::move(home)), user_(std::move(user)), uid_(uid), pool_(std::move(pool)),
-      lock_(std::move(lock)), shell_(std::move(shell)) {}
+      lock_(std::move(lock)), shell_(std::move(shell)), owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -167,8 +176,11 @@ void TerminalSession::close() {
         return;
     }
     closed_ = true;
-    LiveSessions::instance().remove(this);
     shell_->shut_down();
+    if (::getpid() != owner_) {
+        return;
+    }
+    LiveSessions::instance().remove(this);
     // The account's processes go first: su then reaps its shell and ends, so nothing is
     // left for a parent that may not reap. A shell that su was only about to start
     // takes on the account's uid after a round, so rounds repeat until su is gone.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "error/poisonable_mutex.hpp"
@@ -37,9 +38,10 @@ class TerminalSession {
     ~TerminalSession();
 
     // Ends every process of the account, reaps the shell, and gives the account back;
-    // a closed session is left alone. Throws InternalError when processes cannot be
-    // ended or the pool is poisoned; the session counts as closed either way, and after
-    // such a failure every later close() throws too.
+    // a closed session is left alone. In a process forked from the one that created the
+    // session it only refuses further use: the shell is the creator's. Throws InternalError when
+    // processes cannot be ended or the pool is poisoned; the session counts as closed either way,
+    // and after such a failure every later close() throws too.
     void close();
 
     // The canonical path of the session's home directory.
@@ -71,6 +73,8 @@ class TerminalSession {
     const std::shared_ptr<PoolHolder> pool_;
     UniqueFd lock_;
     const std::unique_ptr<ShellProcess> shell_;
+    // A process forked from the owner holds a copy of the session but not the shell.
+    const pid_t owner_;
     PoisonableMutex close_mutex_;
     bool closed_ = false;
 };

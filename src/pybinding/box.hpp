@@ -21,8 +21,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -62,9 +60,7 @@ template <class T, class... A> PyObject* box_new(PyTypeObject* type, A&&... args
     }
     try {
         new (reinterpret_cast<Box<T>*>(self)->storage) T(std::forward<A>(args)...);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         free_box(self);
         throw;
     }

@@ -18,8 +18,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <expected>
 #include <new>
@@ -55,20 +53,17 @@ template <class E> PyObject* none_or_raise(const std::expected<void, E>& result)
 // produced by the core never fails on its content.
 PyObject* to_py_str(std::string_view text);
 
-// Not noexcept: a forced unwind has to leave through it.
+// Not noexcept, and catches only what derives from std::exception (everything the
+// core throws): a forced unwind (gil.hpp) is none of that and leaves through it.
 template <class F> PyObject* guarded(const ModuleState& state, F&& body) {
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const InternalError& e) {
         return raise_internal(state, e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         return raise_internal(state, e.what());
-    } catch (...) {
-        return raise_internal(state, "unknown C++ exception");
     }
 }
 

@@ -3,8 +3,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 
 namespace ovaline::pybinding {
@@ -13,18 +11,16 @@ namespace ovaline::pybinding {
 // blocks. An exception from `body` is rethrown once the lock is back.
 //
 // If the interpreter finalises meanwhile, taking the lock back ends this thread with a
-// forced unwind (abi::__forced_unwind). It must pass through every caller untouched: no
-// frame on the way may be noexcept or swallow it, and none may call the C API while
-// unwinding (the thread has no thread state any more), so no owned Python reference
-// may be released by a destructor on the way.
+// forced unwind. It must pass through every caller untouched: no frame on the way may
+// be noexcept or catch it (so the binding catches std::exception and its kin, never
+// `...`), and none may call the C API while unwinding (the thread has no thread state
+// any more), so no owned Python reference may be released by a destructor on the way.
 template <class F> void without_gil(F&& body) {
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
         body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         failure = std::current_exception();
     }
     PyEval_RestoreThread(state);

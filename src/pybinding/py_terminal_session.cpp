@@ -1,7 +1,5 @@
 #include "pybinding/py_terminal_session.hpp"
 
-#include <cxxabi.h>
-
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -148,9 +146,7 @@ PyObject* read_stream(PyTerminalSession& self, TerminalSession::Stream stream, s
     std::optional<std::expected<std::size_t, ShellFailure>> read;
     try {
         read = blocking([&] { return self.session->read(stream, into, deadline); });
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         Py_DECREF(bytes);
         throw;
     }

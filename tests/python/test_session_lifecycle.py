@@ -329,3 +329,24 @@ def test_open_close_cycles_leave_nothing_behind(pool):
     assert live_processes(uid) == []
     assert child_pids() == children
     assert fd_count() <= fds
+
+
+def test_forked_child_neither_ends_nor_needs_the_parents_shell(running):
+    session, pid = running
+    account_name(session, pid)
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            # The copy is only closed here; the shell stays its creator's.
+            session.close()
+            with PyTerminalSession(PyUserPool()) as own:
+                os.write(write_end, own.user.encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    assert wait_until(lambda: os.waitpid(child, os.WNOHANG) != (0, 0), limit=60)
+    with os.fdopen(read_end) as f:
+        assert f.read().startswith("test_")
+    assert session.poll() is None
+    assert account_name(session, pid).startswith("test_")
