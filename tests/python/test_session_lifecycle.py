@@ -331,6 +331,9 @@ def test_open_close_cycles_leave_nothing_behind(pool):
     assert fd_count() <= fds
 
 
+# The thread that starts shells makes the process multi-threaded, which Python 3.12 and
+# later point out on every fork.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_forked_child_neither_ends_nor_needs_the_parents_shell(running):
     session, pid = running
     account_name(session, pid)
