@@ -13,7 +13,7 @@
 // the value and frees the instance; a T with `bool dispose()` has it run first, to end
 // what it holds, and a false result with a Python error set goes to the unraisable hook.
 //
-// Every class is a heap type made from its spec by the module, immutable, not
+// Every class is a heap type made from its PyType_Spec by the module, immutable, not
 // subclassable, without instance dict, weak references or GC. A class Python may not
 // construct sets {Py_tp_new, reinterpret_cast<void*>(no_constructor)}; a class with a
 // text signature starts its Py_tp_doc with "Name(signature)\n--\n\n".

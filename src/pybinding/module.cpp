@@ -1,8 +1,8 @@
-// The module: multi-phase initialisation, with the classes created from their specs in
+// The module: multi-phase initialisation, with the classes created from their PyType_Spec in
 // the exec slot and kept in the module's state.
 //
 // To add a class, give it an entry in ClassId (module_state.hpp) and one line
-// `{"Name", ClassId::Name, &spec}` at its place in kClasses. The order of the list is
+// `{"Name", ClassId::Name, &py_name_spec}` at its place in kClasses. The order of the list is
 // the order of the module's attributes and of __all__.
 
 #define PY_SSIZE_T_CLEAN
@@ -24,7 +24,7 @@ namespace {
 struct ClassEntry {
     const char* name;
     ClassId id;
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     // Finishes the class before it is added; false with the error set on failure.
     bool (*prepare)(PyTypeObject*) = nullptr;
 };
@@ -82,8 +82,8 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     for (const ClassEntry& entry : kClasses) {
-        auto* type =
-            reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, entry.spec, nullptr));
+        auto* type = reinterpret_cast<PyTypeObject*>(
+            PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
         if (type == nullptr) {
             return -1;
         }
