@@ -181,19 +181,24 @@ void TerminalSession::close() {
         return;
     }
     LiveSessions::instance().remove(this);
-    // The account's processes go first: su then reaps its shell and ends, so nothing is
-    // left for a parent that may not reap. A shell that su was only about to start
-    // takes on the account's uid after a round, so rounds repeat until su is gone.
-    auto give_up = Clock::now() + su_grace;
+    // The account's processes go first: su then reaps its shell and ends, and what the
+    // shell left running falls to this process, not to an init that may never reap. A
+    // shell that su was only about to start takes on the account's uid after a round,
+    // so rounds repeat until su is gone.
     std::expected<void, std::string> killed;
-    for (;;) {
-        killed = kill_account_processes(uid_);
-        auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
-        if (!killed || ended || Clock::now() >= give_up) {
-            break;
+    {
+        AdoptOrphans adopt;
+        auto give_up = Clock::now() + su_grace;
+        for (;;) {
+            killed = kill_account_processes(uid_);
+            auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
+            if (!killed || ended || Clock::now() >= give_up) {
+                break;
+            }
         }
+        shell_->terminate(Clock::duration::zero());
+        reap_adopted(uid_);
     }
-    shell_->terminate(Clock::duration::zero());
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }

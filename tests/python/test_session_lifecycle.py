@@ -1,6 +1,7 @@
 """Sessions against the real host: waiting, closing from anywhere, what is left behind,
 and what one session can see of another or of its owner."""
 
+import ctypes
 import os
 import pwd
 import signal
@@ -24,10 +25,12 @@ from session_support import (
 
 pytestmark = needs_host
 
+PR_GET_CHILD_SUBREAPER = 37
 
-def live_processes(uid):
-    """Pids of the processes, zombies left out, whose real uid is `uid`."""
-    found = []
+
+def processes(uid):
+    """The processes whose real uid is `uid`: pid -> (state letter, parent pid)."""
+    found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -36,9 +39,14 @@ def live_processes(uid):
                 fields = dict(line.split(":", 1) for line in f if ":" in line)
         except OSError:
             continue
-        if fields["State"].split()[0] not in "ZX" and int(fields["Uid"].split()[0]) == uid:
-            found.append(int(entry))
+        if int(fields["Uid"].split()[0]) == uid:
+            found[int(entry)] = (fields["State"].split()[0], int(fields["PPid"]))
     return found
+
+
+def live_processes(uid):
+    """Pids of the processes, zombies left out, whose real uid is `uid`."""
+    return [pid for pid, (state, _) in processes(uid).items() if state not in "ZX"]
 
 
 def wait_until(condition, limit=10.0):
@@ -173,11 +181,23 @@ def test_close_ends_every_process_of_the_account(pool):
     session, pid = open_session(pool)
     name = account_name(session, pid)
     uid = uid_of(session)
-    session.write(b"setsid sleep 300 & nohup sleep 301 >/dev/null 2>&1 & echo $((2*21))q\n")
+    session.write(
+        b"setsid sleep 300 & nohup sleep 301 >/dev/null 2>&1 & sleep 302 & echo $((2*21))q\n"
+    )
     read_until(session, b"42q", pid)
-    assert wait_until(lambda: len(live_processes(uid)) >= 3)
+    assert wait_until(lambda: len(live_processes(uid)) >= 4)
+    # setsid's sleep already belongs to the host's init, which may never reap it; what
+    # the shell itself started must not end up there.
+    orphaned = {p for p, (_, parent) in processes(uid).items() if parent == 1}
     session.close()
     assert live_processes(uid) == []
+    assert set(processes(uid)) <= orphaned
+    # Adopting the shell's orphans lasted only as long as the close.
+    adopts = ctypes.c_int(-1)
+    assert (
+        ctypes.CDLL(None, use_errno=True).prctl(PR_GET_CHILD_SUBREAPER, ctypes.byref(adopts)) == 0
+    )
+    assert adopts.value == 0
     # The account comes back with a fresh home and nothing running in it.
     session, pid = open_session(pool)
     with session:
