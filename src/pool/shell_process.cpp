@@ -12,7 +12,6 @@
 #include <functional>
 #include <linux/close_range.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 
 #include "error/internal_error.hpp"
 #include "pool/host_process.hpp"
+#include "pool/per_process.hpp"
 
 namespace ovaline::pool {
 
@@ -41,21 +41,10 @@ namespace {
 // Runs tasks on one thread that lives as long as the process. A child's parent-death
 // signal fires when the thread that forked it ends, so children are forked here rather
 // than on a caller's thread, which may end long before the child should.
+// Its thread starts with the first task and outlasts every child it started.
 class Spawner {
   public:
-    static Spawner& instance() {
-        // Never destroyed: its thread must outlast every child it started. A process
-        // forked from this one has none of its threads, so it starts afresh, leaving
-        // the copy (whose locks may be held by threads that are gone) untouched.
-        static const bool ready = [] {
-            current_.store(new Spawner(), std::memory_order_release);
-            ::pthread_atfork(nullptr, nullptr,
-                             [] { current_.store(new Spawner(), std::memory_order_release); });
-            return true;
-        }();
-        (void)ready;
-        return *current_.load(std::memory_order_acquire);
-    }
+    static Spawner& instance() { return per_process<Spawner>(); }
 
     void call(const std::function<void()>& task) {
         Task item{&task, false};
@@ -89,7 +78,6 @@ class Spawner {
         }
     }
 
-    static inline std::atomic<Spawner*> current_{nullptr};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Task*> queue_;
@@ -294,7 +282,7 @@ ShellProcess::start(const std::string& path, std::span<const std::string> args,
     for (int fd : {pipes->input.get(), pipes->output.get(), pipes->error.get()}) {
         if (!set_nonblocking(fd)) {
             int err = errno;
-            process->terminate(Clock::duration::zero());
+            process->terminate();
             return std::unexpected(system_error_text(err));
         }
     }
@@ -305,9 +293,8 @@ ShellProcess::ShellProcess(pid_t pid, UniqueFd pidfd, std::shared_ptr<Pipes> pip
     : pid_(pid), owner_(::getpid()), pidfd_(std::move(pidfd)), pipes_(std::move(pipes)) {}
 
 ShellProcess::~ShellProcess() {
-    shut_down();
     try {
-        terminate(Clock::duration::zero());
+        terminate();
     } catch (...) {
         // A destructor cannot report; the program was killed or is beyond reach.
     }
@@ -335,16 +322,16 @@ bool ShellProcess::shut_down() {
 std::expected<std::size_t, ShellFailure> ShellProcess::read(Stream stream, std::span<char> buffer,
                                                             Deadline deadline) {
     auto pipes = this->pipes();
-    if (!pipes || pipes->closed.load(std::memory_order_acquire)) {
+    if (!pipes) {
         return std::unexpected(ShellFailure::Closed);
-    }
-    if (buffer.empty()) {
-        return 0;
     }
     int fd = stream == Stream::Output ? pipes->output.get() : pipes->error.get();
     for (;;) {
         if (pipes->closed.load(std::memory_order_acquire)) {
             return std::unexpected(ShellFailure::Closed);
+        }
+        if (buffer.empty()) {
+            return 0;
         }
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n >= 0) {
@@ -441,16 +428,7 @@ std::expected<int, ShellFailure> ShellProcess::wait(Deadline deadline) {
     }
 }
 
-void ShellProcess::terminate(Clock::duration grace) {
-    if (grace > Clock::duration::zero()) {
-        Deadline deadline = Clock::now() + grace;
-        for (;;) {
-            auto ended = wait(deadline);
-            if (ended || ended.error() != ShellFailure::Interrupted) {
-                break;
-            }
-        }
-    }
+void ShellProcess::terminate() {
     std::lock_guard lock(status_mutex_);
     reap_if_ended(false);
     if (reaped_) {

@@ -75,10 +75,10 @@ class ShellProcess {
     // its pipes are left as they are. Returns false when it was already shut down.
     bool shut_down();
 
-    // Gives the program up to `grace` to end on its own, then kills it, reaps it and
-    // shuts it down; its pipes close once the last pending call has returned. Throws
-    // InternalError when it can be neither killed nor reaped.
-    void terminate(Clock::duration grace);
+    // Kills the program unless it has ended, reaps it and shuts it down; its pipes
+    // close once the last pending call has returned. Throws InternalError when it can be
+    // neither killed nor reaped.
+    void terminate();
 
   private:
     struct Pipes;

@@ -1,11 +1,9 @@
 #include "pool/terminal_session.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
-#include <pthread.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
@@ -14,6 +12,7 @@
 #include "pool/account_processes.hpp"
 #include "pool/home_directory.hpp"
 #include "pool/host_process.hpp"
+#include "pool/per_process.hpp"
 
 namespace ovaline::pool {
 
@@ -28,19 +27,11 @@ constexpr auto su_round = std::chrono::milliseconds(20);
 // The sessions still open, so that the process's exit can end their processes.
 class LiveSessions {
   public:
+    // A process forked from this one owns none of these sessions.
     static LiveSessions& instance() {
-        // Never destroyed: the exit handler runs after static destructors may have. A
-        // process forked from this one owns none of these sessions and starts afresh,
-        // leaving the copy (whose lock may be held by a thread that is gone) untouched.
-        static const bool ready = [] {
-            current_.store(new LiveSessions(), std::memory_order_release);
-            ::pthread_atfork(nullptr, nullptr,
-                             [] { current_.store(new LiveSessions(), std::memory_order_release); });
-            std::atexit(TerminalSession::close_all_at_exit);
-            return true;
-        }();
-        (void)ready;
-        return *current_.load(std::memory_order_acquire);
+        static const bool registered = std::atexit(TerminalSession::close_all_at_exit) == 0;
+        (void)registered;
+        return per_process<LiveSessions>();
     }
 
     void add(TerminalSession* session) {
@@ -59,7 +50,6 @@ class LiveSessions {
     }
 
   private:
-    static inline std::atomic<LiveSessions*> current_{nullptr};
     std::mutex mutex_;
     std::unordered_set<TerminalSession*> sessions_;
 };
@@ -196,7 +186,7 @@ void TerminalSession::close() {
                 break;
             }
         }
-        shell_->terminate(Clock::duration::zero());
+        shell_->terminate();
         reap_adopted(uid_);
     }
     if (!killed) {
@@ -220,7 +210,7 @@ void TerminalSession::close_all_at_exit() {
         session.shell_->shut_down();
         (void)kill_account_processes(session.uid_);
         try {
-            session.shell_->terminate(Clock::duration::zero());
+            session.shell_->terminate();
         } catch (...) {
             // Nothing is left to report to at exit.
         }

@@ -91,7 +91,7 @@ TEST_F(ShellProcessTest, ReadTimesOutAndEmptyBufferReturnsAtOnce) {
     EXPECT_EQ(sleeper->read(Stream::Error, std::span<char>(), std::nullopt), 0u);
     EXPECT_EQ(sleeper->wait(Clock::now() + 50ms).error(), ShellFailure::TimedOut);
     EXPECT_EQ(sleeper->poll(), std::nullopt);
-    sleeper->terminate(0s);
+    sleeper->terminate();
     EXPECT_EQ(sleeper->poll(), -SIGKILL);
     EXPECT_EQ(sleeper->wait(std::nullopt), -SIGKILL);
 }
@@ -127,19 +127,20 @@ TEST_F(ShellProcessTest, ShutDownEndsPendingCallsAndWriteNeverWaitsBehindARead) 
     EXPECT_EQ(cat->write(rest).error(), ShellFailure::Closed);
     // Shutting down leaves the program running until it is terminated.
     EXPECT_EQ(cat->poll(), std::nullopt);
-    cat->terminate(0s);
+    cat->terminate();
     EXPECT_EQ(cat->poll(), -SIGKILL);
 }
 
-TEST_F(ShellProcessTest, ExitStatusIsKeptAndTerminateGivesGraceFirst) {
+TEST_F(ShellProcessTest, ExitStatusIsKeptThroughTerminate) {
     auto three = start("sh", {"-c", "exit 3"});
     EXPECT_EQ(three->wait(Clock::now() + 10s), 3);
     EXPECT_EQ(three->poll(), 3);
-    three->terminate(0s);
+    three->terminate();
     EXPECT_EQ(three->poll(), 3);
 
     auto quick = start("sh", {"-c", "sleep 0.1; exit 4"});
-    quick->terminate(10s);
+    ASSERT_TRUE(quick->wait(Clock::now() + 10s));
+    quick->terminate();
     EXPECT_EQ(quick->poll(), 4);
 }
 
