@@ -47,7 +47,7 @@ TEST(ProbeTable, AgreesWithASetThroughInsertsErasesAndGrowth) {
     std::mt19937 random(7);
     Table table;
     std::set<int> model;
-    for (int step = 0; step < 20000; ++step) {
+    for (int step = 0; step < 5000; ++step) {
         const int value = static_cast<int>(random() % 60) + 1;
         if (random() % 3 == 0 || model.contains(value)) {
             table.erase(value);
