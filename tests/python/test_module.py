@@ -152,6 +152,25 @@ def test_text_signatures_and_docstrings(obj, signature):
         inspect.signature(obj)
 
 
+class Unconvertible:
+    pass
+
+
+def test_every_signature_matches_what_the_call_accepts():
+    # Each parameter a text signature names is accepted by that keyword: passing an
+    # unconvertible value for all of them fails on conversion, never on matching.
+    for obj in instances()[:3]:
+        calls = [(type(obj).__name__, type(obj), type(obj))]
+        calls += [(name, getattr(obj, name), member) for name, member in vars(type(obj)).items()]
+        for name, call, member in calls:
+            if getattr(member, "__text_signature__", None) is None or name in ("remove", "__exit__", "__new__"):
+                continue
+            params = [p for p in inspect.signature(member).parameters if p != "self"]
+            if params:
+                with pytest.raises(TypeError, match="must be"):
+                    call(**{p: Unconvertible() for p in params})
+
+
 def test_docstring_texts():
     assert ovaline.PyFs.__doc__.startswith(
         "\nAn highly simplified binding for a simple filesystem written in C++.\n\n"
