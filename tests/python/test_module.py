@@ -186,7 +186,7 @@ def run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
 
 
-def test_reimport_makes_an_independent_working_module():
+def test_reimport_returns_the_one_module():
     result = run_python(
         """
         import sys, ovaline
@@ -195,16 +195,24 @@ def test_reimport_makes_an_independent_working_module():
         handle = fs.open("/f", "w")
         del sys.modules["ovaline"]
         import ovaline
-        assert ovaline is not first and ovaline.PyFs is not first.PyFs
-        assert ovaline.__all__ == first.__all__ and ovaline.__doc__ == ""
-        assert ovaline.PyFs.__text_signature__ == "()"
-        ovaline.PyTerm(ovaline.PyFs()).exec("mkdir /a")
-        with ovaline.PyFs().open("/g", "w") as other:
-            other.seek(0, ovaline.Whence.SEEK_END)
-        handle.seek(0, first.Whence.SEEK_END)
-        handle.write(b"x")
+        assert ovaline is first and ovaline.PyFs is first.PyFs
+        ovaline.PyTerm(fs).exec("ls /")
+        handle.seek(0, ovaline.Whence.SEEK_END)
         handle.close()
-        assert first.PyTerm(fs).exec("cat /f") == "x"
+
+        def rss():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * 4096
+
+        for _ in range(200):
+            del sys.modules["ovaline"]
+            import ovaline
+        before = rss()
+        for _ in range(2000):
+            del sys.modules["ovaline"]
+            import ovaline
+        assert ovaline is first
+        assert rss() - before < 1 << 20, rss() - before
         """
     )
     assert result.returncode == 0, result.stderr
