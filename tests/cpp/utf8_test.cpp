@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "error/printable.hpp"
 #include "error/utf8.hpp"
 
 namespace {
@@ -50,16 +49,6 @@ TEST(Utf8, MalformedSequencesAreRejected) {
     // A malformed step covers the bytes that could still have begun a sequence.
     EXPECT_EQ(decode_utf8("\xf0\x9f\x98z", 0).length, 3u);
     EXPECT_EQ(decode_utf8("\xe0\x80\x80", 0).length, 1u);
-}
-
-TEST(Printable, ClassesThatAreShownByNumber) {
-    for (std::uint32_t cp : {0x00, 0x1F, 0x7F, 0x9F, 0xAD, 0x200B, 0x2028, 0x2029, 0xFEFF, 0x0378,
-                             0xE01F0, 0x10FFFF}) {
-        EXPECT_FALSE(ovaline::is_printable(cp)) << std::hex << cp;
-    }
-    for (std::uint32_t cp : {0x20, 0x41, 0xA0, 0xE9, 0x3000, 0xE000, 0x1F600, 0x2FFC, 0x10FFFD}) {
-        EXPECT_TRUE(ovaline::is_printable(cp)) << std::hex << cp;
-    }
 }
 
 } // namespace

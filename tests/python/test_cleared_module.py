@@ -2,34 +2,25 @@ import subprocess
 import sys
 import textwrap
 
-# Clears the module's state through its own clear function, as the interpreter does
-# while tearing modules down, then uses classes that outlived it.
+# Clears the module's state with its own clear function, as the interpreter does while
+# tearing modules down, then calls a class that outlived it.
 SCRIPT = textwrap.dedent(
     """
     import ctypes
     import ovaline
 
-    class ModuleDef(ctypes.Structure):
-        _fields_ = [("head", ctypes.c_byte * (ctypes.sizeof(ctypes.c_ssize_t) * 2)),
-                    ("m_init", ctypes.c_void_p), ("m_index", ctypes.c_ssize_t),
-                    ("m_copy", ctypes.c_void_p), ("m_name", ctypes.c_char_p),
-                    ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
-                    ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.c_void_p),
-                    ("m_traverse", ctypes.c_void_p), ("m_clear", ctypes.c_void_p),
-                    ("m_free", ctypes.c_void_p)]
-
     get_def = ctypes.pythonapi.PyModule_GetDef
-    get_def.restype = ctypes.POINTER(ModuleDef)
+    get_def.restype = ctypes.POINTER(ctypes.c_void_p)
     get_def.argtypes = [ctypes.py_object]
-    module_def = get_def(ovaline).contents
-    assert module_def.m_name == b"ovaline"
-    if not module_def.m_clear:
-        print("no state to clear")
-        raise SystemExit(0)
-    fs, term_type = ovaline.PyFs(), ovaline.PyTerm
-    ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(module_def.m_clear)(ovaline)
+    # PyModuleDef: a two-word object head, m_init, m_index, m_copy, m_name, m_doc,
+    # m_size, m_methods, m_slots, m_traverse, then m_clear.
+    m_clear = get_def(ovaline)[11]
+    fs = ovaline.PyFs()
+    if m_clear:
+        ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(m_clear)(ovaline)
     try:
-        term_type(fs)
+        ovaline.PyTerm(fs)
+        print("no state to clear" if not m_clear else "constructed")
     except Exception as exc:
         print(type(exc).__name__, exc)
     """
