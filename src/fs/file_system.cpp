@@ -99,9 +99,10 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
         if (!space_.reserve(bytes, 1)) {
             return std::unexpected(IoErrorKind::NoSpaceLeft);
         }
+        // Both under the directory's lock: whoever finds the entry can resolve its id.
         entries->add(node.get());
+        inodes_.insert(node);
     }
-    inodes_.insert(node);
     return node;
 }
 
@@ -778,7 +779,7 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
         return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
     }
     std::uint64_t replaced_bytes = 0;
-    INodeGuard replaced;
+    std::optional<InodeId> replaced;
     {
         BothLocked parents(*src_parent, **dst_parent);
         auto* from = std::get_if<Directory>(&src_parent->data);
@@ -809,7 +810,7 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
                 return std::unexpected(bytes.error());
             }
             if (*bytes) {
-                replaced = inodes_.get(victim->id);
+                replaced = victim->id;
                 replaced_bytes = **bytes;
             }
         }
@@ -819,7 +820,7 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
         to->add(node->get());
     }
     if (replaced) {
-        release_inode_id(replaced->id);
+        release_inode_id(*replaced);
         space_.release(replaced_bytes, 1);
     }
     if (deeper) {
