@@ -197,6 +197,20 @@ IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
     });
 }
 
+IoResult<void> FileHandle::truncate(std::uint64_t length) {
+    return with_file<WriteLocked>(open_inode(type_.can_write(), "truncate"),
+                                  [&](File& file) -> IoResult<void> {
+                                      file.data.data.resize(length);
+                                      offset_ = std::min(offset_, length);
+                                      return {};
+                                  });
+}
+
+IoResult<std::uint64_t> FileHandle::size() const {
+    return with_file<ReadLocked>(
+        open_inode(), [&](File& file) -> IoResult<std::uint64_t> { return file.data.data.size(); });
+}
+
 IoResult<void> FileHandle::close() {
     return with_file<ReadLocked>(open_inode(), [&](File& file) -> IoResult<void> {
         auto& flag = file.lock.flag;
