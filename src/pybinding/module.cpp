@@ -13,6 +13,7 @@
 #include "pybinding/module_state.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_io_file.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/py_terminal_session.hpp"
 #include "pybinding/py_user_pool.hpp"
@@ -32,6 +33,7 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"PyFs", ClassId::PyFs, &py_fs_spec},
     {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
+    {"PyIoFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io},
     {"PyTerm", ClassId::PyTerm, &py_term_spec},
     {"Whence", ClassId::Whence, &whence_spec, add_whence_members},
     {"PyUserPool", ClassId::PyUserPool, &py_user_pool_spec},

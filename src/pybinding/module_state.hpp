@@ -18,6 +18,7 @@ namespace ovaline::pybinding {
 enum class ClassId : std::size_t {
     PyFs,
     PyFileHandle,
+    PyIoFile,
     PyTerm,
     Whence,
     PyUserPool,

@@ -9,6 +9,7 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_file_handle.hpp"
+#include "pybinding/py_io_file.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -183,6 +184,8 @@ PyMethodDef kMethods[] = {
     method<"remove", remove, "path", "recurse">(kRemoveDoc),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
+    method<"open_io", open_io, "path", "mode", "buffering", "encoding", "errors", "newline">(
+        kOpenIoDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
