@@ -1,7 +1,19 @@
+import io
+from collections.abc import Iterable
 from types import TracebackType
-from typing import ClassVar, Literal, final
+from typing import IO, Any, BinaryIO, ClassVar, Literal, final, overload
 
-__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
+from _typeshed import (
+    OpenBinaryMode,
+    OpenBinaryModeReading,
+    OpenBinaryModeUpdating,
+    OpenBinaryModeWriting,
+    OpenTextMode,
+    ReadableBuffer,
+    WriteableBuffer,
+)
+
+__all__ = ["PyFs", "PyFileHandle", "PyIoFile", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
 
 @final
 class PyFs:
@@ -15,6 +27,66 @@ class PyFs:
     def remove(self, path: str, recurse: bool) -> None: ...
     def tree(self, path: str, ident: str | None = None) -> str: ...
     def open(self, path: str, mode: str) -> PyFileHandle: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: OpenTextMode = "r",
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> io.TextIOWrapper: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: OpenBinaryMode,
+        buffering: Literal[0],
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> PyIoFile: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: OpenBinaryModeUpdating,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedRandom: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: OpenBinaryModeWriting,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedWriter: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: OpenBinaryModeReading,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedReader: ...
+    @overload
+    def open_io(
+        self,
+        path: str,
+        mode: str,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> IO[Any]: ...
 
 @final
 class PyFileHandle:
@@ -33,6 +105,43 @@ class PyFileHandle:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> Literal[False]: ...
+
+@final
+class PyIoFile(io.RawIOBase, BinaryIO):
+    """A file of a PyFs as a raw binary stream; made only by PyFs.open_io."""
+
+    def read(self, size: int | None = -1) -> bytes: ...
+    def readall(self) -> bytes: ...
+    def readinto(self, buffer: WriteableBuffer) -> int: ...
+    def readline(self, size: int | None = -1) -> bytes: ...
+    def readlines(self, hint: int | None = -1) -> list[bytes]: ...
+    def write(self, b: ReadableBuffer) -> int: ...
+    def writelines(self, lines: Iterable[ReadableBuffer]) -> None: ...
+    def seek(self, offset: int, whence: int = 0) -> int: ...
+    def tell(self) -> int: ...
+    def truncate(self, size: int | None = None) -> int: ...
+    def flush(self) -> None: ...
+    def close(self) -> None: ...
+    def readable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+    def fileno(self) -> int: ...
+    def isatty(self) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def mode(self) -> str: ...
+    def __enter__(self) -> PyIoFile: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def __iter__(self) -> PyIoFile: ...
+    def __next__(self) -> bytes: ...
 
 @final
 class Whence:

@@ -20,65 +20,65 @@ constexpr char kClassDoc[] =
     "Made by PyFs.open_io. It holds the file's lock like a PyFileHandle until it is\n"
     "closed, and never reports its reads on standard output.\n";
 
-constexpr char kReadDoc[] = "read($self, size=-1, /)\n--\n\n"
+constexpr char kReadDoc[] = "read($self, size=-1)\n--\n\n"
                             "\n"
                             "Read at most size bytes; all that is left when size is negative.\n";
-constexpr char kReadallDoc[] = "readall($self, /)\n--\n\n"
+constexpr char kReadallDoc[] = "readall($self)\n--\n\n"
                                "\n"
                                "Read until the end of the file.\n";
-constexpr char kReadintoDoc[] = "readinto($self, buffer, /)\n--\n\n"
+constexpr char kReadintoDoc[] = "readinto($self, buffer)\n--\n\n"
                                 "\n"
                                 "Read into a writable bytes-like object; return the count.\n";
-constexpr char kReadlineDoc[] = "readline($self, size=-1, /)\n--\n\n"
+constexpr char kReadlineDoc[] = "readline($self, size=-1)\n--\n\n"
                                 "\n"
                                 "Read up to and including the next newline, at most size bytes.\n";
 constexpr char kReadlinesDoc[] =
-    "readlines($self, hint=-1, /)\n--\n\n"
+    "readlines($self, hint=-1)\n--\n\n"
     "\n"
     "Read lines until the end, or until they total at least hint bytes.\n";
-constexpr char kWriteDoc[] = "write($self, b, /)\n--\n\n"
+constexpr char kWriteDoc[] = "write($self, b)\n--\n\n"
                              "\n"
                              "Write a bytes-like object at the position; return the count.\n";
-constexpr char kWritelinesDoc[] = "writelines($self, lines, /)\n--\n\n"
+constexpr char kWritelinesDoc[] = "writelines($self, lines)\n--\n\n"
                                   "\n"
                                   "Write each bytes-like object of an iterable.\n";
-constexpr char kSeekDoc[] = "seek($self, offset, whence=0, /)\n--\n\n"
+constexpr char kSeekDoc[] = "seek($self, offset, whence=0)\n--\n\n"
                             "\n"
                             "Move to offset from the start (0), the position (1) or the end\n"
                             "(2); return the new position. Positions past the end are allowed.\n";
-constexpr char kTellDoc[] = "tell($self, /)\n--\n\n"
+constexpr char kTellDoc[] = "tell($self)\n--\n\n"
                             "\n"
                             "Return the position.\n";
 constexpr char kTruncateDoc[] =
-    "truncate($self, size=None, /)\n--\n\n"
+    "truncate($self, size=None)\n--\n\n"
     "\n"
     "Cut or zero-extend the file to size bytes (the position when None); return the\n"
     "size. The position does not move.\n";
-constexpr char kFlushDoc[] = "flush($self, /)\n--\n\n"
+constexpr char kFlushDoc[] = "flush($self)\n--\n\n"
                              "\n"
                              "Nothing to do: writes reach the file at once.\n";
-constexpr char kCloseDoc[] = "close($self, /)\n--\n\n"
+constexpr char kCloseDoc[] = "close($self)\n--\n\n"
                              "\n"
                              "Close the file and release its lock; closing again does nothing.\n";
-constexpr char kReadableDoc[] = "readable($self, /)\n--\n\n"
+constexpr char kReadableDoc[] = "readable($self)\n--\n\n"
                                 "\n"
                                 "Whether the file was opened for reading.\n";
-constexpr char kWritableDoc[] = "writable($self, /)\n--\n\n"
+constexpr char kWritableDoc[] = "writable($self)\n--\n\n"
                                 "\n"
                                 "Whether the file was opened for writing.\n";
-constexpr char kSeekableDoc[] = "seekable($self, /)\n--\n\n"
+constexpr char kSeekableDoc[] = "seekable($self)\n--\n\n"
                                 "\n"
                                 "Always true.\n";
-constexpr char kFilenoDoc[] = "fileno($self, /)\n--\n\n"
+constexpr char kFilenoDoc[] = "fileno($self)\n--\n\n"
                               "\n"
                               "Raise io.UnsupportedOperation: the file has no descriptor.\n";
-constexpr char kIsattyDoc[] = "isatty($self, /)\n--\n\n"
+constexpr char kIsattyDoc[] = "isatty($self)\n--\n\n"
                               "\n"
                               "Always false.\n";
-constexpr char kEnterDoc[] = "__enter__($self, /)\n--\n\n"
+constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
                              "\n"
                              "Return the file itself.\n";
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
                             "\n"
                             "Close the file.\n";
 constexpr char kClosedDoc[] = "Whether the file is closed.";
@@ -161,6 +161,10 @@ fs::IoResult<std::size_t> write_at_position(PyIoFile& self, std::span<const std:
             return std::unexpected(length.error());
         }
         self.position = *length;
+    }
+    if (bytes.empty()) {
+        // As with any file, writing nothing past the end leaves no gap behind.
+        return 0;
     }
     if (auto synced = sync(self); !synced) {
         return std::unexpected(synced.error());
