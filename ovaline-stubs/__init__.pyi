@@ -13,6 +13,7 @@ from _typeshed import (
     WriteableBuffer,
 )
 
+__version__: str
 __all__ = ["PyFs", "PyFileHandle", "PyIoFile", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
 
 @final

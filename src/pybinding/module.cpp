@@ -83,6 +83,10 @@ int exec_module(PyObject* module) noexcept {
     if (state.internal_error == nullptr) {
         return -1;
     }
+    // The one version, written in CMakeLists.txt's project().
+    if (PyModule_AddStringConstant(module, "__version__", OVALINE_VERSION) < 0) {
+        return -1;
+    }
     for (const ClassEntry& entry : kClasses) {
         auto* type = reinterpret_cast<PyTypeObject*>(
             PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));

@@ -89,6 +89,10 @@ PyObject* debug_text(PyFs& self) {
     return to_py_str(self.fs->debug_string());
 }
 
+PyObject* repr(PyFs& self) {
+    return PyUnicode_FromFormat("<ovaline.PyFs with %zu inodes>", self.fs->inode_count());
+}
+
 PyObject* mkdir(PyFs& self, std::string_view path) {
     return none_or_raise(self.fs->mkdir(path));
 }
@@ -194,6 +198,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, constructor<"PyFs", make_fs>()},
     {Py_tp_dealloc, dealloc_slot<PyFs>()},
     {Py_tp_str, unary_slot<debug_text>()},
+    {Py_tp_repr, unary_slot<repr>()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

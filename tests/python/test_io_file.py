@@ -1,5 +1,6 @@
 import csv
 import gc
+import importlib.metadata
 import io
 import json
 import os
@@ -300,6 +301,20 @@ def test_reads_print_nothing(fs, capfd):
     with fs.open_io("/f") as f:
         f.read()
     assert capfd.readouterr().out == ""
+
+
+def test_reprs_and_version(fs):
+    fs.mkdir("/d")
+    assert repr(fs) == "<ovaline.PyFs with 2 inodes>"
+    handle = fs.open("/d/f", "rw")
+    handle.write(b"abc")
+    handle.seek(2, ovaline.Whence.SEEK_SET)
+    assert repr(handle) == "<ovaline.PyFileHandle path='/d/f' mode='rw' offset=2>"
+    assert repr(fs) == "<ovaline.PyFs with 3 inodes>"
+    handle.close()
+    assert repr(handle) == "<ovaline.PyFileHandle [closed] mode='rw'>"
+    assert str(handle).startswith("FileHandle { id: None")
+    assert ovaline.__version__ == importlib.metadata.version("ovaline")
 
 
 def test_text_seek_and_tell_round_trip(fs):
