@@ -27,12 +27,10 @@ constexpr char kClassDoc[] =
     "A file handle is always associated with a filesystem and an inode. The\n"
     "file handle can be used to read and write data to the file.\n";
 
-constexpr char kIdDoc[] = "id($self)\n--\n\n"
-                          "\n"
+constexpr char kIdDoc[] = "\n"
                           "Returns a string representation of the file handle.\n";
 
 constexpr char kCloseDoc[] =
-    "close($self)\n--\n\n"
     "\n"
     "Close the file handle.\n"
     "\n"
@@ -44,7 +42,6 @@ constexpr char kCloseDoc[] =
     "handle is dropped.\n";
 
 constexpr char kReadDoc[] =
-    "read($self, buffer)\n--\n\n"
     "\n"
     "Read data from the file handle.\n"
     "\n"
@@ -53,7 +50,6 @@ constexpr char kReadDoc[] =
     "return an error if the read operation failed.\n";
 
 constexpr char kWriteDoc[] =
-    "write($self, buffer)\n--\n\n"
     "\n"
     "Write data to the file handle.\n"
     "\n"
@@ -62,7 +58,6 @@ constexpr char kWriteDoc[] =
     "error if the write operation failed.\n";
 
 constexpr char kSeekDoc[] =
-    "seek($self, offset, whence)\n--\n\n"
     "\n"
     "Seek a certain position in the file.\n"
     "\n"
@@ -71,19 +66,16 @@ constexpr char kSeekDoc[] =
     "operation failed.\n";
 
 constexpr char kTellDoc[] =
-    "tell($self)\n--\n\n"
     "\n"
     "Tell the current position in the file.\n"
     "\n"
     "This function returns the current position in the file. The function will\n"
     "return an error if the tell operation failed.\n";
 
-constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
-                             "\n"
+constexpr char kEnterDoc[] = "\n"
                              "Return the file handle itself.\n";
 
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                            "\n"
+constexpr char kExitDoc[] = "\n"
                             "Close the file handle if it is still open.\n";
 
 const error::IoError kInvalidDescriptor(error::IoErrorKind::InvalidFileDescriptor);
