@@ -182,8 +182,8 @@ PyMethodDef kMethods[] = {
     method<"remove", remove, "path", "recurse">(kRemoveDoc, kRemoveSignature),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
-    method<"open_io", open_io, "path", "mode", "buffering", "encoding", "errors", "newline">(
-        kOpenIoDoc),
+    method<"open_io", open_io, "path", "mode=\"r\"", "buffering=-1", "encoding", "errors",
+           "newline">(kOpenIoDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

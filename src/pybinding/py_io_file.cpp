@@ -20,66 +20,47 @@ constexpr char kClassDoc[] =
     "Made by PyFs.open_io. It holds the file's lock like a PyFileHandle until it is\n"
     "closed, and never reports its reads on standard output.\n";
 
-constexpr char kReadDoc[] = "read($self, size=-1)\n--\n\n"
-                            "\n"
+constexpr char kReadDoc[] = "\n"
                             "Read at most size bytes; all that is left when size is negative.\n";
-constexpr char kReadallDoc[] = "readall($self)\n--\n\n"
-                               "\n"
+constexpr char kReadallDoc[] = "\n"
                                "Read until the end of the file.\n";
-constexpr char kReadintoDoc[] = "readinto($self, buffer)\n--\n\n"
-                                "\n"
+constexpr char kReadintoDoc[] = "\n"
                                 "Read into a writable bytes-like object; return the count.\n";
-constexpr char kReadlineDoc[] = "readline($self, size=-1)\n--\n\n"
-                                "\n"
+constexpr char kReadlineDoc[] = "\n"
                                 "Read up to and including the next newline, at most size bytes.\n";
 constexpr char kReadlinesDoc[] =
-    "readlines($self, hint=-1)\n--\n\n"
     "\n"
     "Read lines until the end, or until they total at least hint bytes.\n";
-constexpr char kWriteDoc[] = "write($self, b)\n--\n\n"
-                             "\n"
+constexpr char kWriteDoc[] = "\n"
                              "Write a bytes-like object at the position; return the count.\n";
-constexpr char kWritelinesDoc[] = "writelines($self, lines)\n--\n\n"
-                                  "\n"
+constexpr char kWritelinesDoc[] = "\n"
                                   "Write each bytes-like object of an iterable.\n";
-constexpr char kSeekDoc[] = "seek($self, offset, whence=0)\n--\n\n"
-                            "\n"
+constexpr char kSeekDoc[] = "\n"
                             "Move to offset from the start (0), the position (1) or the end\n"
                             "(2); return the new position. Positions past the end are allowed.\n";
-constexpr char kTellDoc[] = "tell($self)\n--\n\n"
-                            "\n"
+constexpr char kTellDoc[] = "\n"
                             "Return the position.\n";
 constexpr char kTruncateDoc[] =
-    "truncate($self, size=None)\n--\n\n"
     "\n"
     "Cut or zero-extend the file to size bytes (the position when None); return the\n"
     "size. The position does not move.\n";
-constexpr char kFlushDoc[] = "flush($self)\n--\n\n"
-                             "\n"
+constexpr char kFlushDoc[] = "\n"
                              "Nothing to do: writes reach the file at once.\n";
-constexpr char kCloseDoc[] = "close($self)\n--\n\n"
-                             "\n"
+constexpr char kCloseDoc[] = "\n"
                              "Close the file and release its lock; closing again does nothing.\n";
-constexpr char kReadableDoc[] = "readable($self)\n--\n\n"
-                                "\n"
+constexpr char kReadableDoc[] = "\n"
                                 "Whether the file was opened for reading.\n";
-constexpr char kWritableDoc[] = "writable($self)\n--\n\n"
-                                "\n"
+constexpr char kWritableDoc[] = "\n"
                                 "Whether the file was opened for writing.\n";
-constexpr char kSeekableDoc[] = "seekable($self)\n--\n\n"
-                                "\n"
+constexpr char kSeekableDoc[] = "\n"
                                 "Always true.\n";
-constexpr char kFilenoDoc[] = "fileno($self)\n--\n\n"
-                              "\n"
+constexpr char kFilenoDoc[] = "\n"
                               "Raise io.UnsupportedOperation: the file has no descriptor.\n";
-constexpr char kIsattyDoc[] = "isatty($self)\n--\n\n"
-                              "\n"
+constexpr char kIsattyDoc[] = "\n"
                               "Always false.\n";
-constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
-                             "\n"
+constexpr char kEnterDoc[] = "\n"
                              "Return the file itself.\n";
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                            "\n"
+constexpr char kExitDoc[] = "\n"
                             "Close the file.\n";
 constexpr char kClosedDoc[] = "Whether the file is closed.";
 constexpr char kNameDoc[] = "The path the file was opened with.";
@@ -519,14 +500,14 @@ PyObject* repr(PyIoFile& self) {
 }
 
 PyMethodDef kMethods[] = {
-    method<"read", read, "size">(kReadDoc),
+    method<"read", read, "size=-1">(kReadDoc),
     method<"readall", readall>(kReadallDoc),
     method<"readinto", readinto, "buffer">(kReadintoDoc),
-    method<"readline", readline, "size">(kReadlineDoc),
-    method<"readlines", readlines, "hint">(kReadlinesDoc),
+    method<"readline", readline, "size=-1">(kReadlineDoc),
+    method<"readlines", readlines, "hint=-1">(kReadlinesDoc),
     method<"write", write, "b">(kWriteDoc),
     method<"writelines", writelines, "lines">(kWritelinesDoc),
-    method<"seek", seek, "offset", "whence">(kSeekDoc),
+    method<"seek", seek, "offset", "whence=0">(kSeekDoc),
     method<"tell", tell>(kTellDoc),
     method<"truncate", truncate, "size">(kTruncateDoc),
     method<"flush", flush>(kFlushDoc),
@@ -737,8 +718,6 @@ PyObject* wrap_layers(PyObject* raw, const OpenMode& mode, PyObject* mode_text,
 } // namespace
 
 const char kOpenIoDoc[] =
-    "open_io($self, path, mode='r', buffering=-1, encoding=None, errors=None, newline=None)\n"
-    "--\n\n"
     "\n"
     "Open a file of the filesystem as a Python file object.\n"
     "\n"
