@@ -165,6 +165,7 @@ IoResult<void> FileHandle::truncate(std::uint64_t size) {
                                           fs_->space().release_bytes(data.size() - size);
                                       }
                                       data.resize(size);
+                                      offset_ = std::min(offset_, size);
                                       return {};
                                   });
 }
@@ -189,15 +190,6 @@ IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
         offset_ = std::min(target, length);
         return {};
     });
-}
-
-IoResult<void> FileHandle::truncate(std::uint64_t length) {
-    return with_file<WriteLocked>(open_inode(type_.can_write(), "truncate"),
-                                  [&](File& file) -> IoResult<void> {
-                                      file.data.data.resize(length);
-                                      offset_ = std::min(offset_, length);
-                                      return {};
-                                  });
 }
 
 IoResult<std::uint64_t> FileHandle::size() const {
