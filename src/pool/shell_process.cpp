@@ -118,6 +118,12 @@ std::vector<char*> c_strings(const std::string& first, std::span<const std::stri
         }
     }
     ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
+    // Not in whatever directory the caller happens to be in.
+    if (::chdir("/") != 0) {
+        int err = errno;
+        [[maybe_unused]] ssize_t n = ::write(report, &err, sizeof err);
+        ::_exit(127);
+    }
     // A fresh program's signal state, not what the embedding interpreter ignores or the
     // forking thread blocks.
     struct sigaction dfl {};
@@ -441,6 +447,14 @@ void ShellProcess::terminate() {
     }
     reap_if_ended(true);
     release_pipes();
+}
+
+void ShellProcess::resume() {
+    std::lock_guard lock(status_mutex_);
+    // Not yet reaped, so the pid still names our child.
+    if (!reaped_) {
+        ::kill(pid_, SIGCONT);
+    }
 }
 
 void ShellProcess::release_pipes() {

@@ -39,9 +39,9 @@ class ShellProcess {
     enum class Stream { Output, Error };
 
     // Starts the program at `path` (an absolute path; no search) with exactly `args`
-    // after argv[0] and exactly `env` as its environment. It is started from a thread
-    // that lives as long as the process, and it is killed when this process dies, even
-    // by SIGKILL. The error is the system's description of why it could not start.
+    // after argv[0] and exactly `env` as its environment, in the root directory. It is started from
+    // a thread that lives as long as the process, and it is killed when this process dies, even by
+    // SIGKILL. The error is the system's description of why it could not start.
     static std::expected<std::unique_ptr<ShellProcess>, std::string>
     start(const std::string& path, std::span<const std::string> args,
           std::span<const std::string> env);
@@ -70,6 +70,9 @@ class ShellProcess {
     // Waits for the program to end and returns poll()'s status. shut_down() does not
     // end the wait; terminate() does, by ending the program.
     std::expected<int, ShellFailure> wait(Deadline deadline);
+
+    // Continues the program if it is stopped.
+    void resume();
 
     // Refuses every later read and write and wakes the pending ones. The program and
     // its pipes are left as they are. Returns false when it was already shut down.

@@ -13,6 +13,7 @@
 #include "pool/home_directory.hpp"
 #include "pool/host_process.hpp"
 #include "pool/per_process.hpp"
+#include "pool/session_closer.hpp"
 
 namespace ovaline::pool {
 
@@ -66,6 +67,37 @@ void release(PoolHolder& pool, const std::vector<UserAccount>& accounts) {
     }
 }
 
+// The accounts that a session being made has taken from its pool. Whatever it still
+// holds when it goes goes back, so no failure, returned or thrown, loses an account.
+class Claim {
+  public:
+    explicit Claim(PoolHolder& pool) : pool_(pool) {}
+    ~Claim() {
+        try {
+            release(pool_, held_);
+        } catch (...) {
+            // Only a poisoned pool refuses them, and it hands out nothing any more.
+        }
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+    void hold(UserAccount account) { held_.push_back(std::move(account)); }
+    const UserAccount& last() const { return held_.back(); }
+    void release_all_but_last() {
+        UserAccount kept = std::move(held_.back());
+        held_.pop_back();
+        release(pool_, held_);
+        held_ = {std::move(kept)};
+    }
+    // The session now owns the last account; nothing is given back.
+    void keep() { held_.clear(); }
+
+  private:
+    PoolHolder& pool_;
+    std::vector<UserAccount> held_;
+};
+
 } // namespace
 
 std::vector<std::string> shell_environment() {
@@ -95,51 +127,45 @@ TerminalSession::~TerminalSession() {
 
 std::expected<std::unique_ptr<TerminalSession>, std::string>
 TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
-    // Accounts that another live session holds are kept aside until one is free, so
-    // the pool does not hand them out again within this search.
-    std::vector<UserAccount> busy;
+    // A session this process dropped a moment ago gives its account back first.
+    wait_for_background_closes();
+    Claim claim(*pool);
     std::optional<HomeParent> parent;
-    std::optional<UserAccount> account;
     UniqueFd lock;
-    auto fail = [&](std::string message) {
-        if (account) {
-            busy.push_back(std::move(*account));
-        }
-        release(*pool, busy);
-        return std::unexpected(std::move(message));
-    };
     for (;;) {
-        account = acquire(*pool);
+        auto account = acquire(*pool);
         if (!account) {
-            return fail("Failed to acquire a user account");
+            return std::unexpected("Failed to acquire a user account");
         }
+        claim.hold(std::move(*account));
         if (!parent) {
             auto opened = HomeParent::open(home_parent);
             if (!opened) {
-                return fail(opened.error());
+                return std::unexpected(opened.error());
             }
             parent = std::move(*opened);
         }
-        auto locked = parent->lock_account(account->name);
+        auto locked = parent->lock_account(claim.last().name);
         if (!locked) {
-            return fail(locked.error());
+            return std::unexpected(locked.error());
         }
         if (*locked) {
             lock = std::move(**locked);
             break;
         }
-        busy.push_back(std::move(*account));
     }
-    release(*pool, busy);
-    busy.clear();
+    // Accounts that another live session holds were kept aside until one was free, so
+    // the pool did not hand them out again within this search.
+    claim.release_all_but_last();
+    const UserAccount& account = claim.last();
 
     // A process left by an owner that died without closing would share the new home.
-    if (auto killed = kill_account_processes(account->uid); !killed) {
-        return fail(killed.error());
+    if (auto killed = kill_account_processes(account.uid); !killed) {
+        return std::unexpected(killed.error());
     }
-    auto home = parent->prepare_home(account->name, account->uid);
+    auto home = parent->prepare_home(account.name, account.uid);
     if (!home) {
-        return fail(home.error());
+        return std::unexpected(home.error());
     }
 
     auto su = find_program("su");
@@ -147,15 +173,15 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
         throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
     }
     const std::string args[] = {
-        "-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account->name,
+        "-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name,
     };
     auto shell = ShellProcess::start(*su, args, shell_environment());
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    std::unique_ptr<TerminalSession> session(
-        new TerminalSession(std::move(*home), std::move(account->name), account->uid,
-                            std::move(pool), std::move(lock), std::move(*shell)));
+    std::unique_ptr<TerminalSession> session(new TerminalSession(
+        std::move(*home), account.name, account.uid, pool, std::move(lock), std::move(*shell)));
+    claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
 }
@@ -167,10 +193,15 @@ void TerminalSession::close() {
     }
     closed_ = true;
     shell_->shut_down();
-    if (::getpid() != owner_) {
+    if (!owned_here()) {
         return;
     }
-    LiveSessions::instance().remove(this);
+    // Registered until the end, whichever way the close ends, so that the process's exit
+    // still ends what a close on another thread has not ended yet.
+    struct Unregister {
+        TerminalSession* session;
+        ~Unregister() { LiveSessions::instance().remove(session); }
+    } unregister{this};
     // The account's processes go first: su then reaps its shell and ends, and what the
     // shell left running falls to this process, not to an init that may never reap. A
     // shell that su was only about to start takes on the account's uid after a round,
@@ -181,6 +212,8 @@ void TerminalSession::close() {
         auto give_up = Clock::now() + su_grace;
         for (;;) {
             killed = kill_account_processes(uid_);
+            // su stops itself when its shell is stopped, and would never notice the end.
+            shell_->resume();
             auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
             if (!killed || ended || Clock::now() >= give_up) {
                 break;

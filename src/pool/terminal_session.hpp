@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include "error/poisonable_mutex.hpp"
@@ -26,9 +27,9 @@ class TerminalSession {
 
     // Takes an account that no other live session on the host holds, ends whatever
     // still runs under it, gives it a fresh home below /tmp/tmp_user_home and starts
-    // /bin/bash for it through `su`. Returns an error message for an ordinary failure
-    // (the account then goes back to the pool); throws InternalError when the pool is
-    // poisoned or no directory or `su` can be had.
+    // /bin/bash for it through `su`, in the root directory. Returns an error message for
+    // an ordinary failure; throws InternalError when the pool is poisoned or no directory
+    // or `su` can be had. On every failure the account goes back to the pool.
     static std::expected<std::unique_ptr<TerminalSession>, std::string>
     create(std::shared_ptr<PoolHolder> pool);
 
@@ -43,6 +44,10 @@ class TerminalSession {
     // processes cannot be ended or the pool is poisoned; the session counts as closed either way,
     // and after such a failure every later close() throws too.
     void close();
+
+    // False in a process forked from the one that created the session: the shell is not
+    // its to use.
+    bool owned_here() const { return ::getpid() == owner_; }
 
     // The canonical path of the session's home directory.
     const std::string& home() const { return home_; }

@@ -67,6 +67,8 @@ constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--
 constexpr char kWriteFailed[] = "Failed to write to terminal session";
 constexpr char kReadFailed[] = "Failed to read from terminal session";
 constexpr char kWaitFailed[] = "Failed to wait for terminal session";
+constexpr char kForeign[] =
+    "The terminal session belongs to the process that created it, not to this forked one";
 
 using pool::ShellFailure;
 
@@ -103,6 +105,16 @@ pool::Deadline deadline_after(std::optional<double> seconds) {
                                     std::chrono::duration<double>(*seconds));
 }
 
+// A forked process holds a copy of its parent's session, but the shell is the parent's:
+// every method refuses it.
+bool owned(PyTerminalSession& self) {
+    if (self.session->owned_here()) {
+        return true;
+    }
+    raise_message(kForeign);
+    return false;
+}
+
 PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
@@ -114,6 +126,9 @@ PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
 }
 
 PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     // The bytes object is immutable and held by the caller, so it is read without the
     // interpreter lock.
     std::span<const char> rest(reinterpret_cast<const char*>(data.data()), data.size());
@@ -132,6 +147,9 @@ PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
 // without_gil must not release it without a thread state.
 PyObject* read_stream(PyTerminalSession& self, TerminalSession::Stream stream, std::uint64_t size,
                       std::optional<double> timeout) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     // Past this bound the bytes object's size would overflow; no allocation could
     // succeed, so it is a memory failure like any other.
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) {
@@ -171,12 +189,21 @@ PyObject* read_err(PyTerminalSession& self, std::uint64_t size, std::optional<do
 }
 
 PyObject* close(PyTerminalSession& self) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     without_gil([&] { self.session->close(); });
     Py_RETURN_NONE;
 }
 
 PyObject* poll(PyTerminalSession& self) {
-    std::optional<int> status = self.session->poll();
+    if (!owned(self)) {
+        return nullptr;
+    }
+    // A close on another thread may be reaping the shell; this waits for it without
+    // holding up other threads.
+    std::optional<int> status;
+    without_gil([&] { status = self.session->poll(); });
     if (!status) {
         Py_RETURN_NONE;
     }
@@ -184,6 +211,9 @@ PyObject* poll(PyTerminalSession& self) {
 }
 
 PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     pool::Deadline deadline = deadline_after(timeout);
     auto status = blocking([&] { return self.session->wait(deadline); });
     if (!status) {

@@ -2,6 +2,7 @@
 and what one session can see of another or of its owner."""
 
 import ctypes
+import json
 import os
 import pwd
 import signal
@@ -88,12 +89,53 @@ def test_identity_and_exit_status(running):
     assert session.wait() == 3
 
 
-def test_close_reports_the_killed_shell(pool):
-    session, _ = open_session(pool)
+@pytest.mark.parametrize("stopped", [False, True])
+def test_close_reports_the_killed_shell(pool, stopped):
+    session, pid = open_session(pool)
+    account_name(session, pid)
+    if stopped:
+        session.write(b"kill -STOP $$\n")
+        uid = uid_of(session)
+        assert wait_until(lambda: "T" in [state for state, _ in processes(uid).values()])
     session.close()
-    status = session.poll()
-    assert isinstance(status, int) and status != 0
-    assert session.wait(timeout=0) == status
+    # su reports the killed shell as 128 + SIGKILL, stopped or not.
+    assert session.poll() == 137
+    assert session.wait(timeout=0) == 137
+
+
+def test_dropping_and_polling_never_hold_up_other_threads(pool, running):
+    """Closing waits for the shell to end; none of that may pause another thread."""
+    polled, _ = running
+    dropped = [open_session(pool) for _ in range(3)]
+    names = set()
+    for session, pid in dropped:
+        names.add(account_name(session, pid))
+        # A stopped shell makes its close wait for su to notice.
+        session.write(b"kill -STOP $$\n")
+    longest = 0.0
+    done = threading.Event()
+
+    def count():
+        nonlocal longest
+        last = time.monotonic()
+        while not done.is_set():
+            now = time.monotonic()
+            longest = max(longest, now - last)
+            last = now
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        dropped.clear()
+        for _ in range(100):
+            assert polled.poll() is None
+    finally:
+        done.set()
+        counter.join()
+    assert longest < 0.05
+    # The dropped sessions are still closed, and their accounts come back.
+    with PyTerminalSession(pool) as session:
+        assert session.user in names
 
 
 @pytest.mark.parametrize("read", ["read", "read_err"])
@@ -185,7 +227,12 @@ def test_close_ends_every_process_of_the_account(pool):
         b"setsid sleep 300 & nohup sleep 301 >/dev/null 2>&1 & sleep 302 & echo $((2*21))q\n"
     )
     read_until(session, b"42q", pid)
-    assert wait_until(lambda: len(live_processes(uid)) >= 4)
+    # setsid forks and its first process ends, orphaning the sleep; only then is the
+    # set of orphans complete.
+    assert wait_until(
+        lambda: len(live_processes(uid)) >= 4
+        and "setsid" not in [comm(p) for p in processes(uid)]
+    )
     # setsid's sleep already belongs to the host's init, which may never reap it; what
     # the shell itself started must not end up there.
     orphaned = {p for p, (_, parent) in processes(uid).items() if parent == 1}
@@ -351,25 +398,56 @@ def test_open_close_cycles_leave_nothing_behind(pool):
     assert fd_count() <= fds
 
 
+FOREIGN = "The terminal session belongs to the process that created it, not to this forked one"
+
+
 # The thread that starts shells makes the process multi-threaded, which Python 3.12 and
 # later point out on every fork.
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-def test_forked_child_neither_ends_nor_needs_the_parents_shell(running):
+def test_forked_child_can_neither_use_nor_end_the_parents_shell(running):
     session, pid = running
     account_name(session, pid)
     read_end, write_end = os.pipe()
     child = os.fork()
     if child == 0:
         try:
-            # The copy is only closed here; the shell stays its creator's.
-            session.close()
+            calls = [
+                lambda: session.write(b"exit 7\n"),
+                lambda: session.read(4096, timeout=0),
+                lambda: session.read_err(4096, timeout=0),
+                session.poll,
+                lambda: session.wait(0),
+                session.close,
+            ]
+            outcomes = []
+            for call in calls:
+                try:
+                    call()
+                    outcomes.append("ran")
+                except ValueError as error:
+                    outcomes.append(str(error))
             with PyTerminalSession(PyUserPool()) as own:
-                os.write(write_end, own.user.encode())
+                outcomes.append(own.user)
+            os.write(write_end, json.dumps(outcomes).encode())
         finally:
             os._exit(0)
     os.close(write_end)
     assert wait_until(lambda: os.waitpid(child, os.WNOHANG) != (0, 0), limit=60)
     with os.fdopen(read_end) as f:
-        assert f.read().startswith("test_")
+        outcomes = json.loads(f.read())
+    assert outcomes[:-1] == [FOREIGN] * 6
+    assert outcomes[-1].startswith("test_")
     assert session.poll() is None
     assert account_name(session, pid).startswith("test_")
+
+
+def test_missing_su_is_reported_and_the_account_kept(pool, monkeypatch):
+    with PyTerminalSession(pool) as session:
+        name = session.user
+    monkeypatch.setenv("PATH", "/nonexistent")
+    with pytest.raises(BaseException, match="Failed to execute the command `su`") as info:
+        PyTerminalSession(pool)
+    assert type(info.value).__name__ == "InternalError"
+    monkeypatch.undo()
+    with PyTerminalSession(pool) as session:
+        assert session.user == name
