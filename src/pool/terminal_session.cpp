@@ -1,14 +1,18 @@
 #include "pool/terminal_session.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <pwd.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
 
 #include "error/internal_error.hpp"
+#include "pool/account_lock.hpp"
 #include "pool/account_processes.hpp"
 #include "pool/home_directory.hpp"
 #include "pool/host_process.hpp"
@@ -54,6 +58,18 @@ class LiveSessions {
     std::mutex mutex_;
     std::unordered_set<TerminalSession*> sessions_;
 };
+
+// The primary group of the account, as the password database says; its uid when the
+// database does not know it.
+std::uint32_t group_of(std::uint32_t uid) {
+    passwd entry;
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_gid;
+    }
+    return uid;
+}
 
 std::optional<UserAccount> acquire(PoolHolder& pool) {
     auto guard = pool.mutex.lock();
@@ -111,11 +127,12 @@ std::vector<std::string> shell_environment() {
     return env;
 }
 
-TerminalSession::TerminalSession(std::string home, std::string user, std::uint32_t uid,
+TerminalSession::TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
                                  std::shared_ptr<PoolHolder> pool, UniqueFd lock,
-                                 std::unique_ptr<ShellProcess> shell)
-    : home_(std::move(home)), user_(std::move(user)), uid_(uid), pool_(std::move(pool)),
-      lock_(std::move(lock)), shell_(std::move(shell)), owner_(::getpid()) {}
+                                 SessionOptions options)
+    : home_(std::move(home)), user_(std::move(account.name)), uid_(account.uid), gid_(gid),
+      options_(std::move(options)), pool_(std::move(pool)), lock_(std::move(lock)),
+      owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -126,12 +143,14 @@ TerminalSession::~TerminalSession() {
 }
 
 std::expected<std::unique_ptr<TerminalSession>, std::string>
-TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
+TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options) {
     // A session this process dropped a moment ago gives its account back first.
     wait_for_background_closes();
     Claim claim(*pool);
     std::optional<HomeParent> parent;
+    std::optional<AccountLocks> locks;
     UniqueFd lock;
+    UniqueFd legacy_lock;
     for (;;) {
         auto account = acquire(*pool);
         if (!account) {
@@ -144,13 +163,26 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
                 return std::unexpected(opened.error());
             }
             parent = std::move(*opened);
+            auto locks_opened = AccountLocks::open(account_lock_dir);
+            if (!locks_opened) {
+                return std::unexpected(locks_opened.error());
+            }
+            locks = std::move(*locks_opened);
         }
-        auto locked = parent->lock_account(claim.last().name);
+        auto locked = locks->lock(claim.last().name);
         if (!locked) {
             return std::unexpected(locked.error());
         }
-        if (*locked) {
+        if (!*locked) {
+            continue;
+        }
+        auto beside_homes = parent->lock_account(claim.last().name);
+        if (!beside_homes) {
+            return std::unexpected(beside_homes.error());
+        }
+        if (*beside_homes) {
             lock = std::move(**locked);
+            legacy_lock = std::move(**beside_homes);
             break;
         }
     }
@@ -172,18 +204,74 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
     if (!su) {
         throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
     }
-    const std::string args[] = {
-        "-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name,
-    };
-    auto shell = ShellProcess::start(*su, args, shell_environment());
+    std::unique_ptr<TerminalSession> session(new TerminalSession(
+        std::move(*home), account, group_of(account.uid), pool, std::move(lock), options));
+    session->legacy_lock_ = std::move(legacy_lock);
+    ProgramSpec spec;
+    spec.path = std::move(*su);
+    spec.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
+    spec.env = shell_environment();
+    spec.cwd = "/";
+    spec.limits = options.limits;
+    spec.own_pid_namespace = true;
+    spec.private_network = !options.network;
+    auto shell = ShellProcess::start(std::move(spec));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    std::unique_ptr<TerminalSession> session(new TerminalSession(
-        std::move(*home), account.name, account.uid, pool, std::move(lock), std::move(*shell)));
+    session->shell_ = std::move(*shell);
+    if (!options.network) {
+        // The runs join the shell's network, so that they and the shell share loopback.
+        std::string path = "/proc/" + std::to_string(session->shell_->pid()) + "/ns/net";
+        session->network_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!session->network_) {
+            int err = errno;
+            session->shell_->terminate();
+            throw InternalError("Failed to open the session's network: " + system_error_text(err));
+        }
+    }
     claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
+}
+
+std::expected<std::unique_ptr<CommandRun>, std::string>
+TerminalSession::start_run(RunRequest request) {
+    {
+        std::lock_guard lock(runs_mutex_);
+        if (refusing_runs_) {
+            return std::unexpected(std::string());
+        }
+        ++active_runs_;
+    }
+    ProgramSpec spec;
+    spec.path = "/bin/bash";
+    spec.args = {"-c", std::move(request.command)};
+    spec.env = shell_environment();
+    spec.env.push_back("HOME=" + home_);
+    spec.cwd = request.cwd ? std::move(*request.cwd) : home_;
+    spec.limits = options_.limits;
+    spec.identity = Identity{uid_, gid_};
+    spec.join_network = network_.get();
+    auto run = CommandRun::start(std::move(spec), std::move(request.input), request.max_output,
+                                 request.deadline);
+    if (!run) {
+        run_ended();
+        return std::unexpected(std::move(run.error()));
+    }
+    std::unique_ptr<CommandRun> started = std::move(*run);
+    started->when_done([this] { run_ended(); });
+    return started;
+}
+
+void TerminalSession::run_ended() {
+    std::lock_guard lock(runs_mutex_);
+    --active_runs_;
+}
+
+bool TerminalSession::runs_ended() {
+    std::lock_guard lock(runs_mutex_);
+    return active_runs_ == 0;
 }
 
 void TerminalSession::close() {
@@ -192,6 +280,10 @@ void TerminalSession::close() {
         return;
     }
     closed_ = true;
+    {
+        std::lock_guard lock(runs_mutex_);
+        refusing_runs_ = true;
+    }
     shell_->shut_down();
     if (!owned_here()) {
         return;
@@ -215,7 +307,9 @@ void TerminalSession::close() {
             // su stops itself when its shell is stopped, and would never notice the end.
             shell_->resume();
             auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
-            if (!killed || ended || Clock::now() >= give_up) {
+            // A run on another thread ends once its processes are gone; one just
+            // starting is ended by the next round.
+            if (!killed || (ended && runs_ended()) || Clock::now() >= give_up) {
                 break;
             }
         }
@@ -226,6 +320,7 @@ void TerminalSession::close() {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
     lock_.reset();
+    legacy_lock_.reset();
     release(*pool_, {UserAccount{uid_, user_}});
 }
 

@@ -156,7 +156,7 @@ template <class... A> struct Signature<PyObject* (*)(PyTypeObject*, A...)> {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static_assert(sizeof...(Params) == sizeof...(A), "one name per parameter");
         static constexpr std::array<Param, sizeof...(A)> kParams{
-            {{Params.text, Arg<A>::kRequired}...}};
+            {{Params.name(), Arg<A>::kRequired, Params.keyword_only()}...}};
         std::array<PyObject*, sizeof...(A)> raw{};
         if (!match_tuple(Function.text, kParams, args, kwargs, raw)) {
             return nullptr;

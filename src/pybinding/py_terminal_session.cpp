@@ -8,6 +8,9 @@
 #include <string>
 #include <utility>
 
+#include "pool/command_run.hpp"
+
+#include "pybinding/args.hpp"
 #include "pybinding/box.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/gil.hpp"
@@ -17,17 +20,97 @@
 namespace ovaline::pybinding {
 namespace {
 
+// A count or size that may be absent: a non-negative int, or None.
+struct Count {
+    std::optional<std::uint64_t> value;
+};
+
+// The network switch, on unless given as False.
+struct Network {
+    bool on = true;
+};
+
+// Bytes for a run's standard input, or None for the null device.
+struct Input {
+    std::optional<std::string> data;
+};
+
+} // namespace
+
+template <> struct Arg<Count> {
+    static constexpr bool kRequired = false;
+    using Stored = Count;
+    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
+        if (obj == nullptr || obj == Py_None) {
+            return true;
+        }
+        std::uint64_t value = 0;
+        if (!to_u64(obj, name, value)) {
+            return false;
+        }
+        out.value = value;
+        return true;
+    }
+    static Count get(Stored& stored) { return stored; }
+};
+
+template <> struct Arg<Network> {
+    static constexpr bool kRequired = false;
+    using Stored = Network;
+    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
+        return obj == nullptr || to_bool(obj, name, out.on);
+    }
+    static Network get(Stored& stored) { return stored; }
+};
+
+template <> struct Arg<Input> {
+    static constexpr bool kRequired = false;
+    using Stored = Input;
+    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
+        if (obj == nullptr || obj == Py_None) {
+            return true;
+        }
+        std::span<const std::uint8_t> bytes;
+        if (!to_bytes(obj, name, bytes)) {
+            return false;
+        }
+        out.data.emplace(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return true;
+    }
+    static Input get(Stored& stored) { return std::move(stored); }
+};
+
+namespace {
+
 using pool::TerminalSession;
 
 constexpr char kClassDoc[] =
-    "PyTerminalSession(pool)\n--\n\n"
+    "PyTerminalSession(pool, *, cpu_seconds=None, address_space=None, processes=None, "
+    "file_size=None, open_files=None, network=True)\n--\n\n"
     "\n"
     "A class that represents a terminal session for a user.\n"
     "\n"
     "This class represents a unique terminal session for a user. The terminal\n"
     "session will automatically create a new user account when the session is\n"
     "created. The terminal session will also release the user account back to\n"
-    "the pool when the session is dropped.\n";
+    "the pool when the session is dropped.\n"
+    "\n"
+    "The keyword-only limits (CPU seconds, address-space bytes, processes of the\n"
+    "account, file size in bytes, open files) apply to the shell and to every run;\n"
+    "None leaves a limit as it is. With network=False the shell and its runs see\n"
+    "only a private loopback interface.\n";
+
+constexpr char kRunDoc[] =
+    "run($self, command, *, timeout=None, input=None, cwd=None, max_output=None)\n--\n\n"
+    "\n"
+    "Run `bash -c command` as the session's account, without a terminal, and\n"
+    "return a RunResult. Standard input is `input` or the null device; the\n"
+    "working directory is `cwd` or the session's home. At the timeout every\n"
+    "process the command started is killed and the partial output returned\n"
+    "with timed_out set. Output past max_output bytes per stream is dropped\n"
+    "and truncated set.\n";
+
+constexpr char kRunResultDoc[] = "How a command run in a terminal session ended.";
 
 constexpr char kWriteDoc[] = "write($self, data)\n--\n\n"
                              "\n"
@@ -67,6 +150,7 @@ constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--
 constexpr char kWriteFailed[] = "Failed to write to terminal session";
 constexpr char kReadFailed[] = "Failed to read from terminal session";
 constexpr char kWaitFailed[] = "Failed to wait for terminal session";
+constexpr char kRunFailed[] = "Failed to run a command in terminal session";
 constexpr char kForeign[] =
     "The terminal session belongs to the process that created it, not to this forked one";
 
@@ -115,10 +199,15 @@ bool owned(PyTerminalSession& self) {
     return false;
 }
 
-PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
+PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
+                       Count processes, Count file_size, Count open_files, Network network) {
+    pool::SessionOptions options;
+    options.limits = {cpu_seconds.value, address_space.value, processes.value, file_size.value,
+                      open_files.value};
+    options.network = network.on;
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
-    without_gil([&] { session = TerminalSession::create(pool.pool); });
+    without_gil([&] { session = TerminalSession::create(pool.pool, options); });
     if (!session) {
         return raise_message(session.error());
     }
@@ -225,6 +314,95 @@ PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
     return PyLong_FromLong(**status);
 }
 
+bool refuse_null(std::string_view text, const char* name) {
+    if (text.find('\0') == std::string_view::npos) {
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError, "argument '%s' must not contain a null character", name);
+    return true;
+}
+
+// The type of run()'s results, made on first use and kept for the life of the process.
+// It is not one of the module's attributes, which are its classes alone; callers reach it
+// as type(result).
+PyTypeObject* run_result_type() {
+    static PyStructSequence_Field fields[] = {
+        {"returncode", "The exit status, or minus the number of the signal that ended it."},
+        {"stdout", "What the command wrote to its standard output."},
+        {"stderr", "What the command wrote to its standard error."},
+        {"timed_out", "Whether the timeout ended the command."},
+        {"truncated", "Whether output past max_output was dropped."},
+        {nullptr, nullptr},
+    };
+    static PyStructSequence_Desc desc = {"ovaline.RunResult", kRunResultDoc, fields, 5};
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyStructSequence_NewType(&desc);
+    }
+    return type;
+}
+
+PyObject* run_result(const pool::RunOutcome& outcome) {
+    PyTypeObject* type = run_result_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = PyStructSequence_New(type);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    PyObject* items[] = {
+        PyLong_FromLong(outcome.status),
+        PyBytes_FromStringAndSize(outcome.out.data(), static_cast<Py_ssize_t>(outcome.out.size())),
+        PyBytes_FromStringAndSize(outcome.err.data(), static_cast<Py_ssize_t>(outcome.err.size())),
+        PyBool_FromLong(outcome.timed_out),
+        PyBool_FromLong(outcome.truncated),
+    };
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        complete = complete && items[i] != nullptr;
+        PyStructSequence_SetItem(result, i, items[i]);
+    }
+    if (!complete) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
+              Input input, std::optional<std::string_view> cwd, Count max_output) {
+    if (!owned(self) || refuse_null(command, "command") || (cwd && refuse_null(*cwd, "cwd"))) {
+        return nullptr;
+    }
+    pool::RunRequest request{std::string(command), std::move(input.data),
+                             cwd ? std::optional<std::string>(*cwd) : std::nullopt,
+                             max_output.value, deadline_after(timeout)};
+    std::expected<std::unique_ptr<pool::CommandRun>, std::string> started;
+    without_gil([&] { started = self.session->start_run(std::move(request)); });
+    if (!started) {
+        return raise_message(started.error().empty()
+                                 ? std::string(kRunFailed)
+                                 : std::string(kRunFailed) + ": " + started.error());
+    }
+    std::unique_ptr<pool::CommandRun> command_run = std::move(*started);
+    auto waited = blocking([&] { return command_run->wait(); });
+    if (!waited) {
+        // A signal handler raised (KeyboardInterrupt, say): the run's processes end
+        // before the exception goes on.
+        PyObject *kind, *value, *traceback;
+        PyErr_Fetch(&kind, &value, &traceback);
+        without_gil([&] { command_run.reset(); });
+        PyErr_Restore(kind, value, traceback);
+        return nullptr;
+    }
+    if (!*waited) {
+        without_gil([&] { command_run.reset(); });
+        return raise_message(kRunFailed);
+    }
+    return run_result(command_run->outcome());
+}
+
 PyObject* user(PyTerminalSession& self) {
     return to_py_str(self.session->user());
 }
@@ -240,6 +418,7 @@ PyMethodDef kMethods[] = {
     method<"read_err", read_err, "buffer", "*timeout">(kReadErrDoc),
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
+    method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output">(kRunDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
     {nullptr, nullptr, 0, nullptr},
@@ -253,7 +432,9 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, constructor<"PyTerminalSession", make_session, "pool">()},
+    {Py_tp_new,
+     constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds", "*address_space",
+                 "*processes", "*file_size", "*open_files", "*network">()},
     {Py_tp_dealloc, dealloc_slot<PyTerminalSession>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

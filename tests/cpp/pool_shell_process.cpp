@@ -27,7 +27,11 @@ std::unique_ptr<ShellProcess> start(const std::string& program, std::vector<std:
                                     std::vector<std::string> env = {}) {
     auto path = find_program(program);
     EXPECT_TRUE(path) << program;
-    auto process = ShellProcess::start(*path, args, env);
+    ovaline::pool::ProgramSpec spec;
+    spec.path = *path;
+    spec.args = std::move(args);
+    spec.env = std::move(env);
+    auto process = ShellProcess::start(std::move(spec));
     EXPECT_TRUE(process) << process.error();
     return std::move(*process);
 }
@@ -173,7 +177,9 @@ TEST_F(ShellProcessTest, ProgramsAreFoundThroughThePath) {
     ASSERT_TRUE(sh);
     EXPECT_EQ(sh->front(), '/');
     EXPECT_EQ(find_program("ovaline-no-such-program").error(), ENOENT);
-    EXPECT_FALSE(ShellProcess::start("/nonexistent/ovaline", {}, {}));
+    ovaline::pool::ProgramSpec missing;
+    missing.path = "/nonexistent/ovaline";
+    EXPECT_FALSE(ShellProcess::start(missing));
 }
 
 // Runs `sleep 30` as `uid` in a child of ours and returns its pid.

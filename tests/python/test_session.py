@@ -27,7 +27,10 @@ from session_support import (
 def test_class_surface():
     assert ovaline.__all__[-2:] == ["PyUserPool", "PyTerminalSession"]
     assert PyUserPool.__text_signature__ == "()"
-    assert PyTerminalSession.__text_signature__ == "(pool)"
+    assert PyTerminalSession.__text_signature__ == (
+        "(pool, *, cpu_seconds=None, address_space=None, processes=None, file_size=None,"
+        " open_files=None, network=True)"
+    )
     assert PyTerminalSession.read_err.__doc__ == (
         "\nRead data from the stderr of the terminal session.\n"
     )
