@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <limits>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@ namespace ovaline::pool {
 namespace {
 
 constexpr std::size_t chunk_size = 64 * 1024;
+// Big output moves in fewer, larger reads through a larger pipe.
+constexpr std::size_t read_size = 1024 * 1024;
 // Without process descriptors (old kernels) the command's end is looked for this often.
 constexpr auto reap_step = std::chrono::milliseconds(10);
 
@@ -25,6 +28,15 @@ bool set_nonblocking(const UniqueFd& fd) {
 }
 
 } // namespace
+
+std::string Output::text() const {
+    std::string all;
+    all.reserve(size);
+    for (const auto& piece : pieces) {
+        all += piece;
+    }
+    return all;
+}
 
 std::expected<std::unique_ptr<CommandRun>, std::string>
 CommandRun::start(ProgramSpec spec, std::optional<std::string> input,
@@ -60,6 +72,10 @@ CommandRun::start(ProgramSpec spec, std::optional<std::string> input,
         if (*fd && !set_nonblocking(*fd)) {
             return std::unexpected(system_error_text(errno));
         }
+    }
+    for (const UniqueFd* fd : {&run->out_, &run->err_}) {
+        // Best effort: the system may cap pipe sizes below this.
+        ::fcntl(fd->get(), F_SETPIPE_SZ, static_cast<int>(read_size));
     }
     if (run->input_ && run->data_.empty()) {
         run->input_.reset();
@@ -109,9 +125,30 @@ void CommandRun::reap(bool block) {
     }
 }
 
-std::size_t CommandRun::read_some(UniqueFd& fd, std::string& sink) {
-    char chunk[chunk_size];
-    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+std::size_t CommandRun::read_some(UniqueFd& fd, Output& sink) {
+    std::size_t room = max_output_ ? *max_output_ - std::min(*max_output_, sink.size)
+                                   : std::numeric_limits<std::size_t>::max();
+    ssize_t n = 0;
+    std::size_t kept = 0;
+    if (room == 0) {
+        buffer_.resize(read_size);
+        n = ::read(fd.get(), buffer_.data(), read_size);
+    } else {
+        // Straight into the last piece while it has room for a whole read, else into a
+        // new one: nothing is copied on the way.
+        if (sink.pieces.empty() ||
+            sink.pieces.back().capacity() - sink.pieces.back().size() < read_size) {
+            sink.pieces.emplace_back().reserve(read_size);
+        }
+        std::string& piece = sink.pieces.back();
+        const std::size_t old = piece.size();
+        piece.resize_and_overwrite(old + read_size, [&](char* data, std::size_t) {
+            n = ::read(fd.get(), data + old, read_size);
+            kept = n > 0 ? std::min(static_cast<std::size_t>(n), room) : 0;
+            return old + kept;
+        });
+        sink.size += kept;
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return 0;
     }
@@ -120,12 +157,7 @@ std::size_t CommandRun::read_some(UniqueFd& fd, std::string& sink) {
         return 0;
     }
     auto got = static_cast<std::size_t>(n);
-    std::size_t keep = got;
-    if (max_output_) {
-        keep = std::min(got, *max_output_ - std::min(*max_output_, sink.size()));
-    }
-    sink.append(chunk, keep);
-    outcome_.truncated = outcome_.truncated || keep < got;
+    outcome_.truncated = outcome_.truncated || kept < got;
     return got;
 }
 
@@ -186,11 +218,16 @@ std::expected<void, ShellFailure> CommandRun::wait() {
         if (fds[1].revents != 0) {
             write_some();
         }
-        if (fds[2].revents != 0) {
-            read_some(out_, outcome_.out);
+        // A few reads per wake-up while data keeps coming, fewer polls for big output.
+        for (int i = 0; i < 8 && fds[2].revents != 0 && out_; ++i) {
+            if (read_some(out_, outcome_.out) == 0) {
+                break;
+            }
         }
-        if (fds[3].revents != 0) {
-            read_some(err_, outcome_.err);
+        for (int i = 0; i < 8 && fds[3].revents != 0 && err_; ++i) {
+            if (read_some(err_, outcome_.err) == 0) {
+                break;
+            }
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pool/shell_process.hpp"
 #include "pool/spawner.hpp"
@@ -13,11 +14,21 @@
 
 namespace ovaline::pool {
 
+// What a command wrote to one stream, in pieces of at most a read's size, so that big
+// output is never copied to grow it.
+struct Output {
+    std::vector<std::string> pieces;
+    std::size_t size = 0;
+
+    // All of it as one string.
+    std::string text() const;
+};
+
 // How a command ended, with what it wrote.
 struct RunOutcome {
     int status = 0; // exit code, or minus the signal that ended it
-    std::string out;
-    std::string err;
+    Output out;
+    Output err;
     bool timed_out = false;
     bool truncated = false; // a stream wrote more than it was allowed to keep
 };
@@ -57,7 +68,7 @@ class CommandRun {
     void reap(bool block);
     // One read of what is there; the bytes read, 0 when none are there or the stream
     // has ended (then `fd` is closed).
-    std::size_t read_some(UniqueFd& fd, std::string& sink);
+    std::size_t read_some(UniqueFd& fd, Output& sink);
     void write_some();
 
     Started child_;
@@ -65,6 +76,7 @@ class CommandRun {
     UniqueFd out_;
     UniqueFd err_;
     std::string data_;
+    std::vector<char> buffer_;
     std::size_t written_ = 0;
     const std::optional<std::size_t> max_output_;
     const Deadline deadline_;

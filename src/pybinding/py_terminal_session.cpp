@@ -1,5 +1,6 @@
 #include "pybinding/py_terminal_session.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -342,6 +343,18 @@ PyTypeObject* run_result_type() {
     return type;
 }
 
+PyObject* to_py_bytes(const pool::Output& output) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size));
+    if (bytes == nullptr) {
+        return nullptr;
+    }
+    char* into = PyBytes_AS_STRING(bytes);
+    for (const auto& piece : output.pieces) {
+        into = std::copy(piece.begin(), piece.end(), into);
+    }
+    return bytes;
+}
+
 PyObject* run_result(const pool::RunOutcome& outcome) {
     PyTypeObject* type = run_result_type();
     if (type == nullptr) {
@@ -352,10 +365,8 @@ PyObject* run_result(const pool::RunOutcome& outcome) {
         return nullptr;
     }
     PyObject* items[] = {
-        PyLong_FromLong(outcome.status),
-        PyBytes_FromStringAndSize(outcome.out.data(), static_cast<Py_ssize_t>(outcome.out.size())),
-        PyBytes_FromStringAndSize(outcome.err.data(), static_cast<Py_ssize_t>(outcome.err.size())),
-        PyBool_FromLong(outcome.timed_out),
+        PyLong_FromLong(outcome.status),    to_py_bytes(outcome.out),
+        to_py_bytes(outcome.err),           PyBool_FromLong(outcome.timed_out),
         PyBool_FromLong(outcome.truncated),
     };
     bool complete = true;

@@ -62,16 +62,16 @@ std::vector<pid_t> processes_running(const std::string& args) {
 TEST_F(CommandRunTest, StatusStreamsAndInput) {
     auto plain = run("printf out; printf err >&2; exit 3");
     EXPECT_EQ(plain.status, 3);
-    EXPECT_EQ(plain.out, "out");
-    EXPECT_EQ(plain.err, "err");
+    EXPECT_EQ(plain.out.text(), "out");
+    EXPECT_EQ(plain.err.text(), "err");
     EXPECT_FALSE(plain.timed_out || plain.truncated);
 
     EXPECT_EQ(run("kill -TERM $$").status, -SIGTERM);
     // The command is the second process of its namespace, after the init.
-    EXPECT_EQ(run("echo $$").out, "2\n");
+    EXPECT_EQ(run("echo $$").out.text(), "2\n");
 
     std::string big(1 << 20, 'x');
-    EXPECT_EQ(run("cat", big).out, big);
+    EXPECT_EQ(run("cat", big).out.text(), big);
     // Input the command never reads neither blocks nor fails the run.
     EXPECT_EQ(run("exit 0", big).status, 0);
 }
@@ -79,8 +79,8 @@ TEST_F(CommandRunTest, StatusStreamsAndInput) {
 TEST_F(CommandRunTest, OutputPastTheLimitIsReadAndDropped) {
     auto capped = run("head -c 1000000 /dev/zero; echo tail >&2", std::nullopt, 1000);
     EXPECT_EQ(capped.status, 0);
-    EXPECT_EQ(capped.out, std::string(1000, '\0'));
-    EXPECT_EQ(capped.err, "tail\n");
+    EXPECT_EQ(capped.out.text(), std::string(1000, '\0'));
+    EXPECT_EQ(capped.err.text(), "tail\n");
     EXPECT_TRUE(capped.truncated);
     EXPECT_FALSE(run("printf 12345", std::nullopt, 5).truncated);
 }
@@ -96,7 +96,7 @@ TEST_F(CommandRunTest, TimeoutEndsEverythingTheCommandStarted) {
     EXPECT_GE(Clock::now() - began, 500ms);
     EXPECT_TRUE(timed.timed_out);
     EXPECT_EQ(timed.status, -SIGKILL);
-    EXPECT_EQ(timed.out, "started\n");
+    EXPECT_EQ(timed.out.text(), "started\n");
     for (int n = 3141; n <= 3145; ++n) {
         EXPECT_TRUE(processes_running(std::string("sleep", 6) + std::to_string(n) + '\0').empty())
             << n;
@@ -106,7 +106,7 @@ TEST_F(CommandRunTest, TimeoutEndsEverythingTheCommandStarted) {
 TEST_F(CommandRunTest, BackgroundJobsEndWithTheCommand) {
     // The command's end ends its namespace, and with it the job holding the pipe.
     auto ended = run("sleep 3146 & echo done");
-    EXPECT_EQ(ended.out, "done\n");
+    EXPECT_EQ(ended.out.text(), "done\n");
     EXPECT_FALSE(ended.timed_out);
     EXPECT_TRUE(processes_running(std::string("sleep", 6) + "3146" + '\0').empty());
 }
