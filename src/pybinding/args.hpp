@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace ovaline::pybinding {
@@ -22,12 +23,23 @@ struct Param {
     const char* name;
     bool required = true;
     bool keyword_only = false;
+    // The default as written in the signature; empty when there is none.
+    std::string_view default_text = {};
 };
 
 bool match_fastcall(const char* function, std::span<const Param> params, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out);
 bool match_tuple(const char* function, std::span<const Param> params, PyObject* args,
                  PyObject* kwargs, std::span<PyObject*> out);
+
+// The docstring `name(parameters)\n--\n\n` followed by `prose`, the form from which
+// Python reads a text signature; a method's parameters start with `$self`. A parameter
+// that may be left out shows its written default, or None.
+std::string render_doc(std::string_view name, bool method, std::span<const Param> params,
+                       std::string_view prose);
+// The object for a default written as a Python literal (True, False, None, an int or a
+// double-quoted string without escapes): a new reference, or null with the error set.
+PyObject* parse_default(std::string_view text);
 
 // Converters, one per declared kind; `name` is the parameter's name for the message.
 // text: str only, seen as UTF-8 for as long as the argument object lives.
@@ -45,6 +57,18 @@ bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string
 // timeout in seconds: an int or float that is not negative and not NaN, or None or
 // left out for no limit (none). ValueError for a negative or NaN number.
 bool to_timeout(PyObject* obj, const char* name, std::optional<double>& out);
+// A filesystem path: its UTF-8 text, and the object the caller gave, which a failure
+// names as its file.
+struct Path {
+    std::string_view text;
+    PyObject* given = nullptr;
+};
+// path: str, or an os.PathLike whose __fspath__ gives str; bytes either way are a
+// TypeError. `keep` receives the new reference __fspath__ returned, if any, and must
+// outlive every use of `out.text`.
+bool to_path(PyObject* obj, const char* name, Path& out, PyObject*& keep);
+// optional size: an int as for to_u64, None, or left out (none).
+bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
 // An instance of exactly `type`, one of the module's classes.
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out);
 

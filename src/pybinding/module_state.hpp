@@ -1,8 +1,8 @@
 #pragma once
 
 // What the module owns: its type objects and the exception for broken invariants. Code
-// that needs them reaches the state through an instance's type, so nothing refers to a
-// type object process-wide and each import of the module has its own classes.
+// that needs them reaches the state through an instance's type. There is one module,
+// and so one set of classes, per process (module.cpp).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -16,6 +16,7 @@ namespace ovaline::pybinding {
 // The module's classes, in the order of its attributes and of __all__. Each class's
 // C++ value type names its entry as `static constexpr ClassId kId`.
 enum class ClassId : std::size_t {
+    PyIoFile,
     PyFs,
     PyFileHandle,
     PyTerm,
@@ -43,6 +44,10 @@ static_assert(std::is_trivially_destructible_v<ModuleState>);
 inline ModuleState& state_of_type(PyTypeObject* type) {
     return *static_cast<ModuleState*>(PyModule_GetState(PyType_GetModule(type)));
 }
+
+// Adds `object` as the module's attribute `name` and the name to __all__, creating the
+// list on first use; false with the error set on failure.
+bool add_to_module(PyObject* module, const char* name, PyObject* object);
 
 inline ModuleState& state_of(PyObject* self) {
     return state_of_type(Py_TYPE(self));

@@ -86,8 +86,6 @@ namespace {
 using pool::TerminalSession;
 
 constexpr char kClassDoc[] =
-    "PyTerminalSession(pool, *, cpu_seconds=None, address_space=None, processes=None, "
-    "file_size=None, open_files=None, network=True)\n--\n\n"
     "\n"
     "A class that represents a terminal session for a user.\n"
     "\n"
@@ -102,7 +100,6 @@ constexpr char kClassDoc[] =
     "only a private loopback interface.\n";
 
 constexpr char kRunDoc[] =
-    "run($self, command, *, timeout=None, input=None, cwd=None, max_output=None)\n--\n\n"
     "\n"
     "Run `bash -c command` as the session's account, without a terminal, and\n"
     "return a RunResult. Standard input is `input` or the null device; the\n"
@@ -113,39 +110,31 @@ constexpr char kRunDoc[] =
 
 constexpr char kRunResultDoc[] = "How a command run in a terminal session ended.";
 
-constexpr char kWriteDoc[] = "write($self, data)\n--\n\n"
-                             "\n"
+constexpr char kWriteDoc[] = "\n"
                              "Write data to the terminal session.\n";
 
-constexpr char kCloseDoc[] = "close($self)\n--\n\n"
-                             "\n"
+constexpr char kCloseDoc[] = "\n"
                              "Close the terminal session.\n";
 
-constexpr char kReadDoc[] = "read($self, buffer, *, timeout=None)\n--\n\n"
-                            "\n"
+constexpr char kReadDoc[] = "\n"
                             "Read data from the terminal session.\n";
 
-constexpr char kReadErrDoc[] = "read_err($self, buffer, *, timeout=None)\n--\n\n"
-                               "\n"
+constexpr char kReadErrDoc[] = "\n"
                                "Read data from the stderr of the terminal session.\n";
 
-constexpr char kPollDoc[] = "poll($self)\n--\n\n"
-                            "\n"
+constexpr char kPollDoc[] = "\n"
                             "Return the shell's exit status, or None while it runs.\n";
 
-constexpr char kWaitDoc[] = "wait($self, timeout=None)\n--\n\n"
-                            "\n"
+constexpr char kWaitDoc[] = "\n"
                             "Wait for the shell to end and return its exit status.\n";
 
 constexpr char kUserDoc[] = "The name of the session's account.";
 constexpr char kHomeDoc[] = "The canonical path of the session's home directory.";
 
-constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
-                             "\n"
+constexpr char kEnterDoc[] = "\n"
                              "Return the session itself.\n";
 
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                            "\n"
+constexpr char kExitDoc[] = "\n"
                             "Close the terminal session.\n";
 
 constexpr char kWriteFailed[] = "Failed to write to terminal session";
@@ -323,9 +312,8 @@ bool refuse_null(std::string_view text, const char* name) {
     return true;
 }
 
-// The type of run()'s results, made on first use and kept for the life of the process.
-// It is not one of the module's attributes, which are its classes alone; callers reach it
-// as type(result).
+// The type of run()'s results, made once per process with the module, like the module's
+// classes.
 PyTypeObject* run_result_type() {
     static PyStructSequence_Field fields[] = {
         {"returncode", "The exit status, or minus the number of the signal that ended it."},
@@ -356,11 +344,7 @@ PyObject* to_py_bytes(const pool::Output& output) {
 }
 
 PyObject* run_result(const pool::RunOutcome& outcome) {
-    PyTypeObject* type = run_result_type();
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* result = PyStructSequence_New(type);
+    PyObject* result = PyStructSequence_New(run_result_type());
     if (result == nullptr) {
         return nullptr;
     }
@@ -441,11 +425,13 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+using New = Constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds",
+                        "*address_space", "*processes", "*file_size", "*open_files",
+                        "*network=True">;
+
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new,
-     constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds", "*address_space",
-                 "*processes", "*file_size", "*open_files", "*network">()},
+    New::doc_slot(kClassDoc),
+    New::new_slot(),
     {Py_tp_dealloc, dealloc_slot<PyTerminalSession>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -456,5 +442,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec py_terminal_session_spec =
     box_spec<PyTerminalSession>("ovaline.PyTerminalSession", kSlots);
+
+bool add_run_result_type(PyObject* module) {
+    PyTypeObject* type = run_result_type();
+    return type != nullptr && add_to_module(module, "RunResult", reinterpret_cast<PyObject*>(type));
+}
 
 } // namespace ovaline::pybinding

@@ -31,4 +31,8 @@ struct PyTerminalSession {
 
 extern PyType_Spec py_terminal_session_spec;
 
+// Creates the type of run()'s results, once per process, and adds it to the module;
+// false with the error set on failure.
+bool add_run_result_type(PyObject* module);
+
 } // namespace ovaline::pybinding

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from ovaline import PyTerminalSession
+from ovaline import PyTerminalSession, RunResult
 from session_support import (
     account_name,
     live_processes,
@@ -63,7 +63,7 @@ def test_run_returns_status_and_streams(running, monkeypatch):
     ]
     for kwargs, expected in cases:
         result = session.run(**kwargs)
-        assert type(result).__module__ == "ovaline" and type(result).__name__ == "RunResult"
+        assert type(result) is RunResult
         assert tuple(result) == expected, kwargs
     assert result.truncated and result.returncode == 0
     with pytest.raises(AttributeError):
