@@ -128,11 +128,9 @@ std::vector<std::string> shell_environment() {
 }
 
 TerminalSession::TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
-                                 std::shared_ptr<PoolHolder> pool, UniqueFd lock,
-                                 SessionOptions options)
+                                 std::shared_ptr<PoolHolder> pool, SessionOptions options)
     : home_(std::move(home)), user_(std::move(account.name)), uid_(account.uid), gid_(gid),
-      options_(std::move(options)), pool_(std::move(pool)), lock_(std::move(lock)),
-      owner_(::getpid()) {}
+      options_(std::move(options)), pool_(std::move(pool)), owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -204,9 +202,6 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     if (!su) {
         throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
     }
-    std::unique_ptr<TerminalSession> session(new TerminalSession(
-        std::move(*home), account, group_of(account.uid), pool, std::move(lock), options));
-    session->legacy_lock_ = std::move(legacy_lock);
     ProgramSpec spec;
     spec.path = std::move(*su);
     spec.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
@@ -219,17 +214,23 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    session->shell_ = std::move(*shell);
+    UniqueFd network;
     if (!options.network) {
         // The runs join the shell's network, so that they and the shell share loopback.
-        std::string path = "/proc/" + std::to_string(session->shell_->pid()) + "/ns/net";
-        session->network_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!session->network_) {
-            int err = errno;
-            session->shell_->terminate();
-            throw InternalError("Failed to open the session's network: " + system_error_text(err));
+        std::string path = "/proc/" + std::to_string((*shell)->pid()) + "/ns/net";
+        network = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!network) {
+            // The shell dies with its ShellProcess.
+            throw InternalError("Failed to open the session's network: " +
+                                system_error_text(errno));
         }
     }
+    std::unique_ptr<TerminalSession> session(new TerminalSession(
+        std::move(*home), account, group_of(account.uid), pool, std::move(options)));
+    session->lock_ = std::move(lock);
+    session->legacy_lock_ = std::move(legacy_lock);
+    session->shell_ = std::move(*shell);
+    session->network_ = std::move(network);
     claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
@@ -294,28 +295,25 @@ void TerminalSession::close() {
         TerminalSession* session;
         ~Unregister() { LiveSessions::instance().remove(session); }
     } unregister{this};
-    // The account's processes go first: su then reaps its shell and ends, and what the
-    // shell left running falls to this process, not to an init that may never reap. A
-    // shell that su was only about to start takes on the account's uid after a round,
-    // so rounds repeat until su is gone.
+    // The account's processes go first, so that su reaps its killed shell and reports
+    // it; ending the shell's PID namespace would end them too, but leave su no word to
+    // say. A shell that su was only about to start takes on the account's uid after a
+    // round, so rounds repeat until su is gone. The terminate at the end takes the
+    // namespace down with whatever is left in it.
     std::expected<void, std::string> killed;
-    {
-        AdoptOrphans adopt;
-        auto give_up = Clock::now() + su_grace;
-        for (;;) {
-            killed = kill_account_processes(uid_);
-            // su stops itself when its shell is stopped, and would never notice the end.
-            shell_->resume();
-            auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
-            // A run on another thread ends once its processes are gone; one just
-            // starting is ended by the next round.
-            if (!killed || (ended && runs_ended()) || Clock::now() >= give_up) {
-                break;
-            }
+    auto give_up = Clock::now() + su_grace;
+    for (;;) {
+        killed = kill_account_processes(uid_);
+        // su stops itself when its shell is stopped, and would never notice the end.
+        shell_->resume();
+        auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
+        // A run on another thread ends once its processes are gone; one just starting
+        // is ended by the next round.
+        if (!killed || (ended && runs_ended()) || Clock::now() >= give_up) {
+            break;
         }
-        shell_->terminate();
-        reap_adopted(uid_);
     }
+    shell_->terminate();
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }

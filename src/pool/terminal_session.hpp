@@ -93,8 +93,9 @@ class TerminalSession {
     static void close_all_at_exit();
 
   private:
+    // The locks, the shell and the network are set by create().
     TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
-                    std::shared_ptr<PoolHolder> pool, UniqueFd lock, SessionOptions options);
+                    std::shared_ptr<PoolHolder> pool, SessionOptions options);
     void run_ended();
     bool runs_ended();
 

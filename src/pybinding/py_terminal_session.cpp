@@ -425,9 +425,8 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-using New = Constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds",
-                        "*address_space", "*processes", "*file_size", "*open_files",
-                        "*network=True">;
+using New = Constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds", "*address_space",
+                        "*processes", "*file_size", "*open_files", "*network=True">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),

@@ -1,7 +1,6 @@
 """Sessions against the real host: waiting, closing from anywhere, what is left behind,
 and what one session can see of another or of its owner."""
 
-import ctypes
 import json
 import os
 import pwd
@@ -29,9 +28,6 @@ from session_support import (
 )
 
 pytestmark = needs_host
-
-PR_GET_CHILD_SUBREAPER = 37
-
 
 def drain(session):
     """Reads until the shell has been quiet for a moment."""
@@ -202,12 +198,6 @@ def test_close_ends_every_process_of_the_account(pool):
     # Whatever the shell started, orphaned or not, ended inside the session's own PID
     # namespace and was reaped there: nothing is left, not even a zombie.
     assert processes(uid) == {}
-    # Adopting the shell's orphans lasted only as long as the close.
-    adopts = ctypes.c_int(-1)
-    assert (
-        ctypes.CDLL(None, use_errno=True).prctl(PR_GET_CHILD_SUBREAPER, ctypes.byref(adopts)) == 0
-    )
-    assert adopts.value == 0
     # The account comes back with a fresh home and nothing running in it.
     session, pid = open_session(pool)
     with session:
@@ -378,10 +368,15 @@ def test_forked_child_can_neither_use_nor_end_the_parents_shell(running):
     assert account_name(session, pid).startswith("test_")
 
 
-def test_missing_su_is_reported_and_the_account_kept(pool, monkeypatch):
+@pytest.mark.parametrize("su", ["absent", "not a program"])
+def test_missing_su_is_reported_and_the_account_kept(pool, monkeypatch, tmp_path, su):
     with PyTerminalSession(pool) as session:
         name = session.user
-    monkeypatch.setenv("PATH", "/nonexistent")
+    if su == "not a program":
+        # Found on the search path, but exec refuses it: the start itself fails.
+        (tmp_path / "su").write_bytes(b"\0\0\0\0")
+        (tmp_path / "su").chmod(0o755)
+    monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(BaseException, match="Failed to execute the command `su`") as info:
         PyTerminalSession(pool)
     assert type(info.value).__name__ == "InternalError"
