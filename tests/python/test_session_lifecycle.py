@@ -4,6 +4,7 @@ and what one session can see of another or of its owner."""
 import json
 import os
 import pwd
+import shutil
 import signal
 import subprocess
 import sys
@@ -281,6 +282,36 @@ def test_a_live_account_is_never_handed_out_twice(pool):
         assert other.stdout.strip() not in ("", first.user)
         assert os.path.exists(marker)
         assert first.poll() is None
+
+
+@pytest.mark.skipif(shutil.which("unshare") is None, reason="needs the host's unshare")
+def test_a_private_tmp_does_not_hide_a_held_account(running):
+    """A service with a private /tmp (systemd's PrivateTmp=) still sees which accounts
+    other processes hold."""
+    session, pid = running
+    account_name(session, pid)
+    took = "import ovaline; print(ovaline.PyTerminalSession(ovaline.PyUserPool()).user)"
+    other = subprocess.run(
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            'mount -t tmpfs private-tmp /tmp && exec "$0" -c "$1"',
+            sys.executable,
+            took,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert other.returncode == 0, other.stderr
+    assert other.stdout.strip() not in ("", session.user)
+    # Nor did it end this session's shell while making the account its own.
+    assert session.poll() is None
+    assert account_name(session, pid) == session.user
 
 
 def test_shell_sees_only_a_minimal_environment(pool, monkeypatch):
