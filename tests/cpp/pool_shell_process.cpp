@@ -155,18 +155,19 @@ TEST_F(ShellProcessTest, SignalInterruptsAWait) {
     ::sigaction(SIGUSR1, &action, &old);
     auto sleeper = start("sleep", {"30"});
     std::atomic<bool> interrupted{false};
-    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
     std::thread reader([&] {
-        tid = static_cast<pid_t>(::syscall(SYS_gettid));
         char buffer[16];
         auto n = sleeper->read(Stream::Output, buffer, Clock::now() + 10s);
         interrupted = !n && n.error() == ShellFailure::Interrupted;
+        done = true;
     });
-    while (tid == 0) {
-        std::this_thread::yield();
+    // A signal that comes before the reader waits is lost, so it comes again until the
+    // wait has ended.
+    while (!done) {
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(10ms);
     }
-    std::this_thread::sleep_for(50ms);
-    ::pthread_kill(reader.native_handle(), SIGUSR1);
     reader.join();
     ::sigaction(SIGUSR1, &old, nullptr);
     EXPECT_TRUE(interrupted);
