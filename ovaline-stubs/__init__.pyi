@@ -288,9 +288,10 @@ class PyTerminalSession:
     ) -> None: ...
 
 @final
-class RunResult(tuple[int, bytes, bytes, bool, bool]):
+class RunResult(structseq[Any], tuple[int, bytes, bytes, bool, bool]):
     """How a command run in a terminal session ended."""
 
+    __match_args__: ClassVar[tuple[str, ...]]
     @property
     def returncode(self) -> int: ...
     @property
