@@ -21,48 +21,12 @@
 namespace ovaline::pybinding {
 namespace {
 
-// A count or size that may be absent: a non-negative int, or None.
-struct Count {
-    std::optional<std::uint64_t> value;
-};
-
-// The network switch, on unless given as False.
-struct Network {
-    bool on = true;
-};
-
 // Bytes for a run's standard input, or None for the null device.
 struct Input {
     std::optional<std::string> data;
 };
 
 } // namespace
-
-template <> struct Arg<Count> {
-    static constexpr bool kRequired = false;
-    using Stored = Count;
-    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
-        if (obj == nullptr || obj == Py_None) {
-            return true;
-        }
-        std::uint64_t value = 0;
-        if (!to_u64(obj, name, value)) {
-            return false;
-        }
-        out.value = value;
-        return true;
-    }
-    static Count get(Stored& stored) { return stored; }
-};
-
-template <> struct Arg<Network> {
-    static constexpr bool kRequired = false;
-    using Stored = Network;
-    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
-        return obj == nullptr || to_bool(obj, name, out.on);
-    }
-    static Network get(Stored& stored) { return stored; }
-};
 
 template <> struct Arg<Input> {
     static constexpr bool kRequired = false;
@@ -189,12 +153,13 @@ bool owned(PyTerminalSession& self) {
     return false;
 }
 
+using Count = std::optional<std::uint64_t>;
+
 PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
-                       Count processes, Count file_size, Count open_files, Network network) {
+                       Count processes, Count file_size, Count open_files, bool network) {
     pool::SessionOptions options;
-    options.limits = {cpu_seconds.value, address_space.value, processes.value, file_size.value,
-                      open_files.value};
-    options.network = network.on;
+    options.limits = {cpu_seconds, address_space, processes, file_size, open_files};
+    options.network = network;
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
     without_gil([&] { session = TerminalSession::create(pool.pool, options); });
@@ -371,8 +336,8 @@ PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<d
         return nullptr;
     }
     pool::RunRequest request{std::string(command), std::move(input.data),
-                             cwd ? std::optional<std::string>(*cwd) : std::nullopt,
-                             max_output.value, deadline_after(timeout)};
+                             cwd ? std::optional<std::string>(*cwd) : std::nullopt, max_output,
+                             deadline_after(timeout)};
     std::expected<std::unique_ptr<pool::CommandRun>, std::string> started;
     without_gil([&] { started = self.session->start_run(std::move(request)); });
     if (!started) {
