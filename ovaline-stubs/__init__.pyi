@@ -25,6 +25,7 @@ __all__ = [
     "FsUnsupportedOperation",
     "FsStat",
     "FsUsage",
+    "RunResult",
     "PyIoFile",
     "PyFs",
     "PyFileHandle",
@@ -248,13 +249,32 @@ class PyUserPool:
 class PyTerminalSession:
     """A real shell under an account of a PyUserPool, on three pipes. Needs root."""
 
-    def __new__(cls, pool: PyUserPool) -> PyTerminalSession: ...
+    def __new__(
+        cls,
+        pool: PyUserPool,
+        *,
+        cpu_seconds: int | None = None,
+        address_space: int | None = None,
+        processes: int | None = None,
+        file_size: int | None = None,
+        open_files: int | None = None,
+        network: bool = True,
+    ) -> PyTerminalSession: ...
     def write(self, data: bytes) -> None: ...
     def close(self) -> None: ...
     def read(self, buffer: int, *, timeout: float | None = None) -> bytes: ...
     def read_err(self, buffer: int, *, timeout: float | None = None) -> bytes: ...
     def poll(self) -> int | None: ...
     def wait(self, timeout: float | None = None) -> int: ...
+    def run(
+        self,
+        command: str,
+        *,
+        timeout: float | None = None,
+        input: bytes | None = None,
+        cwd: str | None = None,
+        max_output: int | None = None,
+    ) -> RunResult: ...
     @property
     def user(self) -> str: ...
     @property
@@ -266,3 +286,19 @@ class PyTerminalSession:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> None: ...
+
+@final
+class RunResult(structseq[Any], tuple[int, bytes, bytes, bool, bool]):
+    """How a command run in a terminal session ended."""
+
+    __match_args__: ClassVar[tuple[str, ...]]
+    @property
+    def returncode(self) -> int: ...
+    @property
+    def stdout(self) -> bytes: ...
+    @property
+    def stderr(self) -> bytes: ...
+    @property
+    def timed_out(self) -> bool: ...
+    @property
+    def truncated(self) -> bool: ...

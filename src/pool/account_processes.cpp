@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <mutex>
 #include <string_view>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -50,9 +48,8 @@ std::expected<void, int> signal_all_as(std::uint32_t uid) {
     return {};
 }
 
-// Reads the state letter, the parent and the real, effective and saved uid from
-// /proc/<pid>/status.
-bool read_status(const char* pid, char& state, pid_t& parent, std::uint32_t (&uids)[3]) {
+// Reads the state letter and the real, effective and saved uid from /proc/<pid>/status.
+bool read_status(const char* pid, char& state, std::uint32_t (&uids)[3]) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%s/status", pid);
     FILE* file = std::fopen(path, "re");
@@ -60,26 +57,23 @@ bool read_status(const char* pid, char& state, pid_t& parent, std::uint32_t (&ui
         return false;
     }
     bool have_state = false;
-    bool have_parent = false;
     bool have_uids = false;
     char line[256];
-    while (std::fgets(line, sizeof line, file) != nullptr &&
-           !(have_state && have_parent && have_uids)) {
+    while (std::fgets(line, sizeof line, file) != nullptr && !(have_state && have_uids)) {
         std::string_view text = line;
         if (text.starts_with("State:")) {
             have_state = std::sscanf(line, "State: %c", &state) == 1;
-        } else if (text.starts_with("PPid:")) {
-            have_parent = std::sscanf(line, "PPid: %d", &parent) == 1;
         } else if (text.starts_with("Uid:")) {
             have_uids = std::sscanf(line, "Uid: %u %u %u", &uids[0], &uids[1], &uids[2]) == 3;
         }
     }
     std::fclose(file);
-    return have_state && have_parent && have_uids;
+    return have_state && have_uids;
 }
 
-// The processes of `uid` for which `wanted(state, parent)` holds.
-template <class F> std::vector<pid_t> processes_of(std::uint32_t uid, F&& wanted) {
+} // namespace
+
+std::vector<pid_t> account_processes(std::uint32_t uid) {
     std::vector<pid_t> found;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) {
@@ -91,52 +85,14 @@ template <class F> std::vector<pid_t> processes_of(std::uint32_t uid, F&& wanted
             continue;
         }
         char state = 0;
-        pid_t parent = 0;
         std::uint32_t uids[3];
-        if (read_status(entry->d_name, state, parent, uids) &&
-            (uids[0] == uid || uids[1] == uid || uids[2] == uid) && wanted(state, parent)) {
+        if (read_status(entry->d_name, state, uids) && state != 'Z' && state != 'X' &&
+            (uids[0] == uid || uids[1] == uid || uids[2] == uid)) {
             found.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
         }
     }
     ::closedir(proc);
     return found;
-}
-
-std::mutex adopting_mutex;
-int adopting = 0;
-bool adopting_set_here = false;
-
-} // namespace
-
-std::vector<pid_t> account_processes(std::uint32_t uid) {
-    return processes_of(uid, [](char state, pid_t) { return state != 'Z' && state != 'X'; });
-}
-
-AdoptOrphans::AdoptOrphans() {
-    std::lock_guard lock(adopting_mutex);
-    if (adopting++ == 0) {
-        int already = 0;
-        adopting_set_here = ::prctl(PR_GET_CHILD_SUBREAPER, &already) == 0 && already == 0 &&
-                            ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-    }
-}
-
-AdoptOrphans::~AdoptOrphans() {
-    std::lock_guard lock(adopting_mutex);
-    if (--adopting == 0 && adopting_set_here) {
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-        adopting_set_here = false;
-    }
-}
-
-void reap_adopted(std::uint32_t uid) {
-    pid_t self = ::getpid();
-    auto zombies =
-        processes_of(uid, [&](char state, pid_t parent) { return state == 'Z' && parent == self; });
-    for (pid_t zombie : zombies) {
-        while (::waitpid(zombie, nullptr, WNOHANG) < 0 && errno == EINTR) {
-        }
-    }
 }
 
 std::expected<void, std::string> kill_account_processes(std::uint32_t uid) {

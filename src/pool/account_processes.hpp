@@ -18,19 +18,4 @@ std::expected<void, std::string> kill_account_processes(std::uint32_t uid);
 // The live processes (zombies left out) whose real, effective or saved uid is `uid`.
 std::vector<pid_t> account_processes(std::uint32_t uid);
 
-// While one of these exists, orphans among this process's descendants are adopted by
-// it instead of by the host's init, so processes of an account that die together with
-// their parents can still be reaped here, on hosts whose init never reaps too. Whoever
-// made this process a subreaper before keeps it so.
-class AdoptOrphans {
-  public:
-    AdoptOrphans();
-    ~AdoptOrphans();
-    AdoptOrphans(const AdoptOrphans&) = delete;
-    AdoptOrphans& operator=(const AdoptOrphans&) = delete;
-};
-
-// Reaps the zombies of `uid` that this process has adopted.
-void reap_adopted(std::uint32_t uid);
-
 } // namespace ovaline::pool

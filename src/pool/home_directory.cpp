@@ -6,12 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "error/internal_error.hpp"
 #include "error/utf8.hpp"
+#include "pool/account_lock.hpp"
 #include "pool/host_process.hpp"
 #include "pool/unique_fd.hpp"
 
@@ -77,12 +77,13 @@ int remove_home(int dir, const char* name) {
 
 } // namespace
 
-std::expected<HomeParent, std::string> HomeParent::open(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
+std::expected<UniqueFd, std::string> open_trusted_directory(const std::string& path, mode_t mode,
+                                                            std::string_view failure) {
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+        throw InternalError(std::string(failure) + ": " + system_error_text(errno));
     }
     auto refuse = [&](std::string_view why) {
-        return std::unexpected(std::string(create_failed) + ": " + path + " " + std::string(why));
+        return std::unexpected(std::string(failure) + ": " + path + " " + std::string(why));
     };
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
@@ -103,25 +104,20 @@ std::expected<HomeParent, std::string> HomeParent::open(const std::string& path)
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return refuse("is writable by group or others");
     }
-    return HomeParent(path, std::move(fd));
+    return fd;
+}
+
+std::expected<HomeParent, std::string> HomeParent::open(const std::string& path) {
+    auto fd = open_trusted_directory(path, 0755, create_failed);
+    if (!fd) {
+        return std::unexpected(fd.error());
+    }
+    return HomeParent(path, std::move(*fd));
 }
 
 std::expected<std::optional<UniqueFd>, std::string>
 HomeParent::lock_account(const std::string& name) {
-    std::string file = name + ".lock";
-    UniqueFd fd(::openat(fd_.get(), file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) {
-        return std::unexpected("Failed to lock the user account: " + system_error_text(errno));
-    }
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            return std::optional<UniqueFd>();
-        }
-        if (errno != EINTR) {
-            return std::unexpected("Failed to lock the user account: " + system_error_text(errno));
-        }
-    }
-    return std::optional<UniqueFd>(std::move(fd));
+    return lock_file_at(fd_.get(), name + ".lock");
 }
 
 std::expected<std::string, std::string> HomeParent::prepare_home(const std::string& name,

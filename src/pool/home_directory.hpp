@@ -4,6 +4,8 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 #include "pool/unique_fd.hpp"
 
@@ -12,7 +14,14 @@ namespace ovaline::pool {
 // Where every session's home directory lives.
 inline constexpr const char* home_parent = "/tmp/tmp_user_home";
 
-// The directory that holds the sessions' homes and their accounts' lock files.
+// Opens the directory `path`, made with `mode` if missing, only when it is a real
+// directory of this process's effective user that nobody else may write to; otherwise
+// returns why not, after `failure`. Nothing is changed before that is known. Throws
+// InternalError when the directory can be neither made nor found.
+std::expected<UniqueFd, std::string> open_trusted_directory(const std::string& path, mode_t mode,
+                                                            std::string_view failure);
+
+// The directory that holds the sessions' homes and the lock files of earlier versions.
 //
 // It sits in a directory every local user can write to, so it is created if missing
 // (mode 0755) and otherwise used only when it is a real directory of this process's
@@ -25,9 +34,9 @@ class HomeParent {
     // InternalError.
     static std::expected<HomeParent, std::string> open(const std::string& path);
 
-    // Takes the account's lock, a file beside the homes held for a session's life, so
-    // no two sessions in any process on the host use one account at once. None when
-    // another session holds it.
+    // Takes the account's lock file beside the homes, where earlier versions keep their
+    // only lock, so that a session never takes an account that one of theirs holds.
+    // None when another session holds it.
     std::expected<std::optional<UniqueFd>, std::string> lock_account(const std::string& name);
 
     // Makes `name` a fresh, empty directory of mode 0700 owned by uid with group uid and

@@ -1,14 +1,12 @@
 #include "pool/host_process.hpp"
 
+#include "pool/spawner.hpp"
 #include "pool/unique_fd.hpp"
-
-#include <array>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -17,58 +15,6 @@
 namespace ovaline::pool {
 
 namespace {
-
-class SpawnSetup {
-  public:
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions_);
-        posix_spawnattr_init(&attr_);
-        // The child starts with the signal state of a fresh program, not with what the
-        // embedding interpreter ignores (SIGPIPE) or a calling thread blocks.
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        sigaddset(&defaults, SIGXFSZ);
-        posix_spawnattr_setsigdefault(&attr_, &defaults);
-        sigset_t empty;
-        sigemptyset(&empty);
-        posix_spawnattr_setsigmask(&attr_, &empty);
-        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~SpawnSetup() {
-        posix_spawnattr_destroy(&attr_);
-        posix_spawn_file_actions_destroy(&actions_);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    void open_null_input() {
-        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    }
-    void connect(const UniqueFd& fd, int target) {
-        posix_spawn_file_actions_adddup2(&actions_, fd.get(), target);
-    }
-
-    std::expected<pid_t, int> spawn(const std::string& program, std::span<const std::string> args) {
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 2);
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        int rc = posix_spawnp(&pid, program.c_str(), &actions_, &attr_, argv.data(), environ);
-        if (rc != 0) {
-            return std::unexpected(rc);
-        }
-        return pid;
-    }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-    posix_spawnattr_t attr_;
-};
 
 // Reads both streams together until both end, so a program filling one pipe while we
 // wait on the other cannot stall.
@@ -129,20 +75,26 @@ std::expected<ProgramResult, std::string> run_program(const std::string& program
     if (!out || !err) {
         return std::unexpected(system_error_text(out ? err.error() : out.error()));
     }
-    SpawnSetup setup;
-    setup.open_null_input();
-    setup.connect(out->write, STDOUT_FILENO);
-    setup.connect(err->write, STDERR_FILENO);
-    auto pid = setup.spawn(program, args);
-    if (!pid) {
-        return std::unexpected(system_error_text(pid.error()));
+    auto path = find_program(program);
+    if (!path) {
+        return std::unexpected(system_error_text(path.error()));
+    }
+    ProgramSpec spec;
+    spec.path = std::move(*path);
+    spec.args.assign(args.begin(), args.end());
+    spec.env = inherited_environment();
+    spec.streams[1] = out->write.get();
+    spec.streams[2] = err->write.get();
+    auto started = spawn(spec);
+    if (!started) {
+        return std::unexpected(system_error_text(started.error()));
     }
     out->write.reset();
     err->write.reset();
 
     ProgramResult result;
     drain(out->read, err->read, result.out, result.err);
-    result.exit_code = wait_for(*pid);
+    result.exit_code = wait_for(started->pid);
     return result;
 }
 

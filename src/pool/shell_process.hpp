@@ -6,11 +6,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <span>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "pool/spawner.hpp"
 #include "pool/unique_fd.hpp"
 
 namespace ovaline::pool {
@@ -38,13 +40,10 @@ class ShellProcess {
   public:
     enum class Stream { Output, Error };
 
-    // Starts the program at `path` (an absolute path; no search) with exactly `args`
-    // after argv[0] and exactly `env` as its environment. It is started from a thread
-    // that lives as long as the process, and it is killed when this process dies, even
-    // by SIGKILL. The error is the system's description of why it could not start.
-    static std::expected<std::unique_ptr<ShellProcess>, std::string>
-    start(const std::string& path, std::span<const std::string> args,
-          std::span<const std::string> env);
+    // Starts the program as `spec` says, its standard streams on the pipes. It is killed
+    // when this process dies, even by SIGKILL. The error is the system's description of
+    // why it could not start.
+    static std::expected<std::unique_ptr<ShellProcess>, std::string> start(ProgramSpec spec);
 
     ShellProcess(const ShellProcess&) = delete;
     ShellProcess& operator=(const ShellProcess&) = delete;
@@ -71,6 +70,9 @@ class ShellProcess {
     // end the wait; terminate() does, by ending the program.
     std::expected<int, ShellFailure> wait(Deadline deadline);
 
+    // Continues the program (under an init, the init's program) if it is stopped.
+    void resume();
+
     // Refuses every later read and write and wakes the pending ones. The program and
     // its pipes are left as they are. Returns false when it was already shut down.
     bool shut_down();
@@ -83,15 +85,15 @@ class ShellProcess {
   private:
     struct Pipes;
 
-    ShellProcess(pid_t pid, UniqueFd pidfd, std::shared_ptr<Pipes> pipes);
+    ShellProcess(Started started, std::shared_ptr<Pipes> pipes);
     std::shared_ptr<Pipes> pipes();
     void release_pipes();
     // Reaps the program if it has ended; with the status mutex held.
     void reap_if_ended(bool block);
 
+    const Started child_;
     const pid_t pid_;
     const pid_t owner_;
-    const UniqueFd pidfd_;
     std::mutex pipes_mutex_;
     std::shared_ptr<Pipes> pipes_;
     std::mutex write_mutex_;
@@ -100,8 +102,8 @@ class ShellProcess {
     bool reaped_ = false;
 };
 
-// The absolute path of `program` found through this process's search path, or the
-// errno of the failure (ENOENT when there is none).
-std::expected<std::string, int> find_program(const std::string& program);
+// Waits until one of `fds` is ready; fails with TimedOut at the deadline and with
+// Interrupted on a signal.
+std::expected<void, ShellFailure> poll_until(pollfd* fds, nfds_t count, Deadline deadline);
 
 } // namespace ovaline::pool

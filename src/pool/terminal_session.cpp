@@ -1,18 +1,23 @@
 #include "pool/terminal_session.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <pwd.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
 
 #include "error/internal_error.hpp"
+#include "pool/account_lock.hpp"
 #include "pool/account_processes.hpp"
 #include "pool/home_directory.hpp"
 #include "pool/host_process.hpp"
 #include "pool/per_process.hpp"
+#include "pool/session_closer.hpp"
 
 namespace ovaline::pool {
 
@@ -54,6 +59,18 @@ class LiveSessions {
     std::unordered_set<TerminalSession*> sessions_;
 };
 
+// The primary group of the account, as the password database says; its uid when the
+// database does not know it.
+std::uint32_t group_of(std::uint32_t uid) {
+    passwd entry;
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_gid;
+    }
+    return uid;
+}
+
 std::optional<UserAccount> acquire(PoolHolder& pool) {
     auto guard = pool.mutex.lock();
     return pool.pool.acquire_user();
@@ -65,6 +82,37 @@ void release(PoolHolder& pool, const std::vector<UserAccount>& accounts) {
         pool.pool.release_user(account.uid);
     }
 }
+
+// The accounts that a session being made has taken from its pool. Whatever it still
+// holds when it goes goes back, so no failure, returned or thrown, loses an account.
+class Claim {
+  public:
+    explicit Claim(PoolHolder& pool) : pool_(pool) {}
+    ~Claim() {
+        try {
+            release(pool_, held_);
+        } catch (...) {
+            // Only a poisoned pool refuses them, and it hands out nothing any more.
+        }
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+    void hold(UserAccount account) { held_.push_back(std::move(account)); }
+    const UserAccount& last() const { return held_.back(); }
+    void release_all_but_last() {
+        UserAccount kept = std::move(held_.back());
+        held_.pop_back();
+        release(pool_, held_);
+        held_ = {std::move(kept)};
+    }
+    // The session now owns the last account; nothing is given back.
+    void keep() { held_.clear(); }
+
+  private:
+    PoolHolder& pool_;
+    std::vector<UserAccount> held_;
+};
 
 } // namespace
 
@@ -79,11 +127,10 @@ std::vector<std::string> shell_environment() {
     return env;
 }
 
-TerminalSession::TerminalSession(std::string home, std::string user, std::uint32_t uid,
-                                 std::shared_ptr<PoolHolder> pool, UniqueFd lock,
-                                 std::unique_ptr<ShellProcess> shell)
-    : home_(std::move(home)), user_(std::move(user)), uid_(uid), pool_(std::move(pool)),
-      lock_(std::move(lock)), shell_(std::move(shell)), owner_(::getpid()) {}
+TerminalSession::TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
+                                 std::shared_ptr<PoolHolder> pool, SessionOptions options)
+    : home_(std::move(home)), user_(std::move(account.name)), uid_(account.uid), gid_(gid),
+      options_(std::move(options)), pool_(std::move(pool)), owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -94,70 +141,138 @@ TerminalSession::~TerminalSession() {
 }
 
 std::expected<std::unique_ptr<TerminalSession>, std::string>
-TerminalSession::create(std::shared_ptr<PoolHolder> pool) {
-    // Accounts that another live session holds are kept aside until one is free, so
-    // the pool does not hand them out again within this search.
-    std::vector<UserAccount> busy;
+TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options) {
+    // A session this process dropped a moment ago gives its account back first.
+    wait_for_background_closes();
+    Claim claim(*pool);
     std::optional<HomeParent> parent;
-    std::optional<UserAccount> account;
+    std::optional<AccountLocks> locks;
     UniqueFd lock;
-    auto fail = [&](std::string message) {
-        if (account) {
-            busy.push_back(std::move(*account));
-        }
-        release(*pool, busy);
-        return std::unexpected(std::move(message));
-    };
+    UniqueFd legacy_lock;
     for (;;) {
-        account = acquire(*pool);
+        auto account = acquire(*pool);
         if (!account) {
-            return fail("Failed to acquire a user account");
+            return std::unexpected("Failed to acquire a user account");
         }
+        claim.hold(std::move(*account));
         if (!parent) {
             auto opened = HomeParent::open(home_parent);
             if (!opened) {
-                return fail(opened.error());
+                return std::unexpected(opened.error());
             }
             parent = std::move(*opened);
+            auto locks_opened = AccountLocks::open(account_lock_dir);
+            if (!locks_opened) {
+                return std::unexpected(locks_opened.error());
+            }
+            locks = std::move(*locks_opened);
         }
-        auto locked = parent->lock_account(account->name);
+        auto locked = locks->lock(claim.last().name);
         if (!locked) {
-            return fail(locked.error());
+            return std::unexpected(locked.error());
         }
-        if (*locked) {
+        if (!*locked) {
+            continue;
+        }
+        auto beside_homes = parent->lock_account(claim.last().name);
+        if (!beside_homes) {
+            return std::unexpected(beside_homes.error());
+        }
+        if (*beside_homes) {
             lock = std::move(**locked);
+            legacy_lock = std::move(**beside_homes);
             break;
         }
-        busy.push_back(std::move(*account));
     }
-    release(*pool, busy);
-    busy.clear();
+    // Accounts that another live session holds were kept aside until one was free, so
+    // the pool did not hand them out again within this search.
+    claim.release_all_but_last();
+    const UserAccount& account = claim.last();
 
     // A process left by an owner that died without closing would share the new home.
-    if (auto killed = kill_account_processes(account->uid); !killed) {
-        return fail(killed.error());
+    if (auto killed = kill_account_processes(account.uid); !killed) {
+        return std::unexpected(killed.error());
     }
-    auto home = parent->prepare_home(account->name, account->uid);
+    auto home = parent->prepare_home(account.name, account.uid);
     if (!home) {
-        return fail(home.error());
+        return std::unexpected(home.error());
     }
 
     auto su = find_program("su");
     if (!su) {
         throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
     }
-    const std::string args[] = {
-        "-s", "/bin/bash", "-P", "-c", "cd /; exec /bin/bash", account->name,
-    };
-    auto shell = ShellProcess::start(*su, args, shell_environment());
+    ProgramSpec spec;
+    spec.path = std::move(*su);
+    spec.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
+    spec.env = shell_environment();
+    spec.cwd = "/";
+    spec.limits = options.limits;
+    spec.own_pid_namespace = true;
+    spec.private_network = !options.network;
+    auto shell = ShellProcess::start(std::move(spec));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    std::unique_ptr<TerminalSession> session(
-        new TerminalSession(std::move(*home), std::move(account->name), account->uid,
-                            std::move(pool), std::move(lock), std::move(*shell)));
+    UniqueFd network;
+    if (!options.network) {
+        // The runs join the shell's network, so that they and the shell share loopback.
+        std::string path = "/proc/" + std::to_string((*shell)->pid()) + "/ns/net";
+        network = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!network) {
+            // The shell dies with its ShellProcess.
+            throw InternalError("Failed to open the session's network: " +
+                                system_error_text(errno));
+        }
+    }
+    std::unique_ptr<TerminalSession> session(new TerminalSession(
+        std::move(*home), account, group_of(account.uid), pool, std::move(options)));
+    session->lock_ = std::move(lock);
+    session->legacy_lock_ = std::move(legacy_lock);
+    session->shell_ = std::move(*shell);
+    session->network_ = std::move(network);
+    claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
+}
+
+std::expected<std::unique_ptr<CommandRun>, std::string>
+TerminalSession::start_run(RunRequest request) {
+    {
+        std::lock_guard lock(runs_mutex_);
+        if (refusing_runs_) {
+            return std::unexpected(std::string());
+        }
+        ++active_runs_;
+    }
+    ProgramSpec spec;
+    spec.path = "/bin/bash";
+    spec.args = {"-c", std::move(request.command)};
+    spec.env = shell_environment();
+    spec.env.push_back("HOME=" + home_);
+    spec.cwd = request.cwd ? std::move(*request.cwd) : home_;
+    spec.limits = options_.limits;
+    spec.identity = Identity{uid_, gid_};
+    spec.join_network = network_.get();
+    auto run = CommandRun::start(std::move(spec), std::move(request.input), request.max_output,
+                                 request.deadline);
+    if (!run) {
+        run_ended();
+        return std::unexpected(std::move(run.error()));
+    }
+    std::unique_ptr<CommandRun> started = std::move(*run);
+    started->when_done([this] { run_ended(); });
+    return started;
+}
+
+void TerminalSession::run_ended() {
+    std::lock_guard lock(runs_mutex_);
+    --active_runs_;
+}
+
+bool TerminalSession::runs_ended() {
+    std::lock_guard lock(runs_mutex_);
+    return active_runs_ == 0;
 }
 
 void TerminalSession::close() {
@@ -166,33 +281,44 @@ void TerminalSession::close() {
         return;
     }
     closed_ = true;
+    {
+        std::lock_guard lock(runs_mutex_);
+        refusing_runs_ = true;
+    }
     shell_->shut_down();
-    if (::getpid() != owner_) {
+    if (!owned_here()) {
         return;
     }
-    LiveSessions::instance().remove(this);
-    // The account's processes go first: su then reaps its shell and ends, and what the
-    // shell left running falls to this process, not to an init that may never reap. A
-    // shell that su was only about to start takes on the account's uid after a round,
-    // so rounds repeat until su is gone.
+    // Registered until the end, whichever way the close ends, so that the process's exit
+    // still ends what a close on another thread has not ended yet.
+    struct Unregister {
+        TerminalSession* session;
+        ~Unregister() { LiveSessions::instance().remove(session); }
+    } unregister{this};
+    // The account's processes go first, so that su reaps its killed shell and reports
+    // it; ending the shell's PID namespace would end them too, but leave su no word to
+    // say. A shell that su was only about to start takes on the account's uid after a
+    // round, so rounds repeat until su is gone. The terminate at the end takes the
+    // namespace down with whatever is left in it.
     std::expected<void, std::string> killed;
-    {
-        AdoptOrphans adopt;
-        auto give_up = Clock::now() + su_grace;
-        for (;;) {
-            killed = kill_account_processes(uid_);
-            auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
-            if (!killed || ended || Clock::now() >= give_up) {
-                break;
-            }
+    auto give_up = Clock::now() + su_grace;
+    for (;;) {
+        killed = kill_account_processes(uid_);
+        // su stops itself when its shell is stopped, and would never notice the end.
+        shell_->resume();
+        auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
+        // A run on another thread ends once its processes are gone; one just starting
+        // is ended by the next round.
+        if (!killed || (ended && runs_ended()) || Clock::now() >= give_up) {
+            break;
         }
-        shell_->terminate();
-        reap_adopted(uid_);
     }
+    shell_->terminate();
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
     lock_.reset();
+    legacy_lock_.reset();
     release(*pool_, {UserAccount{uid_, user_}});
 }
 

@@ -4,18 +4,37 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include "error/poisonable_mutex.hpp"
+#include "pool/command_run.hpp"
 #include "pool/pool_holder.hpp"
 #include "pool/shell_process.hpp"
 #include "pool/unique_fd.hpp"
 
 namespace ovaline::pool {
+
+// What a session may use, for its shell and every run.
+struct SessionOptions {
+    Limits limits;
+    // False: a private network namespace with only loopback up.
+    bool network = true;
+};
+
+// A command for TerminalSession::start_run.
+struct RunRequest {
+    std::string command; // for bash -c
+    std::optional<std::string> input;
+    std::optional<std::string> cwd; // none: the session's home
+    std::optional<std::size_t> max_output;
+    Deadline deadline;
+};
 
 // A real shell under a throw-away account of a pool, on three pipes. Every method may
 // be called from any thread at any time: close() ends pending reads and writes, and a
@@ -26,11 +45,13 @@ class TerminalSession {
 
     // Takes an account that no other live session on the host holds, ends whatever
     // still runs under it, gives it a fresh home below /tmp/tmp_user_home and starts
-    // /bin/bash for it through `su`. Returns an error message for an ordinary failure
-    // (the account then goes back to the pool); throws InternalError when the pool is
-    // poisoned or no directory or `su` can be had.
+    // /bin/bash for it through `su`, in the root directory. Returns an error message for
+    // an ordinary failure; throws InternalError when the pool is poisoned or no directory
+    // or `su` can be had. On every failure the account goes back to the pool.
+    // The shell is the program of a PID namespace of its own (see ProgramSpec), with the
+    // options' limits and network.
     static std::expected<std::unique_ptr<TerminalSession>, std::string>
-    create(std::shared_ptr<PoolHolder> pool);
+    create(std::shared_ptr<PoolHolder> pool, SessionOptions options = {});
 
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
@@ -44,6 +65,10 @@ class TerminalSession {
     // and after such a failure every later close() throws too.
     void close();
 
+    // False in a process forked from the one that created the session: the shell is not
+    // its to use.
+    bool owned_here() const { return ::getpid() == owner_; }
+
     // The canonical path of the session's home directory.
     const std::string& home() const { return home_; }
     // The account's name.
@@ -55,6 +80,11 @@ class TerminalSession {
     // the end of the stream, close() or the deadline.
     std::expected<std::size_t, ShellFailure> read(Stream stream, std::span<char> buffer,
                                                   Deadline deadline);
+    // Starts `bash -c` with the command as the account, beside the shell: no terminal,
+    // the shell's environment with HOME, the session's limits and network, a PID
+    // namespace of its own. An empty error when the session is closed.
+    std::expected<std::unique_ptr<CommandRun>, std::string> start_run(RunRequest request);
+
     // The shell's exit status (see ShellProcess::poll), none while it runs.
     std::optional<int> poll() { return shell_->poll(); }
     std::expected<int, ShellFailure> wait(Deadline deadline) { return shell_->wait(deadline); }
@@ -63,16 +93,27 @@ class TerminalSession {
     static void close_all_at_exit();
 
   private:
-    TerminalSession(std::string home, std::string user, std::uint32_t uid,
-                    std::shared_ptr<PoolHolder> pool, UniqueFd lock,
-                    std::unique_ptr<ShellProcess> shell);
+    // The locks, the shell and the network are set by create().
+    TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
+                    std::shared_ptr<PoolHolder> pool, SessionOptions options);
+    void run_ended();
+    bool runs_ended();
 
     const std::string home_;
     const std::string user_;
     const std::uint32_t uid_;
+    const std::uint32_t gid_;
+    const SessionOptions options_;
     const std::shared_ptr<PoolHolder> pool_;
     UniqueFd lock_;
-    const std::unique_ptr<ShellProcess> shell_;
+    // The lock beside the homes, for sessions of earlier versions on the host.
+    UniqueFd legacy_lock_;
+    std::unique_ptr<ShellProcess> shell_;
+    // The shell's private network, which runs join; none on the host's network.
+    UniqueFd network_;
+    std::mutex runs_mutex_;
+    int active_runs_ = 0;
+    bool refusing_runs_ = false;
     // A process forked from the owner holds a copy of the session but not the shell.
     const pid_t owner_;
     PoisonableMutex close_mutex_;

@@ -89,9 +89,10 @@ bool fill_module(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", OVALINE_VERSION) < 0) {
         return false;
     }
-    // The filesystem's exceptions and result types come first, so the classes keep
+    // The filesystem's exceptions and result types, and run's, come first, so the classes keep
     // their order at the end of __all__.
-    if (!add_io_error_classes(module) || !add_fs_result_types(module)) {
+    if (!add_io_error_classes(module) || !add_fs_result_types(module) ||
+        !add_run_result_type(module)) {
         return false;
     }
     for (const ClassEntry& entry : kClasses) {

@@ -1,5 +1,6 @@
 #include "pybinding/py_terminal_session.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -8,6 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "pool/command_run.hpp"
+
+#include "pybinding/args.hpp"
 #include "pybinding/box.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/gil.hpp"
@@ -15,6 +19,32 @@
 #include "pybinding/py_user_pool.hpp"
 
 namespace ovaline::pybinding {
+namespace {
+
+// Bytes for a run's standard input, or None for the null device.
+struct Input {
+    std::optional<std::string> data;
+};
+
+} // namespace
+
+template <> struct Arg<Input> {
+    static constexpr bool kRequired = false;
+    using Stored = Input;
+    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
+        if (obj == nullptr || obj == Py_None) {
+            return true;
+        }
+        std::span<const std::uint8_t> bytes;
+        if (!to_bytes(obj, name, bytes)) {
+            return false;
+        }
+        out.data.emplace(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return true;
+    }
+    static Input get(Stored& stored) { return std::move(stored); }
+};
+
 namespace {
 
 using pool::TerminalSession;
@@ -26,7 +56,23 @@ constexpr char kClassDoc[] =
     "This class represents a unique terminal session for a user. The terminal\n"
     "session will automatically create a new user account when the session is\n"
     "created. The terminal session will also release the user account back to\n"
-    "the pool when the session is dropped.\n";
+    "the pool when the session is dropped.\n"
+    "\n"
+    "The keyword-only limits (CPU seconds, address-space bytes, processes of the\n"
+    "account, file size in bytes, open files) apply to the shell and to every run;\n"
+    "None leaves a limit as it is. With network=False the shell and its runs see\n"
+    "only a private loopback interface.\n";
+
+constexpr char kRunDoc[] =
+    "\n"
+    "Run `bash -c command` as the session's account, without a terminal, and\n"
+    "return a RunResult. Standard input is `input` or the null device; the\n"
+    "working directory is `cwd` or the session's home. At the timeout every\n"
+    "process the command started is killed and the partial output returned\n"
+    "with timed_out set. Output past max_output bytes per stream is dropped\n"
+    "and truncated set.\n";
+
+constexpr char kRunResultDoc[] = "How a command run in a terminal session ended.";
 
 constexpr char kWriteDoc[] = "\n"
                              "Write data to the terminal session.\n";
@@ -58,6 +104,9 @@ constexpr char kExitDoc[] = "\n"
 constexpr char kWriteFailed[] = "Failed to write to terminal session";
 constexpr char kReadFailed[] = "Failed to read from terminal session";
 constexpr char kWaitFailed[] = "Failed to wait for terminal session";
+constexpr char kRunFailed[] = "Failed to run a command in terminal session";
+constexpr char kForeign[] =
+    "The terminal session belongs to the process that created it, not to this forked one";
 
 using pool::ShellFailure;
 
@@ -94,10 +143,26 @@ pool::Deadline deadline_after(std::optional<double> seconds) {
                                     std::chrono::duration<double>(*seconds));
 }
 
-PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
+// A forked process holds a copy of its parent's session, but the shell is the parent's:
+// every method refuses it.
+bool owned(PyTerminalSession& self) {
+    if (self.session->owned_here()) {
+        return true;
+    }
+    raise_message(kForeign);
+    return false;
+}
+
+using Count = std::optional<std::uint64_t>;
+
+PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
+                       Count processes, Count file_size, Count open_files, bool network) {
+    pool::SessionOptions options;
+    options.limits = {cpu_seconds, address_space, processes, file_size, open_files};
+    options.network = network;
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
-    without_gil([&] { session = TerminalSession::create(pool.pool); });
+    without_gil([&] { session = TerminalSession::create(pool.pool, options); });
     if (!session) {
         return raise_message(session.error());
     }
@@ -105,6 +170,9 @@ PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
 }
 
 PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     // The bytes object is immutable and held by the caller, so it is read without the
     // interpreter lock.
     std::span<const char> rest(reinterpret_cast<const char*>(data.data()), data.size());
@@ -123,6 +191,9 @@ PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
 // without_gil must not release it without a thread state.
 PyObject* read_stream(PyTerminalSession& self, TerminalSession::Stream stream, std::uint64_t size,
                       std::optional<double> timeout) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     // Past this bound the bytes object's size would overflow; no allocation could
     // succeed, so it is a memory failure like any other.
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) {
@@ -162,12 +233,21 @@ PyObject* read_err(PyTerminalSession& self, std::uint64_t size, std::optional<do
 }
 
 PyObject* close(PyTerminalSession& self) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     without_gil([&] { self.session->close(); });
     Py_RETURN_NONE;
 }
 
 PyObject* poll(PyTerminalSession& self) {
-    std::optional<int> status = self.session->poll();
+    if (!owned(self)) {
+        return nullptr;
+    }
+    // A close on another thread may be reaping the shell; this waits for it without
+    // holding up other threads.
+    std::optional<int> status;
+    without_gil([&] { status = self.session->poll(); });
     if (!status) {
         Py_RETURN_NONE;
     }
@@ -175,6 +255,9 @@ PyObject* poll(PyTerminalSession& self) {
 }
 
 PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
+    if (!owned(self)) {
+        return nullptr;
+    }
     pool::Deadline deadline = deadline_after(timeout);
     auto status = blocking([&] { return self.session->wait(deadline); });
     if (!status) {
@@ -184,6 +267,100 @@ PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
         return raise_failure(status->error(), kWaitFailed);
     }
     return PyLong_FromLong(**status);
+}
+
+bool refuse_null(std::string_view text, const char* name) {
+    if (text.find('\0') == std::string_view::npos) {
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError, "argument '%s' must not contain a null character", name);
+    return true;
+}
+
+// The type of run()'s results, made once per process with the module, like the module's
+// classes.
+PyTypeObject* run_result_type() {
+    static PyStructSequence_Field fields[] = {
+        {"returncode", "The exit status, or minus the number of the signal that ended it."},
+        {"stdout", "What the command wrote to its standard output."},
+        {"stderr", "What the command wrote to its standard error."},
+        {"timed_out", "Whether the timeout ended the command."},
+        {"truncated", "Whether output past max_output was dropped."},
+        {nullptr, nullptr},
+    };
+    static PyStructSequence_Desc desc = {"ovaline.RunResult", kRunResultDoc, fields, 5};
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyStructSequence_NewType(&desc);
+    }
+    return type;
+}
+
+PyObject* to_py_bytes(const pool::Output& output) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size));
+    if (bytes == nullptr) {
+        return nullptr;
+    }
+    char* into = PyBytes_AS_STRING(bytes);
+    for (const auto& piece : output.pieces) {
+        into = std::copy(piece.begin(), piece.end(), into);
+    }
+    return bytes;
+}
+
+PyObject* run_result(const pool::RunOutcome& outcome) {
+    PyObject* result = PyStructSequence_New(run_result_type());
+    if (result == nullptr) {
+        return nullptr;
+    }
+    PyObject* items[] = {
+        PyLong_FromLong(outcome.status),    to_py_bytes(outcome.out),
+        to_py_bytes(outcome.err),           PyBool_FromLong(outcome.timed_out),
+        PyBool_FromLong(outcome.truncated),
+    };
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        complete = complete && items[i] != nullptr;
+        PyStructSequence_SetItem(result, i, items[i]);
+    }
+    if (!complete) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
+              Input input, std::optional<std::string_view> cwd, Count max_output) {
+    if (!owned(self) || refuse_null(command, "command") || (cwd && refuse_null(*cwd, "cwd"))) {
+        return nullptr;
+    }
+    pool::RunRequest request{std::string(command), std::move(input.data),
+                             cwd ? std::optional<std::string>(*cwd) : std::nullopt, max_output,
+                             deadline_after(timeout)};
+    std::expected<std::unique_ptr<pool::CommandRun>, std::string> started;
+    without_gil([&] { started = self.session->start_run(std::move(request)); });
+    if (!started) {
+        return raise_message(started.error().empty()
+                                 ? std::string(kRunFailed)
+                                 : std::string(kRunFailed) + ": " + started.error());
+    }
+    std::unique_ptr<pool::CommandRun> command_run = std::move(*started);
+    auto waited = blocking([&] { return command_run->wait(); });
+    if (!waited) {
+        // A signal handler raised (KeyboardInterrupt, say): the run's processes end
+        // before the exception goes on.
+        PyObject *kind, *value, *traceback;
+        PyErr_Fetch(&kind, &value, &traceback);
+        without_gil([&] { command_run.reset(); });
+        PyErr_Restore(kind, value, traceback);
+        return nullptr;
+    }
+    if (!*waited) {
+        without_gil([&] { command_run.reset(); });
+        return raise_message(kRunFailed);
+    }
+    return run_result(command_run->outcome());
 }
 
 PyObject* user(PyTerminalSession& self) {
@@ -201,6 +378,7 @@ PyMethodDef kMethods[] = {
     method<"read_err", read_err, "buffer", "*timeout">(kReadErrDoc),
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
+    method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output">(kRunDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
     {nullptr, nullptr, 0, nullptr},
@@ -212,7 +390,8 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-using New = Constructor<"PyTerminalSession", make_session, "pool">;
+using New = Constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds", "*address_space",
+                        "*processes", "*file_size", "*open_files", "*network=True">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),
@@ -227,5 +406,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec py_terminal_session_spec =
     box_spec<PyTerminalSession>("ovaline.PyTerminalSession", kSlots);
+
+bool add_run_result_type(PyObject* module) {
+    PyTypeObject* type = run_result_type();
+    return type != nullptr && add_to_module(module, "RunResult", reinterpret_cast<PyObject*>(type));
+}
 
 } // namespace ovaline::pybinding

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "pool/session_closer.hpp"
 #include "pool/terminal_session.hpp"
 #include "pybinding/module_state.hpp"
 
@@ -18,10 +19,10 @@ struct PyTerminalSession {
 
     explicit PyTerminalSession(std::unique_ptr<pool::TerminalSession> started)
         : session(std::move(started)) {}
-    // Runs with the interpreter lock held: a thread that let it go here could be ended
-    // by the interpreter's shutdown with the object half destroyed.
+    // Closing waits for the shell to end, so a dropped session is closed on another
+    // thread; the interpreter lock stays held here, and no Python thread waits.
     bool dispose() {
-        session->close();
+        pool::close_in_background(std::move(session));
         return true;
     }
 
@@ -29,5 +30,9 @@ struct PyTerminalSession {
 };
 
 extern PyType_Spec py_terminal_session_spec;
+
+// Creates the type of run()'s results, once per process, and adds it to the module;
+// false with the error set on failure.
+bool add_run_result_type(PyObject* module);
 
 } // namespace ovaline::pybinding

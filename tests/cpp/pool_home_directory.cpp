@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pool/account_lock.hpp"
 #include "pool/home_directory.hpp"
 
 namespace {
 
 namespace stdfs = std::filesystem;
+using ovaline::pool::AccountLocks;
 using ovaline::pool::HomeParent;
 
 std::expected<std::string, std::string> prepare_home(const std::string& parent,
@@ -143,18 +145,22 @@ TEST_F(HomeDirectory, HomeIsPrivateWhateverTheUmask) {
 }
 
 TEST_F(HomeDirectory, AnAccountIsLockedByOneHolderAtATime) {
-    auto first = HomeParent::open(parent);
-    auto second = HomeParent::open(parent);
+    const std::string locks = (base / "locks").string();
+    auto first = AccountLocks::open(locks);
+    auto second = AccountLocks::open(locks);
     ASSERT_TRUE(first && second);
-    auto held = first->lock_account("test_A");
+    struct stat st;
+    ASSERT_EQ(::lstat(locks.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    auto held = first->lock("test_A");
     ASSERT_TRUE(held && *held);
-    auto refused = second->lock_account("test_A");
+    auto refused = second->lock("test_A");
     ASSERT_TRUE(refused);
     EXPECT_FALSE(*refused);
-    auto other = second->lock_account("test_B");
+    auto other = second->lock("test_B");
     ASSERT_TRUE(other && *other);
     held->reset();
-    auto again = second->lock_account("test_A");
+    auto again = second->lock("test_A");
     ASSERT_TRUE(again && *again);
 }
 

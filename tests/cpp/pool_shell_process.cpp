@@ -27,7 +27,11 @@ std::unique_ptr<ShellProcess> start(const std::string& program, std::vector<std:
                                     std::vector<std::string> env = {}) {
     auto path = find_program(program);
     EXPECT_TRUE(path) << program;
-    auto process = ShellProcess::start(*path, args, env);
+    ovaline::pool::ProgramSpec spec;
+    spec.path = *path;
+    spec.args = std::move(args);
+    spec.env = std::move(env);
+    auto process = ShellProcess::start(std::move(spec));
     EXPECT_TRUE(process) << process.error();
     return std::move(*process);
 }
@@ -151,18 +155,19 @@ TEST_F(ShellProcessTest, SignalInterruptsAWait) {
     ::sigaction(SIGUSR1, &action, &old);
     auto sleeper = start("sleep", {"30"});
     std::atomic<bool> interrupted{false};
-    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
     std::thread reader([&] {
-        tid = static_cast<pid_t>(::syscall(SYS_gettid));
         char buffer[16];
         auto n = sleeper->read(Stream::Output, buffer, Clock::now() + 10s);
         interrupted = !n && n.error() == ShellFailure::Interrupted;
+        done = true;
     });
-    while (tid == 0) {
-        std::this_thread::yield();
+    // A signal that comes before the reader waits is lost, so it comes again until the
+    // wait has ended.
+    while (!done) {
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(10ms);
     }
-    std::this_thread::sleep_for(50ms);
-    ::pthread_kill(reader.native_handle(), SIGUSR1);
     reader.join();
     ::sigaction(SIGUSR1, &old, nullptr);
     EXPECT_TRUE(interrupted);
@@ -173,7 +178,9 @@ TEST_F(ShellProcessTest, ProgramsAreFoundThroughThePath) {
     ASSERT_TRUE(sh);
     EXPECT_EQ(sh->front(), '/');
     EXPECT_EQ(find_program("ovaline-no-such-program").error(), ENOENT);
-    EXPECT_FALSE(ShellProcess::start("/nonexistent/ovaline", {}, {}));
+    ovaline::pool::ProgramSpec missing;
+    missing.path = "/nonexistent/ovaline";
+    EXPECT_FALSE(ShellProcess::start(missing));
 }
 
 // Runs `sleep 30` as `uid` in a child of ours and returns its pid.

@@ -1,8 +1,10 @@
 """What the session tests share: the host check, process-table helpers and fixtures."""
 
 import os
+import pwd
 import shutil
 import threading
+import time
 
 import pytest
 
@@ -47,10 +49,10 @@ def assert_reaped(pid):
     assert process_state(pid) is None
 
 
-def open_session(pool):
-    """A new session and the process id of its su."""
+def open_session(pool, **options):
+    """A new session and the process id of the child that runs its shell."""
     before = child_pids()
-    session = PyTerminalSession(pool)
+    session = PyTerminalSession(pool, **options)
     (pid,) = child_pids() - before
     return session, pid
 
@@ -77,3 +79,37 @@ def account_name(session, pid):
     session.write(b'echo "<<$(whoami)>>$((6*7))"\n')
     out = read_until(session, b">>42", pid).decode()
     return out[out.rindex("<<") + 2 : out.rindex(">>42")]
+
+
+def processes(uid):
+    """The processes whose real uid is `uid`: pid -> (state letter, parent pid)."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/status") as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if int(fields["Uid"].split()[0]) == uid:
+            found[int(entry)] = (fields["State"].split()[0], int(fields["PPid"]))
+    return found
+
+
+def live_processes(uid):
+    """Pids of the processes, zombies left out, whose real uid is `uid`."""
+    return [pid for pid, (state, _) in processes(uid).items() if state not in "ZX"]
+
+
+def wait_until(condition, limit=10.0):
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def uid_of(session):
+    return pwd.getpwnam(session.user).pw_uid

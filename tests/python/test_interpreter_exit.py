@@ -23,11 +23,20 @@ WAIT_SYSCALL = {"x86_64": "271", "aarch64": "73"}.get(platform.machine())
 
 
 def descendants(pid):
+    # A process or thread may end while it is looked at.
     found = []
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/children") as f:
-            for child in map(int, f.read().split()):
-                found += [child, *descendants(child)]
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return found
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/children") as f:
+                children = f.read().split()
+        except FileNotFoundError:
+            continue
+        for child in map(int, children):
+            found += [child, *descendants(child)]
     return found
 
 

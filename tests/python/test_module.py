@@ -20,6 +20,7 @@ ADDED_NAMES = [
     "FsUnsupportedOperation",
     "FsStat",
     "FsUsage",
+    "RunResult",
     "PyIoFile",
 ]
 

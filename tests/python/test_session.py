@@ -27,7 +27,10 @@ from session_support import (
 def test_class_surface():
     assert ovaline.__all__[-2:] == ["PyUserPool", "PyTerminalSession"]
     assert PyUserPool.__text_signature__ == "()"
-    assert PyTerminalSession.__text_signature__ == "(pool)"
+    assert PyTerminalSession.__text_signature__ == (
+        "(pool, *, cpu_seconds=None, address_space=None, processes=None, file_size=None,"
+        " open_files=None, network=True)"
+    )
     assert PyTerminalSession.read_err.__doc__ == (
         "\nRead data from the stderr of the terminal session.\n"
     )
@@ -61,10 +64,14 @@ def test_command_output_is_read_back(running):
 
 
 @needs_host
-def test_shell_starts_in_root_directory(running):
-    session, pid = running
-    session.write(b'echo "[$(pwd)]$((1+1))"\n')
-    assert b"[/]2" in read_until(session, b"]2", pid)
+def test_shell_knows_nothing_of_the_callers_directory(pool, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    session, pid = open_session(pool)
+    with session:
+        session.write(b'echo "[$(pwd)|$OLDPWD]$((1+1))"\n')
+        out = read_until(session, b"]2", pid)
+    assert b"[/|]2" in out
+    assert str(tmp_path).encode() not in out
 
 
 @needs_host
@@ -162,10 +169,11 @@ def test_dropped_session_is_closed_and_account_returned(pool):
     session, pid = open_session(pool)
     name = account_name(session, pid)
     del session
-    assert_reaped(pid)
-    session, pid = open_session(pool)
+    # The close happens on another thread; the next session waits for it.
+    session, new_pid = open_session(pool)
     try:
-        assert account_name(session, pid) == name
+        assert_reaped(pid)
+        assert account_name(session, new_pid) == name
     finally:
         session.close()
 
@@ -203,15 +211,15 @@ def test_context_manager_closes(pool):
 def test_other_threads_run_while_one_reads(running):
     session, pid = running
     account_name(session, pid)
-    session.write(b"sleep 1; echo $((6*14))\n")
     reader = threading.Thread(target=read_until, args=(session, b"84", pid))
     reader.start()
     counted = 0
     deadline = time.monotonic() + 0.3
     while time.monotonic() < deadline:
         counted += 1
-    assert reader.is_alive(), "the read finished before this thread got to run"
     assert counted > 1000
+    # Only now can the reader's read return.
+    session.write(b"echo $((6*14))\n")
     reader.join(30)
     assert not reader.is_alive()
 

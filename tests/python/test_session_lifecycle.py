@@ -1,9 +1,10 @@
 """Sessions against the real host: waiting, closing from anywhere, what is left behind,
 and what one session can see of another or of its owner."""
 
-import ctypes
+import json
 import os
 import pwd
+import shutil
 import signal
 import subprocess
 import sys
@@ -18,45 +19,16 @@ from session_support import (
     HOME_PARENT,
     account_name,
     child_pids,
+    live_processes,
     needs_host,
     open_session,
+    processes,
     read_until,
+    uid_of,
+    wait_until,
 )
 
 pytestmark = needs_host
-
-PR_GET_CHILD_SUBREAPER = 37
-
-
-def processes(uid):
-    """The processes whose real uid is `uid`: pid -> (state letter, parent pid)."""
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/status") as f:
-                fields = dict(line.split(":", 1) for line in f if ":" in line)
-        except OSError:
-            continue
-        if int(fields["Uid"].split()[0]) == uid:
-            found[int(entry)] = (fields["State"].split()[0], int(fields["PPid"]))
-    return found
-
-
-def live_processes(uid):
-    """Pids of the processes, zombies left out, whose real uid is `uid`."""
-    return [pid for pid, (state, _) in processes(uid).items() if state not in "ZX"]
-
-
-def wait_until(condition, limit=10.0):
-    deadline = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
 
 def drain(session):
     """Reads until the shell has been quiet for a moment."""
@@ -65,10 +37,6 @@ def drain(session):
             session.read(4096, timeout=0.3)
     except TimeoutError:
         pass
-
-
-def uid_of(session):
-    return pwd.getpwnam(session.user).pw_uid
 
 
 def test_identity_and_exit_status(running):
@@ -88,12 +56,53 @@ def test_identity_and_exit_status(running):
     assert session.wait() == 3
 
 
-def test_close_reports_the_killed_shell(pool):
-    session, _ = open_session(pool)
+@pytest.mark.parametrize("stopped", [False, True])
+def test_close_reports_the_killed_shell(pool, stopped):
+    session, pid = open_session(pool)
+    account_name(session, pid)
+    if stopped:
+        session.write(b"kill -STOP $$\n")
+        uid = uid_of(session)
+        assert wait_until(lambda: "T" in [state for state, _ in processes(uid).values()])
     session.close()
-    status = session.poll()
-    assert isinstance(status, int) and status != 0
-    assert session.wait(timeout=0) == status
+    # su reports the killed shell as 128 + SIGKILL, stopped or not.
+    assert session.poll() == 137
+    assert session.wait(timeout=0) == 137
+
+
+def test_dropping_and_polling_never_hold_up_other_threads(pool, running):
+    """Closing waits for the shell to end; none of that may pause another thread."""
+    polled, _ = running
+    dropped = [open_session(pool) for _ in range(3)]
+    names = set()
+    for session, pid in dropped:
+        names.add(account_name(session, pid))
+        # A stopped shell makes its close wait for su to notice.
+        session.write(b"kill -STOP $$\n")
+    longest = 0.0
+    done = threading.Event()
+
+    def count():
+        nonlocal longest
+        last = time.monotonic()
+        while not done.is_set():
+            now = time.monotonic()
+            longest = max(longest, now - last)
+            last = now
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        dropped.clear()
+        for _ in range(100):
+            assert polled.poll() is None
+    finally:
+        done.set()
+        counter.join()
+    assert longest < 0.05
+    # The dropped sessions are still closed, and their accounts come back.
+    with PyTerminalSession(pool) as session:
+        assert session.user in names
 
 
 @pytest.mark.parametrize("read", ["read", "read_err"])
@@ -186,18 +195,10 @@ def test_close_ends_every_process_of_the_account(pool):
     )
     read_until(session, b"42q", pid)
     assert wait_until(lambda: len(live_processes(uid)) >= 4)
-    # setsid's sleep already belongs to the host's init, which may never reap it; what
-    # the shell itself started must not end up there.
-    orphaned = {p for p, (_, parent) in processes(uid).items() if parent == 1}
     session.close()
-    assert live_processes(uid) == []
-    assert set(processes(uid)) <= orphaned
-    # Adopting the shell's orphans lasted only as long as the close.
-    adopts = ctypes.c_int(-1)
-    assert (
-        ctypes.CDLL(None, use_errno=True).prctl(PR_GET_CHILD_SUBREAPER, ctypes.byref(adopts)) == 0
-    )
-    assert adopts.value == 0
+    # Whatever the shell started, orphaned or not, ended inside the session's own PID
+    # namespace and was reaped there: nothing is left, not even a zombie.
+    assert processes(uid) == {}
     # The account comes back with a fresh home and nothing running in it.
     session, pid = open_session(pool)
     with session:
@@ -209,7 +210,7 @@ OWNER = textwrap.dedent(
     """
     import os, sys, ovaline
     session = ovaline.PyTerminalSession(ovaline.PyUserPool())
-    session.write(b"setsid sleep 300 & echo $((6*7))s\\n")
+    session.write(b"(trap '' HUP TERM; sleep 300) & setsid sleep 301 & echo $((6*7))s\\n")
     seen = b""
     while b"42s" not in seen:
         seen += session.read(4096, timeout=30)
@@ -223,31 +224,8 @@ OWNER = textwrap.dedent(
 )
 
 
-def comm(pid):
-    try:
-        with open(f"/proc/{pid}/comm") as f:
-            return f.read().strip()
-    except OSError:
-        return None
-
-
-def shell_of(user, uid):
-    """The account's su and bash processes that are still alive."""
-    bash = [pid for pid in live_processes(uid) if comm(pid) == "bash"]
-    su = []
-    for pid in live_processes(0):
-        try:
-            with open(f"/proc/{pid}/cmdline") as f:
-                args = f.read().split("\0")
-        except OSError:
-            continue
-        if comm(pid) == "su" and user in args:
-            su.append(pid)
-    return bash + su
-
-
 @pytest.mark.parametrize("how", ["exit", "_exit", "SIGKILL"])
-def test_shell_dies_with_its_owner(how):
+def test_everything_dies_with_the_owner(how):
     owner = subprocess.Popen(
         [sys.executable, "-c", OWNER, how], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
     )
@@ -263,13 +241,9 @@ def test_shell_dies_with_its_owner(how):
         # An orderly exit closes the session: nothing of the account is left.
         assert live_processes(uid) == []
         return
-    # A sudden death takes su at once and the shell with its terminal; what ignores
-    # the hangup is ended when the account's next session starts.
-    assert wait_until(lambda: shell_of(user, uid) == [])
-    with PyTerminalSession(PyUserPool()) as session:
-        assert session.user == user
-        assert "sleep" not in [comm(pid) for pid in live_processes(uid)]
-    assert live_processes(uid) == []
+    # A sudden death takes the session's PID namespace with it, and every process
+    # inside, whatever signals it ignores and however it detached.
+    assert wait_until(lambda: processes(uid) == {})
 
 
 def test_session_outlives_the_thread_that_made_it(pool):
@@ -310,6 +284,36 @@ def test_a_live_account_is_never_handed_out_twice(pool):
         assert first.poll() is None
 
 
+@pytest.mark.skipif(shutil.which("unshare") is None, reason="needs the host's unshare")
+def test_a_private_tmp_does_not_hide_a_held_account(running):
+    """A service with a private /tmp (systemd's PrivateTmp=) still sees which accounts
+    other processes hold."""
+    session, pid = running
+    account_name(session, pid)
+    took = "import ovaline; print(ovaline.PyTerminalSession(ovaline.PyUserPool()).user)"
+    other = subprocess.run(
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            'mount -t tmpfs private-tmp /tmp && exec "$0" -c "$1"',
+            sys.executable,
+            took,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert other.returncode == 0, other.stderr
+    assert other.stdout.strip() not in ("", session.user)
+    # Nor did it end this session's shell while making the account its own.
+    assert session.poll() is None
+    assert account_name(session, pid) == session.user
+
+
 def test_shell_sees_only_a_minimal_environment(pool, monkeypatch):
     monkeypatch.setenv("OVALINE_SECRET_TOKEN", "hunter2")
     monkeypatch.setenv("LC_ALL", "C.UTF-8")
@@ -348,28 +352,66 @@ def test_open_close_cycles_leave_nothing_behind(pool):
             pass
     assert live_processes(uid) == []
     assert child_pids() == children
-    assert fd_count() <= fds
+    # A dropped session is freed on the closing thread, a moment after its close.
+    assert wait_until(lambda: fd_count() <= fds)
+
+
+FOREIGN = "The terminal session belongs to the process that created it, not to this forked one"
 
 
 # The thread that starts shells makes the process multi-threaded, which Python 3.12 and
 # later point out on every fork.
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-def test_forked_child_neither_ends_nor_needs_the_parents_shell(running):
+def test_forked_child_can_neither_use_nor_end_the_parents_shell(running):
     session, pid = running
     account_name(session, pid)
     read_end, write_end = os.pipe()
     child = os.fork()
     if child == 0:
         try:
-            # The copy is only closed here; the shell stays its creator's.
-            session.close()
+            calls = [
+                lambda: session.write(b"exit 7\n"),
+                lambda: session.run("exit 7"),
+                lambda: session.read(4096, timeout=0),
+                lambda: session.read_err(4096, timeout=0),
+                session.poll,
+                lambda: session.wait(0),
+                session.close,
+            ]
+            outcomes = []
+            for call in calls:
+                try:
+                    call()
+                    outcomes.append("ran")
+                except ValueError as error:
+                    outcomes.append(str(error))
             with PyTerminalSession(PyUserPool()) as own:
-                os.write(write_end, own.user.encode())
+                outcomes.append(own.user)
+            os.write(write_end, json.dumps(outcomes).encode())
         finally:
             os._exit(0)
     os.close(write_end)
     assert wait_until(lambda: os.waitpid(child, os.WNOHANG) != (0, 0), limit=60)
     with os.fdopen(read_end) as f:
-        assert f.read().startswith("test_")
+        outcomes = json.loads(f.read())
+    assert outcomes[:-1] == [FOREIGN] * 7
+    assert outcomes[-1].startswith("test_")
     assert session.poll() is None
     assert account_name(session, pid).startswith("test_")
+
+
+@pytest.mark.parametrize("su", ["absent", "not a program"])
+def test_missing_su_is_reported_and_the_account_kept(pool, monkeypatch, tmp_path, su):
+    with PyTerminalSession(pool) as session:
+        name = session.user
+    if su == "not a program":
+        # Found on the search path, but exec refuses it: the start itself fails.
+        (tmp_path / "su").write_bytes(b"\0\0\0\0")
+        (tmp_path / "su").chmod(0o755)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(BaseException, match="Failed to execute the command `su`") as info:
+        PyTerminalSession(pool)
+    assert type(info.value).__name__ == "InternalError"
+    monkeypatch.undo()
+    with PyTerminalSession(pool) as session:
+        assert session.user == name

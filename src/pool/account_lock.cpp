@@ -1,0 +1,46 @@
+#include "pool/account_lock.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include "pool/home_directory.hpp"
+#include "pool/host_process.hpp"
+
+namespace ovaline::pool {
+
+namespace {
+
+constexpr const char* lock_failed = "Failed to lock the user account";
+
+} // namespace
+
+std::expected<AccountLocks, std::string> AccountLocks::open(const std::string& path) {
+    auto fd = open_trusted_directory(path, 0700, lock_failed);
+    if (!fd) {
+        return std::unexpected(fd.error());
+    }
+    return AccountLocks(std::move(*fd));
+}
+
+std::expected<std::optional<UniqueFd>, std::string> lock_file_at(int dir, const std::string& file) {
+    UniqueFd fd(::openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
+        return std::unexpected(std::string(lock_failed) + ": " + system_error_text(errno));
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return std::optional<UniqueFd>();
+        }
+        if (errno != EINTR) {
+            return std::unexpected(std::string(lock_failed) + ": " + system_error_text(errno));
+        }
+    }
+    return std::optional<UniqueFd>(std::move(fd));
+}
+
+std::expected<std::optional<UniqueFd>, std::string> AccountLocks::lock(const std::string& name) {
+    return lock_file_at(fd_.get(), name + ".lock");
+}
+
+} // namespace ovaline::pool

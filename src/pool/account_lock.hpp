@@ -1,0 +1,37 @@
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "pool/unique_fd.hpp"
+
+namespace ovaline::pool {
+
+// Where the accounts' lock files live: a place that every process of the host sees,
+// unlike /tmp, which a service may have made private.
+inline constexpr const char* account_lock_dir = "/run/ovaline";
+
+// The lock files that keep two sessions, in any processes of the host, from using one
+// account at once. The directory is made if missing (mode 0700) and otherwise used only
+// when it is a real directory of this process's effective user that nobody else may
+// write to; below it nothing is followed.
+class AccountLocks {
+  public:
+    static std::expected<AccountLocks, std::string> open(const std::string& path);
+
+    // The account's lock, held until the descriptor is closed. None when another
+    // session holds it.
+    std::expected<std::optional<UniqueFd>, std::string> lock(const std::string& name);
+
+  private:
+    explicit AccountLocks(UniqueFd fd) : fd_(std::move(fd)) {}
+
+    UniqueFd fd_;
+};
+
+// Takes the lock of the file `file` below the directory `dir`, creating it (mode 0600)
+// if missing and following no link. None when another holder has it.
+std::expected<std::optional<UniqueFd>, std::string> lock_file_at(int dir, const std::string& file);
+
+} // namespace ovaline::pool

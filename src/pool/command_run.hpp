@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pool/shell_process.hpp"
+#include "pool/spawner.hpp"
+#include "pool/unique_fd.hpp"
+
+namespace ovaline::pool {
+
+// What a command wrote to one stream, in pieces of at most a read's size, so that big
+// output is never copied to grow it.
+struct Output {
+    std::vector<std::string> pieces;
+    std::size_t size = 0;
+
+    // All of it as one string.
+    std::string text() const;
+};
+
+// How a command ended, with what it wrote.
+struct RunOutcome {
+    int status = 0; // exit code, or minus the signal that ended it
+    Output out;
+    Output err;
+    bool timed_out = false;
+    bool truncated = false; // a stream wrote more than it was allowed to keep
+};
+
+// One command in a PID namespace of its own, on pipes, from its start until it and
+// everything it started has ended. Nothing of it outlives this object.
+class CommandRun {
+  public:
+    // Starts the program of `spec` (its streams are set here) with `input` on its standard
+    // input, or the null device when there is none. Keeps at most `max_output` bytes of
+    // each stream, reading and dropping the rest. The deadline ends it all. The error is
+    // the system's description of why it could not start.
+    static std::expected<std::unique_ptr<CommandRun>, std::string>
+    start(ProgramSpec spec, std::optional<std::string> input, std::optional<std::size_t> max_output,
+          Deadline deadline);
+
+    CommandRun(const CommandRun&) = delete;
+    CommandRun& operator=(const CommandRun&) = delete;
+    // Kills what still runs and reaps it.
+    ~CommandRun();
+
+    // Feeds the input and collects the output until the command has ended and its
+    // streams are drained; at the deadline kills everything and goes on collecting.
+    // Fails with Interrupted when a signal arrives: call again, or drop the run.
+    std::expected<void, ShellFailure> wait();
+
+    // Calls `done` once the run has been dropped, with everything of it ended.
+    void when_done(std::function<void()> done) { done_ = std::move(done); }
+
+    // What wait() collected.
+    RunOutcome& outcome() { return outcome_; }
+
+  private:
+    CommandRun(Started started, UniqueFd input, UniqueFd out, UniqueFd err, std::string data,
+               std::optional<std::size_t> max_output, Deadline deadline);
+    void kill();
+    void reap(bool block);
+    // One read of what is there; the bytes read, 0 when none are there or the stream
+    // has ended (then `fd` is closed).
+    std::size_t read_some(UniqueFd& fd, Output& sink);
+    void write_some();
+
+    Started child_;
+    UniqueFd input_;
+    UniqueFd out_;
+    UniqueFd err_;
+    std::string data_;
+    std::vector<char> buffer_;
+    std::size_t written_ = 0;
+    const std::optional<std::size_t> max_output_;
+    const Deadline deadline_;
+    bool killed_ = false;
+    bool reaped_ = false;
+    RunOutcome outcome_;
+    std::function<void()> done_;
+};
+
+} // namespace ovaline::pool

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "pool/unique_fd.hpp"
+
+namespace ovaline::pool {
+
+// Resource limits of a started program and everything it starts; none keeps the limit
+// it would inherit.
+struct Limits {
+    std::optional<std::uint64_t> cpu_seconds;
+    std::optional<std::uint64_t> address_space; // bytes
+    std::optional<std::uint64_t> processes;     // of its real user, host-wide
+    std::optional<std::uint64_t> file_size;     // bytes
+    std::optional<std::uint64_t> open_files;
+
+    bool any() const {
+        return cpu_seconds || address_space || processes || file_size || open_files;
+    }
+};
+
+// A user the program runs as instead of this process's.
+struct Identity {
+    std::uint32_t uid;
+    std::uint32_t gid;
+};
+
+// Everything a host program starts with. No shell ever sees the arguments.
+struct ProgramSpec {
+    std::string path;              // absolute; no search
+    std::vector<std::string> args; // after argv[0], which is `path`
+    std::vector<std::string> env;  // the whole environment
+    std::string cwd;               // empty: this process's working directory
+    // Become descriptors 0, 1 and 2; -1 is the null device. Nothing else is inherited.
+    int streams[3] = {-1, -1, -1};
+    Limits limits;
+    std::optional<Identity> identity;
+    // The program is the only child of a small init that is the first process of a new
+    // PID namespace: when the init is killed, or this process dies, the kernel ends
+    // every process inside, however it tried to get away. The init also reaps the
+    // orphans inside.
+    bool own_pid_namespace = false;
+    // A new network namespace with only loopback up (needs own_pid_namespace).
+    bool private_network = false;
+    // A network namespace to enter instead, as a descriptor; -1 for none.
+    int join_network = -1;
+};
+
+// A started program, our direct child (its init, in its own PID namespace).
+struct Started {
+    pid_t pid = -1;
+    UniqueFd pidfd; // none on kernels without process descriptors
+    // With an init: where it leaves the program's wait status as it ends.
+    UniqueFd status;
+};
+
+// Starts the program from a thread that lives as long as this process, so that its
+// parent-death signal (SIGKILL) fires only when this process dies. The error is the
+// errno of the failed step, in this process or in the child before exec.
+std::expected<Started, int> spawn(const ProgramSpec& spec);
+
+// The exit status of a started program once its pid has been reaped with the wait status
+// `raw`: its exit code, or minus the number of the signal that ended it. Under an init,
+// the program's own status; when the init was killed first, the init's.
+int exit_status(const Started& started, int raw);
+
+// The absolute path of `program` found through this process's search path, or the
+// errno of the failure (ENOENT when there is none).
+std::expected<std::string, int> find_program(const std::string& program);
+
+// This process's environment as a list.
+std::vector<std::string> inherited_environment();
+
+} // namespace ovaline::pool
