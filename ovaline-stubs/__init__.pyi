@@ -1,7 +1,18 @@
+from collections.abc import Callable
 from types import TracebackType
 from typing import ClassVar, Literal, final
 
-__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
+from _typeshed import structseq
+
+__all__ = [
+    "PyFs",
+    "PyFileHandle",
+    "PyTerm",
+    "ShellResult",
+    "Whence",
+    "PyUserPool",
+    "PyTerminalSession",
+]
 
 @final
 class PyFs:
@@ -52,11 +63,32 @@ class PyTerm:
     A structure representing a simple terminal
     """
 
-    def __new__(cls, fs: PyFs) -> PyTerm: ...
+    def __new__(cls, fs: PyFs, *, shell: bool = False, max_output: int = 16777216) -> PyTerm: ...
     def exec(self, command: str) -> str:
         """
         Execute a command in the terminal.
         """
+    def run(self, line: str) -> ShellResult:
+        """Run a line and return its ShellResult (status, stdout, stderr); a failing command
+        gives a non-zero status instead of raising."""
+    def register(self, name: str, function: Callable[[list[str], str], str]) -> None:
+        """Add a command to a terminal in the shell mode: function(args, stdin) returns the
+        output text, or raises ValueError to fail with status 1 (its message goes to stderr)."""
+
+@final
+class ShellResult(structseq[int | str], tuple[int, str, str]):
+    """The exit status and the output streams of one line."""
+
+    __match_args__: ClassVar[tuple[Literal["status"], Literal["stdout"], Literal["stderr"]]]
+    @property
+    def status(self) -> int:
+        """The exit status of the line's last command."""
+    @property
+    def stdout(self) -> str:
+        """What the line wrote to its output."""
+    @property
+    def stderr(self) -> str:
+        """What the line wrote to its error stream."""
 
 @final
 class PyUserPool:

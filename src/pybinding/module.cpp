@@ -30,12 +30,15 @@ struct ClassEntry {
     PyType_Spec* type_spec;
     // Finishes the class before it is added; false with the error set on failure.
     bool (*prepare)(PyTypeObject*) = nullptr;
+    // Makes a class that is not built from a PyType_Spec (a struct sequence).
+    PyTypeObject* (*create)() = nullptr;
 };
 
 const ClassEntry kClasses[] = {
     {"PyFs", ClassId::PyFs, &py_fs_spec},
     {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
     {"PyTerm", ClassId::PyTerm, &py_term_spec},
+    {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type},
     {"Whence", ClassId::Whence, &whence_spec, add_whence_members},
     {"PyUserPool", ClassId::PyUserPool, &py_user_pool_spec},
     {"PyTerminalSession", ClassId::PyTerminalSession, &py_terminal_session_spec},
@@ -80,8 +83,10 @@ bool fill_module(PyObject* module) {
         return false;
     }
     for (const ClassEntry& entry : kClasses) {
-        auto* type = reinterpret_cast<PyTypeObject*>(
-            PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
+        auto* type = entry.create != nullptr
+                         ? entry.create()
+                         : reinterpret_cast<PyTypeObject*>(
+                               PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
         if (type == nullptr) {
             return false;
         }

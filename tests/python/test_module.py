@@ -9,7 +9,7 @@ import pytest
 
 import ovaline
 
-FINAL_ORDER = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
+FINAL_ORDER = ["PyFs", "PyFileHandle", "PyTerm", "ShellResult", "Whence", "PyUserPool", "PyTerminalSession"]
 
 
 def test_module_shape():
