@@ -187,6 +187,12 @@ class Matcher {
     std::unique_ptr<pcre2_match_data, MatchDataDeleter> data_;
 };
 
+bool is_directory(const TerminalContext& context, const std::string& path) {
+    auto id = resolve_path(context, path);
+    auto is_dir = id ? context.filesystem->is_directory_raw(*id) : fs::IoResult<bool>(false);
+    return is_dir && *is_dir;
+}
+
 // The files under a directory operand, in name order, directories walked depth first.
 void collect_files(const TerminalContext& context, const std::string& path,
                    std::vector<std::string>& files) {
@@ -244,18 +250,10 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo&
         operands.push_back(".");
         strip_dot = true;
     }
-    bool error = false;
     std::vector<std::string> inputs;
     for (const auto& operand : operands) {
-        auto id = resolve_path(context.base, operand);
-        auto is_dir =
-            id ? context.base.filesystem->is_directory_raw(*id) : fs::IoResult<bool>(false);
-        if (id && is_dir && *is_dir) {
-            if (!recursive) {
-                io.error("grep", operand + ": Is a directory");
-                error = true;
-                continue;
-            }
+        // Without -r a directory is an input that cannot be read.
+        if (recursive && is_directory(context.base, operand)) {
             show_names = true;
             std::vector<std::string> files;
             collect_files(context.base, operand, files);
@@ -275,7 +273,12 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo&
     const bool names_only = options->has('l');
     const bool numbers = options->has('n');
     bool any = false;
+    bool error = false;
     for (const auto& input : inputs) {
+        // GNU grep counts a directory it cannot read as holding no lines.
+        if (count && input != "-" && is_directory(context.base, input)) {
+            io.write((show_names ? input + ":" : "") + "0\n");
+        }
         const std::span<const std::string> one(&input, 1);
         const bool read = read_inputs(
             context, io, "grep", operands.empty() ? std::span<const std::string>() : one,

@@ -240,6 +240,9 @@ int cmd_ls(ShellContext& context, std::span<const std::string> words, ShellIo& i
         if (headers) {
             io.write((i > 0 || !files.empty() ? "\n" : "") + directories[i].first + ":\n");
         }
+        if (options->has('a')) {
+            io.write(".\n..\n");
+        }
         for (const auto& name :
              sorted_names(context.base, directories[i].second, options->has('a'))) {
             io.write(name + "\n");

@@ -1,6 +1,7 @@
 #include "terminal/shell_terminal.hpp"
 
 #include <array>
+#include <optional>
 
 #include "terminal/shell_commands.hpp"
 #include "terminal/shell_glob.hpp"
@@ -194,8 +195,7 @@ class LineRun {
         const std::vector<std::string> words = expand_words(command.words, context, variables);
 
         std::array<Sink, 3> sinks{Sink{}, Sink{1, ""}, Sink{2, ""}};
-        std::string redirected_input;
-        bool input_redirected = false;
+        std::optional<std::string> input_path;
         for (const Redirection& redirection : command.redirections) {
             if (redirection.kind == Redirection::Kind::Duplicate) {
                 sinks[redirection.fd] = sinks[3 - redirection.fd];
@@ -210,13 +210,11 @@ class LineRun {
             }
             const std::string& path = targets[0];
             if (redirection.kind == Redirection::Kind::Input) {
-                auto text = read_file(context, path);
-                if (!text) {
-                    result_.err += path + ": " + text.error() + "\n";
+                if (auto found = resolve_path(context, path); !found) {
+                    result_.err += path + ": " + error_text(found.error()) + "\n";
                     return 1;
                 }
-                redirected_input = std::move(*text);
-                input_redirected = true;
+                input_path = path;
                 continue;
             }
             // The file is created, or emptied, before the command runs.
@@ -236,8 +234,19 @@ class LineRun {
             return 0;
         }
 
+        // The input is read once every redirection is in place, as a file opened before
+        // a later "> same" would see it emptied.
+        std::string redirected_input;
+        if (input_path) {
+            auto text = read_file(context, *input_path);
+            if (!text) {
+                result_.err += *input_path + ": " + text.error() + "\n";
+                return 1;
+            }
+            redirected_input = std::move(*text);
+        }
         ShellIo io;
-        io.input = input_redirected ? std::string_view(redirected_input) : pipe_input;
+        io.input = input_path ? std::string_view(redirected_input) : pipe_input;
         io.limit = shell_.max_output_;
         const std::span<const std::string> args = std::span(words).subspan(1);
         int status = 127;

@@ -262,7 +262,9 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& i
         total.words += row.second.words;
         total.bytes += row.second.bytes;
     }
-    if (rows.size() > 1) {
+    // A total follows whenever there were several operands, readable or not.
+    const std::size_t inputs = std::max<std::size_t>(options->operands.size(), 1);
+    if (inputs > 1) {
         rows.emplace_back("total", total);
     }
     // Columns are as wide as the total byte count, or 7 when the standard input is
@@ -272,7 +274,7 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& i
     if (from_stdin) {
         width = 7;
     }
-    if (columns == 1 && rows.size() == 1) {
+    if (columns == 1 && inputs == 1) {
         width = 1;
     }
     auto cell = [&](std::uint64_t value, bool first) {
