@@ -221,6 +221,9 @@ bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string
 
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out) {
     if (type == nullptr) {
+        // The module's classes are gone once its state is cleared, as at interpreter exit.
+        PyErr_Format(PyExc_RuntimeError,
+                     "argument '%s' cannot be checked: the ovaline module has been cleared", name);
         return false;
     }
     if (obj == nullptr || !Py_IS_TYPE(obj, type)) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -112,23 +113,41 @@ void report_read(std::size_t count) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
 }
 
+// The bytes from the handle's offset to the end of the file, found by seeking to the
+// end and back; nullopt when the handle cannot seek, and then cannot read either. No
+// other handle writes while this one may read, and the caller holds this one's mutex,
+// so the answer holds for the read that follows.
+std::optional<std::uint64_t> bytes_remaining(fs::FileHandle& handle) {
+    const std::uint64_t offset = handle.offset();
+    if (!handle.seek(fs::SeekOrigin::End, 0)) {
+        return std::nullopt;
+    }
+    const std::uint64_t length = handle.offset();
+    if (!handle.seek(fs::SeekOrigin::Start, offset)) {
+        return std::nullopt;
+    }
+    return length - std::min(offset, length);
+}
+
 PyObject* read(PyFileHandle& self, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "argument 'buffer' is too large to allocate");
         return nullptr;
     }
-    // The buffer is the result itself, allocated in full before the file is consulted
-    // and shrunk to the bytes read.
-    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (bytes == nullptr) {
-        return nullptr;
-    }
-    std::memset(PyBytes_AS_STRING(bytes.get()), 0, size);
+    PyRef bytes;
     fs::IoResult<std::size_t> count;
     {
         std::lock_guard lock(self.mutex);
+        // The result holds at most what the file has left, so a request far past its
+        // end costs no more than one that fits.
+        const std::uint64_t wanted = std::min(size, bytes_remaining(self.handle).value_or(0));
+        bytes = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        if (bytes == nullptr) {
+            return nullptr;
+        }
+        std::memset(PyBytes_AS_STRING(bytes.get()), 0, wanted);
         count = self.handle.read(std::span<std::uint8_t>(
-            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
+            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), wanted));
     }
     if (!count) {
         return raise_io_error(count.error());
