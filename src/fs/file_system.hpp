@@ -122,8 +122,13 @@ class FileSystem {
     // Lists a new inode with the spent `id` in `dir`, reserving its space.
     IoResult<INodeGuard> link_new(const INodeGuard& dir, InodeId id, std::string name,
                                   INodeKind kind);
-    // The existing file at `path`, or with `create` a new empty one.
-    IoResult<INodeGuard> find_or_create_file(std::string_view path, bool create);
+    struct FoundFile {
+        INodeGuard node;
+        bool created;
+    };
+    // What exists at `path`, or with `create` a new file holding `contents`.
+    IoResult<FoundFile> find_or_create_file(std::string_view path, bool create,
+                                            std::span<const std::uint8_t> contents);
     // Publishes inodes built apart from the tree, `nodes[0]` their top, under `parent`;
     // `bytes` and `nodes.size()` are reserved here and given back on failure.
     IoResult<void> attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,

@@ -213,7 +213,11 @@ def test_glob_and_walk_agree_with_the_standard_library(entries, pattern_list):
     with tempfile.TemporaryDirectory() as root:
         build_on_disk_and_in_fs(root, fs, entries)
         for pattern in pattern_list:
-            expected = sorted(glob.glob(pattern, root_dir=root, recursive=True))
+            # The standard library repeats a path that two "**" reach, and with root_dir it
+            # can name a directory that does not exist ("b/" for "b/**"); ours lists each
+            # existing path once.
+            found = glob.glob(pattern, root_dir=root, recursive=True)
+            expected = sorted({p for p in found if os.path.lexists(os.path.join(root, p))})
             assert fs.glob(pattern) == expected, pattern
             # From the root, "**" also matches the root itself, as it does for "/" on disk.
             from_root = [p for p in fs.glob("/" + pattern) if p != "/"]
