@@ -530,16 +530,131 @@ int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo&
     return status;
 }
 
+// The last component of a path, trailing slashes aside.
+std::string base_name(std::string path) {
+    while (path.size() > 1 && path.ends_with('/')) {
+        path.pop_back();
+    }
+    return path.substr(path.rfind('/') + 1);
+}
+
+// mv and cp: each source goes into the destination when that is a directory; a single
+// source may instead take the destination's name. `move` does one source.
+int transfer(ShellContext& context, std::span<const std::string> words, ShellIo& io,
+             std::string_view command, std::string_view spec,
+             const std::function<std::expected<void, std::string>(
+                 const std::string&, const std::string&, const ShellOptions&)>& move) {
+    if (answer_help(io, command, words)) {
+        return 0;
+    }
+    auto options = parse_options(words, spec);
+    if (!options) {
+        return usage_error(io, command, options.error());
+    }
+    auto& operands = options->operands;
+    if (operands.size() < 2) {
+        return usage_error(io, command,
+                           operands.empty()
+                               ? "missing file operand"
+                               : "missing destination file operand after '" + operands[0] + "'");
+    }
+    const std::string target = operands.back();
+    auto target_id = resolve_path(context.base, target);
+    const bool into = target_id && is_directory(context.base, *target_id);
+    if (!into && operands.size() > 2) {
+        io.error(command, "target '" + target + "' is not a directory");
+        return 1;
+    }
+    int status = 0;
+    for (std::size_t i = 0; i + 1 < operands.size(); ++i) {
+        const std::string& source = operands[i];
+        auto found = resolve_path(context.base, source);
+        if (!found) {
+            io.error(command, "cannot stat '" + source + "': " + error_text(found.error()));
+            status = 1;
+            continue;
+        }
+        const std::string destination =
+            into ? (target.ends_with('/') ? target : target + "/") + base_name(source) : target;
+        // Copying a file onto itself would empty it before reading it.
+        if (auto existing = resolve_path(context.base, destination);
+            existing && *existing == *found) {
+            io.error(command, "'" + source + "' and '" + destination + "' are the same file");
+            status = 1;
+            continue;
+        }
+        if (auto moved = move(source, destination, *options); !moved) {
+            io.error(command, moved.error());
+            status = 1;
+        }
+    }
+    return status;
+}
+
+int cmd_mv(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    const TerminalContext& base = context.base;
+    return transfer(context, words, io, "mv", "",
+                    [&](const std::string& source, const std::string& destination,
+                        const ShellOptions&) -> std::expected<void, std::string> {
+                        auto from = absolute_path(base, source);
+                        auto to = absolute_path(base, destination);
+                        auto moved = from && to ? base.filesystem->rename(*from, *to, true)
+                                                : fs::IoResult<void>(std::unexpected(
+                                                      from ? to.error() : from.error()));
+                        if (!moved) {
+                            return std::unexpected("cannot move '" + source + "' to '" +
+                                                   destination + "': " + error_text(moved.error()));
+                        }
+                        return {};
+                    });
+}
+
+int cmd_cp(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    const TerminalContext& base = context.base;
+    return transfer(
+        context, words, io, "cp", "rR",
+        [&](const std::string& source, const std::string& destination,
+            const ShellOptions& options) -> std::expected<void, std::string> {
+            auto id = resolve_path(base, source);
+            if (id && is_directory(base, *id)) {
+                if (!options.has('r') && !options.has('R')) {
+                    return std::unexpected("-r not specified; omitting directory '" + source + "'");
+                }
+                auto from = absolute_path(base, source);
+                auto to = absolute_path(base, destination);
+                auto copied =
+                    from && to
+                        ? base.filesystem->copy(*from, *to, true)
+                        : fs::IoResult<void>(std::unexpected(from ? to.error() : from.error()));
+                if (!copied) {
+                    return std::unexpected("cannot copy '" + source + "' to '" + destination +
+                                           "': " + error_text(copied.error()));
+                }
+                return {};
+            }
+            // A file is copied by contents, so an existing destination keeps its place.
+            auto text = read_file(base, source);
+            if (!text) {
+                return std::unexpected("cannot open '" + source + "' for reading: " + text.error());
+            }
+            if (auto written = write_file(base, destination, *text, false); !written) {
+                return std::unexpected("cannot create regular file '" + destination +
+                                       "': " + written.error());
+            }
+            return {};
+        });
+}
+
 } // namespace
 
 const std::unordered_map<std::string, ShellHandler>& shell_commands() {
     static const std::unordered_map<std::string, ShellHandler> table{
-        {"cat", cmd_cat},       {"cd", cmd_cd},       {"cut", cmd_cut},     {"echo", cmd_echo},
-        {"export", cmd_export}, {"false", cmd_false}, {"find", cmd_find},   {"grep", cmd_grep},
-        {"head", cmd_head},     {"help", cmd_help},   {"ls", cmd_ls},       {"mkdir", cmd_mkdir},
-        {"pwd", cmd_pwd},       {"rm", cmd_rm},       {"sort", cmd_sort},   {"stat", cmd_stat},
-        {"tail", cmd_tail},     {"tee", cmd_tee},     {"touch", cmd_touch}, {"true", cmd_true},
-        {"uniq", cmd_uniq},     {"wc", cmd_wc},
+        {"cat", cmd_cat},     {"cd", cmd_cd},       {"cp", cmd_cp},         {"mv", cmd_mv},
+        {"cut", cmd_cut},     {"echo", cmd_echo},   {"export", cmd_export}, {"false", cmd_false},
+        {"find", cmd_find},   {"grep", cmd_grep},   {"head", cmd_head},     {"help", cmd_help},
+        {"ls", cmd_ls},       {"mkdir", cmd_mkdir}, {"pwd", cmd_pwd},       {"rm", cmd_rm},
+        {"sort", cmd_sort},   {"stat", cmd_stat},   {"tail", cmd_tail},     {"tee", cmd_tee},
+        {"touch", cmd_touch}, {"true", cmd_true},   {"uniq", cmd_uniq},     {"wc", cmd_wc},
     };
     return table;
 }

@@ -151,13 +151,6 @@ std::expected<void, std::string> write_file(const TerminalContext& context, std:
             return std::unexpected(is_file ? "Is a directory" : error_text(is_file.error()));
         }
     }
-    if (id && !append) {
-        // Emptying a file is replacing it with an empty one; an open handle refuses both.
-        if (auto removed = context.filesystem->rm_raw(*id, false); !removed) {
-            return std::unexpected(error_text(removed.error()));
-        }
-        id = std::unexpected(fs::IoErrorKind::InodeNotFound);
-    }
     if (!id) {
         if (id.error().kind() != fs::IoErrorKind::InodeNotFound || path.ends_with('/')) {
             return std::unexpected(error_text(id.error()));
@@ -171,6 +164,11 @@ std::expected<void, std::string> write_file(const TerminalContext& context, std:
                                            fs::FileHandleType(fs::FileHandleType::WRITE));
     if (!handle) {
         return std::unexpected(error_text(handle.error()));
+    }
+    if (!append) {
+        if (auto r = handle->truncate(0); !r) {
+            return std::unexpected(error_text(r.error()));
+        }
     }
     if (auto r = handle->seek(fs::SeekOrigin::End, 0); !r) {
         return std::unexpected(error_text(r.error()));

@@ -139,6 +139,20 @@ TEST_F(ShellTest, FileCommands) {
     });
 }
 
+TEST_F(ShellTest, MoveAndCopy) {
+    run_cases({
+        {"mkdir d; echo one > f; echo two > g", 0, ""},
+        {"cp f h; mv g f; cat f h", 0, "two\none\n"},
+        {"cp f h d; ls d", 0, "f\nh\n"},
+        {"cp d e", 1, "", "cp: -r not specified; omitting directory 'd'\n"},
+        {"cp -r d e; mv e d; find d | sort", 0, "d\nd/e\nd/e/f\nd/e/h\nd/f\nd/h\n"},
+        {"mv f h nope", 1, "", "mv: target 'nope' is not a directory\n"},
+        {"mv nope d", 1, "", "mv: cannot stat 'nope': No such file or directory\n"},
+        {"cp h h || cat h", 0, "one\n", "cp: 'h' and 'h' are the same file\n"},
+        {"cd d; mv h .", 1, "", "mv: 'h' and './h' are the same file\n"},
+    });
+}
+
 TEST_F(ShellTest, Find) {
     run_cases({
         {"mkdir -p d/e; touch d/a.txt d/e/b.txt d/e/c.md", 0, ""},

@@ -128,6 +128,8 @@ CHANGES = st.one_of(
     st.builds("cat {} > {}".format, one(FILES), one(FILES)),
     st.builds("sort < {} > {}".format, one(FILES[:2]), one(FILES)),
     st.builds("cd {}".format, one(DIRS + ["d/e/.."])),
+    st.builds("mv {} {}".format, one(FILES + DIRS[:2]), one(FILES + DIRS + ["n", "d/n"])),
+    st.builds("cp {} {} {}".format, one(["", "-r"]), one(FILES + DIRS[:2]), one(FILES + DIRS + ["n"])),
 )
 FILTERS = one(["cat", "sort", "sort -r", "wc -l", "grep a", "grep -v a", "head -n 2", "tail -n 1",
                "uniq -c", "cut -d ' ' -f 1", "grep -c e"])
