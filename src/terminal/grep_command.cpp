@@ -134,18 +134,22 @@ class Matcher {
         return matcher;
     }
 
-    // The start of the first match at or after `from`, if any.
-    std::optional<std::size_t> find(std::string_view text, std::size_t from) const {
+    // The start and end of the first match at or after `from`, if any.
+    std::optional<std::pair<std::size_t, std::size_t>> find(std::string_view text,
+                                                            std::size_t from) const {
         const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(text.data()),
                                    text.size(), from, 0, data_.get(), nullptr);
         if (rc < 0) {
             return std::nullopt;
         }
-        return pcre2_get_ovector_pointer(data_.get())[0];
+        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data_.get());
+        return std::pair<std::size_t, std::size_t>(ovector[0], ovector[1]);
     }
 
-    // Calls `use(line, number)` for each selected line in order.
-    template <class Use> void select(std::string_view text, bool invert, Use&& use) const {
+    // Calls `use(line, number)` for each selected line in order; `number` is 0 unless
+    // `numbered`, since counting lines is a pass over the whole text.
+    template <class Use>
+    void select(std::string_view text, bool invert, bool numbered, Use&& use) const {
         if (invert) {
             std::uint64_t number = 0;
             for (auto line : split_lines(text)) {
@@ -163,20 +167,25 @@ class Matcher {
         std::uint64_t number = 1;
         while (pos < text.size()) {
             const auto hit = find(text, pos);
-            if (!hit || *hit >= text.size()) {
+            if (!hit || hit->first >= text.size()) {
                 return;
             }
-            const std::size_t line_start = *hit == 0 ? 0 : (text.rfind('\n', *hit - 1) + 1);
+            const std::size_t line_start =
+                hit->first == 0 ? 0 : (text.rfind('\n', hit->first - 1) + 1);
             const std::size_t begin = std::max(line_start, pos);
             std::size_t line_end = text.find('\n', begin);
             if (line_end == std::string_view::npos) {
                 line_end = text.size();
             }
             const std::string_view line = text.substr(begin, line_end - begin);
-            number += std::count(text.begin() + counted_to, text.begin() + begin, '\n');
-            counted_to = begin;
-            if (find(line, 0)) {
-                use(line, number);
+            if (numbered) {
+                number += std::count(text.begin() + counted_to, text.begin() + begin, '\n');
+                counted_to = begin;
+            }
+            // A match that stays within its line matches that line alone too: the
+            // line's edges are edges for ^, $ and word boundaries either way.
+            if ((hit->second <= line_end && begin == line_start) || find(line, 0)) {
+                use(line, numbered ? number : 0);
             }
             pos = line_end + 1;
         }
@@ -286,19 +295,20 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo&
                 const std::string label = input == "-" ? "(standard input)" : input;
                 const std::string prefix = show_names ? label + ":" : "";
                 std::uint64_t selected = 0;
-                matcher->select(text, invert, [&](std::string_view line, std::uint64_t number) {
-                    ++selected;
-                    if (count || names_only) {
-                        return;
-                    }
-                    std::string head = prefix;
-                    if (numbers) {
-                        head += std::to_string(number) + ":";
-                    }
-                    io.write(head);
-                    io.write(line);
-                    io.write("\n");
-                });
+                matcher->select(text, invert, numbers,
+                                [&](std::string_view line, std::uint64_t number) {
+                                    ++selected;
+                                    if (count || names_only) {
+                                        return;
+                                    }
+                                    std::string head = prefix;
+                                    if (numbers) {
+                                        head += std::to_string(number) + ":";
+                                    }
+                                    io.write(head);
+                                    io.write(line);
+                                    io.write("\n");
+                                });
                 any = any || selected > 0;
                 if (names_only) {
                     if (selected > 0) {

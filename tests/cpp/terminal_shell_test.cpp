@@ -204,6 +204,9 @@ TEST_F(ShellTest, Grep) {
         {"grep -E '(' f", 2, ""},
         {"cat f | grep -c '^a'", 0, "2\n"},
         {"echo 'ab\ncd' | grep 'b.c'", 1, ""},
+        // A match found across a line break is checked again within each line.
+        {"echo 'xa\ncy\nac' | grep -n 'a[^b]*c'", 0, "3:ac\n"},
+        {"echo 'a\nb\nab' | grep -n 'b$'", 0, "2:b\n3:ab\n"},
     });
 }
 
