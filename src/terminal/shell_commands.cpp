@@ -120,7 +120,10 @@ int cmd_cat(ShellContext& context, std::span<const std::string> words, ShellIo& 
     return ok ? 0 : 1;
 }
 
-int cmd_pwd(ShellContext& context, std::span<const std::string>, ShellIo& io) {
+int cmd_pwd(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "pwd", words)) {
+        return 0;
+    }
     auto path = context.base.filesystem->get_path_by_inode(context.base.current_dir);
     if (!path) {
         io.error("pwd", error_text(path.error()));
@@ -157,6 +160,9 @@ int cmd_cd(ShellContext& context, std::span<const std::string> words, ShellIo& i
 }
 
 int cmd_export(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "export", words)) {
+        return 0;
+    }
     if (words.empty()) {
         for (const auto& [name, value] : context.variables) {
             io.write("declare -x " + name + "=\"" + value + "\"\n");
