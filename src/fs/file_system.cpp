@@ -797,6 +797,11 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
             if (!replace) {
                 return std::unexpected(IoErrorKind::ResourceAlreadyExists);
             }
+            // The source's own directory, locked above, is never empty: it holds the source.
+            if (victim == src_parent.get()) {
+                return std::unexpected(directory ? IoErrorKind::DirectoryIsNotEmpty
+                                                 : IoErrorKind::NotAFile);
+            }
             auto bytes = take_out(*victim, directory, *to);
             if (!bytes) {
                 return std::unexpected(bytes.error());
