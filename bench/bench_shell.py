@@ -92,7 +92,7 @@ def main() -> int:
                 print(f"output differs for {line!r}", file=sys.stderr)
                 return 1
             cell = line.replace("|", "\\|")
-            print(f"| `{cell}` | {ours * 1e3:.1f} | {theirs * 1e3:.1f} | {theirs / ours:.2f} |")
+            print(f"| `{cell}` | {ours * 1e3:.2f} | {theirs * 1e3:.2f} | {theirs / ours:.2f} |")
     return 0
 
 
