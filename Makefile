@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
-DEB_PACKAGES := g++ libcli11-dev libgtest-dev
+DEB_PACKAGES := g++ libcli11-dev libgtest-dev libpcre2-dev pkg-config
 # Debian's own Python needs its headers and venv packages; any other brings its own.
 PYTHON_PATH := $(shell readlink -f "$$(command -v $(PYTHON))" 2>/dev/null)
 ifeq ($(PYTHON_PATH),)
@@ -135,10 +135,11 @@ sanitize-python: deps $(ASAN_VENV)/.installed
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/ubsan \
 	    $(ASAN_VENV)/bin/python -m pytest -q tests/python || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 
-# The tools users would pick instead, measured beside ovaline in one run.
+# The tools users would pick instead, and bash for the shell mode, measured beside ovaline.
 bench: install
 	$(VPY) -m pip install -q fs pyfakefs setuptools
 	$(VPY) bench/bench_fs.py
+	$(VPY) bench/bench_shell.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')

@@ -1,6 +1,6 @@
 import io
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import IO, Any, BinaryIO, ClassVar, Literal, final, overload
 
@@ -27,6 +27,7 @@ __all__ = [
     "FsUsage",
     "RunResult",
     "PyIoFile",
+    "ShellResult",
     "PyFs",
     "PyFileHandle",
     "PyTerm",
@@ -233,11 +234,32 @@ class PyTerm:
     A structure representing a simple terminal
     """
 
-    def __new__(cls, fs: PyFs) -> PyTerm: ...
+    def __new__(cls, fs: PyFs, *, shell: bool = False, max_output: int = 16777216) -> PyTerm: ...
     def exec(self, command: str) -> str:
         """
         Execute a command in the terminal.
         """
+    def run(self, line: str) -> ShellResult:
+        """Run a line and return its ShellResult (status, stdout, stderr); a failing command
+        gives a non-zero status instead of raising."""
+    def register(self, name: str, function: Callable[[list[str], str], str]) -> None:
+        """Add a command to a terminal in the shell mode: function(args, stdin) returns the
+        output text, or raises ValueError to fail with status 1 (its message goes to stderr)."""
+
+@final
+class ShellResult(structseq[int | str], tuple[int, str, str]):
+    """The exit status and the output streams of one line."""
+
+    __match_args__: ClassVar[tuple[Literal["status"], Literal["stdout"], Literal["stderr"]]]
+    @property
+    def status(self) -> int:
+        """The exit status of the line's last command."""
+    @property
+    def stdout(self) -> str:
+        """What the line wrote to its output."""
+    @property
+    def stderr(self) -> str:
+        """What the line wrote to its error stream."""
 
 @final
 class PyUserPool:

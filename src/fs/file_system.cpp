@@ -797,8 +797,7 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
             if (!replace) {
                 return std::unexpected(IoErrorKind::ResourceAlreadyExists);
             }
-            // The entry's own parent is locked above and holds the entry, so it is never
-            // free to be replaced.
+            // The source's own directory, locked above, is never empty: it holds the source.
             if (victim == src_parent.get()) {
                 return std::unexpected(directory ? IoErrorKind::DirectoryIsNotEmpty
                                                  : IoErrorKind::NotAFile);

@@ -32,10 +32,13 @@ struct ClassEntry {
     PyType_Spec* type_spec;
     // Finishes the class before it is added; false with the error set on failure.
     bool (*prepare)(PyTypeObject*) = nullptr;
+    // Makes a class that is not built from a PyType_Spec (a struct sequence).
+    PyTypeObject* (*create)() = nullptr;
 };
 
 const ClassEntry kClasses[] = {
     {"PyIoFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io},
+    {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type},
     {"PyFs", ClassId::PyFs, &py_fs_spec},
     {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
     {"PyTerm", ClassId::PyTerm, &py_term_spec},
@@ -96,8 +99,10 @@ bool fill_module(PyObject* module) {
         return false;
     }
     for (const ClassEntry& entry : kClasses) {
-        auto* type = reinterpret_cast<PyTypeObject*>(
-            PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
+        auto* type = entry.create != nullptr
+                         ? entry.create()
+                         : reinterpret_cast<PyTypeObject*>(
+                               PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
         if (type == nullptr) {
             return false;
         }

@@ -20,6 +20,7 @@ enum class ClassId : std::size_t {
     PyFs,
     PyFileHandle,
     PyTerm,
+    ShellResult,
     Whence,
     PyUserPool,
     PyTerminalSession,

@@ -3,25 +3,40 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <variant>
 
 #include "fs/file_system.hpp"
 #include "pybinding/module_state.hpp"
+#include "terminal/shell_terminal.hpp"
 #include "terminal/simple_terminal.hpp"
 
 namespace ovaline::pybinding {
 
-// One terminal; the mutex serialises its runs whichever thread calls.
+// One terminal, in the default mode or the shell mode; the mutex serialises its runs
+// whichever thread calls.
 struct PyTerm {
     static constexpr ClassId kId = ClassId::PyTerm;
 
-    explicit PyTerm(std::shared_ptr<fs::FileSystem> fs) : terminal(std::move(fs)) {}
+    explicit PyTerm(std::shared_ptr<fs::FileSystem> fs) : terminal(std::in_place_index<0>, fs) {}
+    PyTerm(std::shared_ptr<fs::FileSystem> fs, std::size_t max_output)
+        : terminal(std::in_place_index<1>, std::move(fs), max_output) {}
 
     std::mutex mutex;
-    terminal::SimpleTerminal terminal;
+    // The thread running a line, so that a registered command calling back into its own
+    // terminal is refused instead of waiting for itself.
+    std::atomic<std::thread::id> running{};
+    std::variant<terminal::SimpleTerminal, terminal::ShellTerminal> terminal;
+    // The module's ShellResult class, which lives as long as the module's state.
+    PyTypeObject* result_type = nullptr;
 };
 
 extern PyType_Spec py_term_spec;
+
+// ovaline.ShellResult: status, stdout and stderr of one line.
+PyTypeObject* make_shell_result_type();
 
 } // namespace ovaline::pybinding

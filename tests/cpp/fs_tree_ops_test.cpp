@@ -128,7 +128,7 @@ TEST(Rename, Refusals) {
     ASSERT_TRUE(fs.makedirs("/full/x", false));
     ASSERT_TRUE(fs.touch("/f"));
     ASSERT_TRUE(fs.touch("/g"));
-    ASSERT_TRUE(fs.touch("/a/h"));
+    ASSERT_TRUE(fs.touch("/e/h"));
     struct Case {
         const char* src;
         const char* dst;
@@ -148,8 +148,10 @@ TEST(Rename, Refusals) {
         {"/a", "/g", true, IoErrorKind::NotADirectory},
         {"/f", "/e", true, IoErrorKind::NotAFile},
         {"/f", "/", false, IoErrorKind::ResourceAlreadyExists},
+        // Onto the directory that holds the source, which is never empty.
         {"/a/b", "/a", true, IoErrorKind::DirectoryIsNotEmpty},
-        {"/a/h", "/a", true, IoErrorKind::NotAFile},
+        {"/full/x", "/full", true, IoErrorKind::DirectoryIsNotEmpty},
+        {"/e/h", "/e", true, IoErrorKind::NotAFile},
     };
     const std::string before = fs.debug_string();
     for (const Case& c : cases) {

@@ -22,6 +22,7 @@ ADDED_NAMES = [
     "FsUsage",
     "RunResult",
     "PyIoFile",
+    "ShellResult",
 ]
 
 

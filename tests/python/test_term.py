@@ -19,7 +19,7 @@ def term(fs):
 
 
 def test_class_and_method_docs():
-    assert PyTerm.__text_signature__ == "(fs)"
+    assert PyTerm.__text_signature__ == "(fs, *, shell=False, max_output=16777216)"
     assert PyTerm.__doc__ == "\nA structure representing a simple terminal\n"
     assert PyTerm.exec.__text_signature__ == "($self, command)"
     assert PyTerm.exec.__doc__ == "\nExecute a command in the terminal.\n"

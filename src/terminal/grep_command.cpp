@@ -1,0 +1,329 @@
+#include "terminal/grep_command.hpp"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "terminal/shell_commands.hpp"
+#include "terminal/shell_options.hpp"
+#include "terminal/shell_paths.hpp"
+
+namespace ovaline::terminal {
+
+namespace {
+
+// A POSIX basic or extended regular expression in PCRE2's syntax. In the basic syntax
+// ( ) { } | + ? are literal and their backslashed forms are operators; a bracket
+// expression takes backslashes literally in both.
+std::string translate(std::string_view pattern, bool extended) {
+    std::string out;
+    bool in_bracket = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (in_bracket) {
+            // "]" right after "[" or "[^" belongs to the set.
+            const bool opens =
+                pattern[i - 1] == '[' || (pattern[i - 1] == '^' && i >= 2 && pattern[i - 2] == '[');
+            if (c == ']' && !opens) {
+                in_bracket = false;
+            } else if (c == '[' && i + 1 < pattern.size() && pattern[i + 1] == ':') {
+                const std::size_t close = pattern.find(":]", i + 2);
+                if (close != std::string_view::npos) {
+                    out.append(pattern.substr(i, close + 2 - i));
+                    i = close + 1;
+                    continue;
+                }
+            }
+            if (c == '\\' || (c == '[' && !opens)) {
+                out.push_back('\\');
+            }
+            out.push_back(c);
+            continue;
+        }
+        if (c == '[') {
+            in_bracket = true;
+            out.push_back(c);
+            continue;
+        }
+        if (c == '\\' && i + 1 < pattern.size()) {
+            const char next = pattern[++i];
+            if (next == '<') {
+                out += "\\b(?=\\w)";
+            } else if (next == '>') {
+                out += "\\b(?<=\\w)";
+            } else if (!extended &&
+                       std::string_view("(){}|+?").find(next) != std::string_view::npos) {
+                out.push_back(next);
+            } else {
+                out.push_back('\\');
+                out.push_back(next);
+            }
+            continue;
+        }
+        if (!extended && std::string_view("(){}|+?").find(c) != std::string_view::npos) {
+            out.push_back('\\');
+            out.push_back(c);
+            continue;
+        }
+        // A leading "*" is literal.
+        if (c == '*' && (out.empty() || out == "^" || out.ends_with("(") || out.ends_with("|"))) {
+            out += "\\*";
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+// Every character that is not a letter or digit quoted.
+std::string quote_literal(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0 &&
+            static_cast<unsigned char>(c) < 0x80) {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+struct CodeDeleter {
+    void operator()(pcre2_code* code) const { pcre2_code_free(code); }
+};
+struct MatchDataDeleter {
+    void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
+};
+
+class Matcher {
+  public:
+    static std::expected<Matcher, std::string> compile(std::string_view patterns, bool extended,
+                                                       bool fixed, bool ignore_case) {
+        // Each line of the pattern is an alternative.
+        std::string combined;
+        std::size_t start = 0;
+        while (start <= patterns.size()) {
+            std::size_t end = patterns.find('\n', start);
+            if (end == std::string_view::npos) {
+                end = patterns.size();
+            }
+            const std::string_view one = patterns.substr(start, end - start);
+            combined += (combined.empty() ? "(?:" : "|(?:") +
+                        (fixed ? quote_literal(one) : translate(one, extended)) + ")";
+            start = end + 1;
+        }
+        const std::uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_MULTILINE |
+                                      (ignore_case ? PCRE2_CASELESS : 0);
+        int error = 0;
+        PCRE2_SIZE offset = 0;
+        pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(combined.data()),
+                                         combined.size(), options, &error, &offset, nullptr);
+        if (code == nullptr) {
+            PCRE2_UCHAR message[256];
+            pcre2_get_error_message(error, message, sizeof(message));
+            return std::unexpected(std::string(reinterpret_cast<const char*>(message)));
+        }
+        // Without JIT support matching still works, only slower.
+        (void)pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+        Matcher matcher;
+        matcher.code_.reset(code);
+        matcher.data_.reset(pcre2_match_data_create_from_pattern(code, nullptr));
+        return matcher;
+    }
+
+    // The start and end of the first match at or after `from`, if any.
+    std::optional<std::pair<std::size_t, std::size_t>> find(std::string_view text,
+                                                            std::size_t from) const {
+        const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(text.data()),
+                                   text.size(), from, 0, data_.get(), nullptr);
+        if (rc < 0) {
+            return std::nullopt;
+        }
+        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data_.get());
+        return std::pair<std::size_t, std::size_t>(ovector[0], ovector[1]);
+    }
+
+    // Calls `use(line, number)` for each selected line in order; `number` is 0 unless
+    // `numbered`, since counting lines is a pass over the whole text.
+    template <class Use>
+    void select(std::string_view text, bool invert, bool numbered, Use&& use) const {
+        if (invert) {
+            std::uint64_t number = 0;
+            for (auto line : split_lines(text)) {
+                ++number;
+                if (!find(line, 0)) {
+                    use(line, number);
+                }
+            }
+            return;
+        }
+        // One search over the whole text finds the next candidate line, which is then
+        // checked on its own, since a match may run across a line break.
+        std::size_t pos = 0;
+        std::size_t counted_to = 0;
+        std::uint64_t number = 1;
+        while (pos < text.size()) {
+            const auto hit = find(text, pos);
+            if (!hit || hit->first >= text.size()) {
+                return;
+            }
+            const std::size_t line_start =
+                hit->first == 0 ? 0 : (text.rfind('\n', hit->first - 1) + 1);
+            const std::size_t begin = std::max(line_start, pos);
+            std::size_t line_end = text.find('\n', begin);
+            if (line_end == std::string_view::npos) {
+                line_end = text.size();
+            }
+            const std::string_view line = text.substr(begin, line_end - begin);
+            if (numbered) {
+                number += std::count(text.begin() + counted_to, text.begin() + begin, '\n');
+                counted_to = begin;
+            }
+            // A match that stays within its line matches that line alone too: the
+            // line's edges are edges for ^, $ and word boundaries either way.
+            if ((hit->second <= line_end && begin == line_start) || find(line, 0)) {
+                use(line, numbered ? number : 0);
+            }
+            pos = line_end + 1;
+        }
+    }
+
+  private:
+    std::unique_ptr<pcre2_code, CodeDeleter> code_;
+    std::unique_ptr<pcre2_match_data, MatchDataDeleter> data_;
+};
+
+bool is_directory(const TerminalContext& context, const std::string& path) {
+    auto id = resolve_path(context, path);
+    auto is_dir = id ? context.filesystem->is_directory_raw(*id) : fs::IoResult<bool>(false);
+    return is_dir && *is_dir;
+}
+
+// The files under a directory operand, in name order, directories walked depth first.
+void collect_files(const TerminalContext& context, const std::string& path,
+                   std::vector<std::string>& files) {
+    auto id = resolve_path(context, path);
+    if (!id) {
+        return;
+    }
+    auto listing = context.filesystem->ls_raw(*id);
+    if (!listing) {
+        return;
+    }
+    std::vector<std::pair<std::string, bool>> entries;
+    for (const auto& name : listing->files) {
+        entries.emplace_back(name, false);
+    }
+    for (const auto& name : listing->directories) {
+        entries.emplace_back(name, true);
+    }
+    std::ranges::sort(entries);
+    const std::string prefix = path.ends_with('/') ? path : path + "/";
+    for (const auto& [name, is_dir] : entries) {
+        if (is_dir) {
+            collect_files(context, prefix + name, files);
+        } else {
+            files.push_back(prefix + name);
+        }
+    }
+}
+
+} // namespace
+
+int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "grep", words)) {
+        return 0;
+    }
+    auto options = parse_options(words, "ivnclrEF");
+    if (!options) {
+        return usage_error(io, "grep", options.error(), 2);
+    }
+    if (options->operands.empty()) {
+        return usage_error(io, "grep", "missing pattern", 2);
+    }
+    auto matcher = Matcher::compile(options->operands[0], options->has('E'), options->has('F'),
+                                    options->has('i'));
+    if (!matcher) {
+        io.error("grep", matcher.error());
+        return 2;
+    }
+    const bool recursive = options->has('r');
+    std::vector<std::string> operands(options->operands.begin() + 1, options->operands.end());
+    bool show_names = operands.size() > 1;
+    // Without operands, -r searches the current directory and names files relative to it.
+    bool strip_dot = false;
+    if (operands.empty() && recursive) {
+        operands.push_back(".");
+        strip_dot = true;
+    }
+    std::vector<std::string> inputs;
+    for (const auto& operand : operands) {
+        // Without -r a directory is an input that cannot be read.
+        if (recursive && is_directory(context.base, operand)) {
+            show_names = true;
+            std::vector<std::string> files;
+            collect_files(context.base, operand, files);
+            for (auto& file : files) {
+                inputs.push_back(strip_dot ? file.substr(2) : std::move(file));
+            }
+            continue;
+        }
+        inputs.push_back(operand);
+    }
+    if (operands.empty()) {
+        inputs.push_back("-");
+    }
+
+    const bool invert = options->has('v');
+    const bool count = options->has('c');
+    const bool names_only = options->has('l');
+    const bool numbers = options->has('n');
+    bool any = false;
+    bool error = false;
+    for (const auto& input : inputs) {
+        // GNU grep counts a directory it cannot read as holding no lines.
+        if (count && input != "-" && is_directory(context.base, input)) {
+            io.write((show_names ? input + ":" : "") + "0\n");
+        }
+        const std::span<const std::string> one(&input, 1);
+        const bool read = read_inputs(
+            context, io, "grep", operands.empty() ? std::span<const std::string>() : one,
+            [&](const std::string&, std::string_view text) {
+                const std::string label = input == "-" ? "(standard input)" : input;
+                const std::string prefix = show_names ? label + ":" : "";
+                std::uint64_t selected = 0;
+                matcher->select(text, invert, numbers,
+                                [&](std::string_view line, std::uint64_t number) {
+                                    ++selected;
+                                    if (count || names_only) {
+                                        return;
+                                    }
+                                    std::string head = prefix;
+                                    if (numbers) {
+                                        head += std::to_string(number) + ":";
+                                    }
+                                    io.write(head);
+                                    io.write(line);
+                                    io.write("\n");
+                                });
+                any = any || selected > 0;
+                if (names_only) {
+                    if (selected > 0) {
+                        io.write(label + "\n");
+                    }
+                } else if (count) {
+                    io.write(prefix + std::to_string(selected) + "\n");
+                }
+            });
+        error = error || !read;
+        if (io.overflow) {
+            break;
+        }
+    }
+    return error ? 2 : (any ? 0 : 1);
+}
+
+} // namespace ovaline::terminal

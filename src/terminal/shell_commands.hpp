@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "terminal/shell_io.hpp"
+
+namespace ovaline::terminal {
+
+// The commands of the shell mode, built on first use and read-only afterwards.
+const std::unordered_map<std::string, ShellHandler>& shell_commands();
+
+// Calls `use(name, text)` for each operand's contents in order, or once for the standard
+// input when there are no operands ("-" names it too). A file that cannot be read is
+// reported as "command: name: reason" and skipped; returns false if any was. Stops at
+// the output limit.
+bool read_inputs(ShellContext& context, ShellIo& io, std::string_view command,
+                 std::span<const std::string> operands,
+                 const std::function<void(const std::string&, std::string_view)>& use);
+
+// Prints a usage error the GNU way and gives `status`.
+int usage_error(ShellIo& io, std::string_view command, std::string_view message, int status = 1);
+
+// The lines of a text without their newlines; a last line without one counts too.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// Answers --help with the command's usage text; true when it did.
+bool answer_help(ShellIo& io, std::string_view command, std::span<const std::string> words);
+
+} // namespace ovaline::terminal

@@ -1,0 +1,185 @@
+#include "terminal/shell_paths.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "fs/file_handle.hpp"
+
+namespace ovaline::terminal {
+
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Splits at the last "/": the directory part ("" for the current one) and the name.
+std::pair<std::string_view, std::string_view> split_parent(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        return {"", path};
+    }
+    return {slash == 0 ? std::string_view("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+} // namespace
+
+std::expected<std::string, fs::IoError> absolute_path(const TerminalContext& context,
+                                                      std::string_view path) {
+    if (path.starts_with('/')) {
+        return std::string(path);
+    }
+    auto here = context.filesystem->get_path_by_inode(context.current_dir);
+    if (!here) {
+        return std::unexpected(here.error());
+    }
+    if (path.empty()) {
+        return *here;
+    }
+    return (*here == "/" ? std::string() : *here) + "/" + std::string(path);
+}
+
+fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path) {
+    // An empty operand names nothing, as in any shell.
+    if (path.empty()) {
+        return std::unexpected(fs::IoErrorKind::InodeNotFound);
+    }
+    auto absolute = absolute_path(context, path);
+    if (!absolute) {
+        return std::unexpected(absolute.error());
+    }
+    auto found = context.filesystem->get_inode_by_path_raw(*absolute);
+    if (!found) {
+        return found;
+    }
+    // "f/" names a directory, so a file there is an error.
+    if (path.ends_with('/')) {
+        auto is_dir = context.filesystem->is_directory_raw(*found);
+        if (!is_dir) {
+            return std::unexpected(is_dir.error());
+        }
+        if (!*is_dir) {
+            return std::unexpected(fs::IoErrorKind::NotADirectory);
+        }
+    }
+    return found;
+}
+
+std::string error_text(const fs::IoError& error) {
+    switch (error.kind()) {
+    case fs::IoErrorKind::InodeNotFound:
+        return "No such file or directory";
+    case fs::IoErrorKind::NotADirectory:
+        return "Not a directory";
+    case fs::IoErrorKind::NotAFile:
+        return "Is a directory";
+    case fs::IoErrorKind::ResourceAlreadyExists:
+        return "File exists";
+    case fs::IoErrorKind::DirectoryIsNotEmpty:
+        return "Directory not empty";
+    case fs::IoErrorKind::ResourceCurrentInUse:
+        return "Device or resource busy";
+    case fs::IoErrorKind::MaxRecursionDepthExceeded:
+        return "Too many levels of symbolic links";
+    default:
+        return error.message();
+    }
+}
+
+std::expected<std::string, std::string> read_file(const TerminalContext& context,
+                                                  std::string_view path) {
+    auto fail = [](const fs::IoError& error) { return std::unexpected(error_text(error)); };
+    auto id = resolve_path(context, path);
+    if (!id) {
+        return fail(id.error());
+    }
+    auto is_file = context.filesystem->is_file_raw(*id);
+    if (!is_file) {
+        return fail(is_file.error());
+    }
+    if (!*is_file) {
+        return fail(fs::IoErrorKind::NotAFile);
+    }
+    auto handle = fs::FileSystem::open_raw(context.filesystem, *id,
+                                           fs::FileHandleType(fs::FileHandleType::READ));
+    if (!handle) {
+        return fail(handle.error());
+    }
+    if (auto r = handle->seek(fs::SeekOrigin::End, 0); !r) {
+        return fail(r.error());
+    }
+    const std::uint64_t size = handle->offset();
+    if (auto r = handle->seek(fs::SeekOrigin::Start, 0); !r) {
+        return fail(r.error());
+    }
+    std::string text(size, '\0');
+    auto got = handle->read({reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
+    if (!got) {
+        return fail(got.error());
+    }
+    text.resize(*got);
+    if (auto r = handle->close(); !r) {
+        return fail(r.error());
+    }
+    return text;
+}
+
+fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_view path,
+                                    fs::INodeKind kind) {
+    auto [dir, name] = split_parent(path);
+    auto parent =
+        dir.empty() ? fs::IoResult<fs::InodeId>(context.current_dir) : resolve_path(context, dir);
+    if (!parent) {
+        return parent;
+    }
+    auto is_dir = context.filesystem->is_directory_raw(*parent);
+    if (!is_dir) {
+        return std::unexpected(is_dir.error());
+    }
+    if (!*is_dir) {
+        return std::unexpected(fs::IoErrorKind::NotADirectory);
+    }
+    return context.filesystem->create_inode(*parent, std::string(name), std::move(kind));
+}
+
+std::expected<void, std::string> write_file(const TerminalContext& context, std::string_view path,
+                                            std::string_view text, bool append) {
+    auto id = resolve_path(context, path);
+    if (id) {
+        auto is_file = context.filesystem->is_file_raw(*id);
+        if (!is_file || !*is_file) {
+            return std::unexpected(is_file ? "Is a directory" : error_text(is_file.error()));
+        }
+    }
+    if (!id) {
+        if (id.error().kind() != fs::IoErrorKind::InodeNotFound || path.ends_with('/')) {
+            return std::unexpected(error_text(id.error()));
+        }
+        id = create_at(context, path, fs::File{});
+        if (!id) {
+            return std::unexpected(error_text(id.error()));
+        }
+    }
+    auto handle = fs::FileSystem::open_raw(context.filesystem, *id,
+                                           fs::FileHandleType(fs::FileHandleType::WRITE));
+    if (!handle) {
+        return std::unexpected(error_text(handle.error()));
+    }
+    if (!append) {
+        if (auto r = handle->truncate(0); !r) {
+            return std::unexpected(error_text(r.error()));
+        }
+    }
+    if (auto r = handle->seek(fs::SeekOrigin::End, 0); !r) {
+        return std::unexpected(error_text(r.error()));
+    }
+    if (auto r = handle->write(as_bytes(text)); !r) {
+        return std::unexpected(error_text(r.error()));
+    }
+    if (auto r = handle->close(); !r) {
+        return std::unexpected(error_text(r.error()));
+    }
+    return {};
+}
+
+} // namespace ovaline::terminal

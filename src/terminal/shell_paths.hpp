@@ -1,0 +1,36 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "fs/file_system.hpp"
+#include "terminal/terminal_context.hpp"
+
+namespace ovaline::terminal {
+
+// Paths in the shell mode have any number of components, relative to the current
+// directory unless they begin with "/".
+
+// The path from the root, as text.
+std::expected<std::string, fs::IoError> absolute_path(const TerminalContext& context,
+                                                      std::string_view path);
+
+fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path);
+
+// The failure text a Unix tool prints for a filesystem error.
+std::string error_text(const fs::IoError& error);
+
+// The whole of a file, or the failure text.
+std::expected<std::string, std::string> read_file(const TerminalContext& context,
+                                                  std::string_view path);
+
+// Creates the file when missing. Without `append` its old contents go first.
+std::expected<void, std::string> write_file(const TerminalContext& context, std::string_view path,
+                                            std::string_view text, bool append);
+
+// A new entry of the given kind at `path`.
+fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_view path,
+                                    fs::INodeKind kind);
+
+} // namespace ovaline::terminal

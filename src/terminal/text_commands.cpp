@@ -1,0 +1,456 @@
+#include "terminal/text_commands.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <optional>
+
+#include "terminal/shell_commands.hpp"
+#include "terminal/shell_options.hpp"
+
+namespace ovaline::terminal {
+
+namespace {
+
+// A count as head and tail take it: digits, with an optional sign kept apart.
+struct Count {
+    std::uint64_t value = 0;
+    char sign = '\0';
+};
+
+std::optional<Count> parse_count(std::string_view text) {
+    Count count;
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+        count.sign = text[0];
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count.value);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// "-5" is "-n 5" for head and tail.
+std::vector<std::string> with_numeric_shorthand(std::span<const std::string> words) {
+    std::vector<std::string> out;
+    for (const auto& word : words) {
+        const bool is_value = !out.empty() && (out.back() == "-n" || out.back() == "-c");
+        if (!is_value && word.size() > 1 && word[0] == '-' &&
+            std::all_of(word.begin() + 1, word.end(),
+                        [](char c) { return c >= '0' && c <= '9'; })) {
+            out.push_back("-n" + word.substr(1));
+        } else {
+            out.push_back(word);
+        }
+    }
+    return out;
+}
+
+// The offset just past the first `n` lines (or the end).
+std::size_t after_lines(std::string_view text, std::uint64_t n) {
+    std::size_t at = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::size_t newline = text.find('\n', at);
+        if (newline == std::string_view::npos) {
+            return text.size();
+        }
+        at = newline + 1;
+    }
+    return at;
+}
+
+// The offset where the last `n` lines begin; a missing final newline still ends a line.
+std::size_t last_lines(std::string_view text, std::uint64_t n) {
+    std::size_t end = text.size();
+    if (end > 0 && text[end - 1] == '\n') {
+        --end;
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::size_t newline = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+        if (newline == std::string_view::npos) {
+            return 0;
+        }
+        if (i + 1 == n) {
+            return newline + 1;
+        }
+        end = newline;
+    }
+    return text.size();
+}
+
+// head and tail share their options, headers and errors; `take` picks the part.
+int head_or_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io,
+                 std::string_view command,
+                 std::string_view (*take)(std::string_view, Count, bool bytes)) {
+    if (answer_help(io, command, words)) {
+        return 0;
+    }
+    const auto args = with_numeric_shorthand(words);
+    auto options = parse_options(args, "n:c:qv");
+    if (!options) {
+        return usage_error(io, command, options.error());
+    }
+    const bool bytes = options->has('c');
+    Count count{10, '\0'};
+    if (bytes || options->has('n')) {
+        const std::string& text = options->given[bytes ? 'c' : 'n'];
+        auto parsed = parse_count(text);
+        if (!parsed) {
+            io.error(command, std::string("invalid number of ") + (bytes ? "bytes" : "lines") +
+                                  ": '" + text + "'");
+            return 1;
+        }
+        count = *parsed;
+    }
+    const bool headers = options->operands.size() > 1;
+    bool first = true;
+    const bool ok = read_inputs(
+        context, io, command, options->operands,
+        [&](const std::string& name, std::string_view text) {
+            if (headers) {
+                io.write((first ? "==> " : "\n==> ") +
+                         (name == "-" ? std::string("standard input") : name) + " <==\n");
+            }
+            first = false;
+            io.write(take(text, count, bytes));
+        });
+    return ok ? 0 : 1;
+}
+
+std::string_view head_part(std::string_view text, Count count, bool bytes) {
+    if (count.sign == '-') {
+        const std::size_t end = bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
+                                      : last_lines(text, count.value);
+        return text.substr(0, count.value == 0 ? text.size() : end);
+    }
+    return text.substr(0, bytes ? std::min<std::uint64_t>(count.value, text.size())
+                                : after_lines(text, count.value));
+}
+
+std::string_view tail_part(std::string_view text, Count count, bool bytes) {
+    if (count.sign == '+') {
+        // From the n-th line or byte on, counting from 1.
+        const std::uint64_t skip = count.value == 0 ? 0 : count.value - 1;
+        return text.substr(bytes ? std::min<std::uint64_t>(skip, text.size())
+                                 : after_lines(text, skip));
+    }
+    if (count.value == 0) {
+        return {};
+    }
+    return text.substr(bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
+                             : last_lines(text, count.value));
+}
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+struct Counts {
+    std::uint64_t lines = 0;
+    std::uint64_t words = 0;
+    std::uint64_t bytes = 0;
+};
+
+Counts count_text(std::string_view text) {
+    Counts counts;
+    counts.bytes = text.size();
+    bool in_word = false;
+    for (char c : text) {
+        if (c == '\n') {
+            ++counts.lines;
+        }
+        if (is_space(c)) {
+            in_word = false;
+        } else if (!in_word) {
+            in_word = true;
+            ++counts.words;
+        }
+    }
+    return counts;
+}
+
+// The leading number of a line as sort -n reads it; lines without one count as zero.
+double numeric_key(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
+        ++i;
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(line.data() + i, line.data() + line.size(), value,
+                                           std::chars_format::fixed);
+    (void)end;
+    return ec == std::errc() ? value : 0.0;
+}
+
+// A cut field list: ranges of 1-based field numbers; an open end is the maximum.
+using FieldRanges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+std::optional<FieldRanges> parse_field_list(std::string_view list) {
+    FieldRanges ranges;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string_view::npos) {
+            comma = list.size();
+        }
+        const std::string_view item = list.substr(start, comma - start);
+        const std::size_t dash = item.find('-');
+        auto number = [](std::string_view text, std::uint64_t fallback) {
+            std::uint64_t value = fallback;
+            if (text.empty()) {
+                return std::optional<std::uint64_t>(value);
+            }
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (ec != std::errc() || end != text.data() + text.size() || value == 0) {
+                return std::optional<std::uint64_t>();
+            }
+            return std::optional<std::uint64_t>(value);
+        };
+        if (item.empty() || item == "-") {
+            return std::nullopt;
+        }
+        auto low = number(dash == std::string_view::npos ? item : item.substr(0, dash), 1);
+        auto high =
+            dash == std::string_view::npos ? low : number(item.substr(dash + 1), UINT64_MAX);
+        if (!low || !high || *low > *high) {
+            return std::nullopt;
+        }
+        ranges.emplace_back(*low, *high);
+        start = comma + 1;
+    }
+    return ranges;
+}
+
+} // namespace
+
+int cmd_head(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    return head_or_tail(context, words, io, "head", head_part);
+}
+
+int cmd_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    return head_or_tail(context, words, io, "tail", tail_part);
+}
+
+int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "wc", words)) {
+        return 0;
+    }
+    auto options = parse_options(words, "lwc");
+    if (!options) {
+        return usage_error(io, "wc", options.error());
+    }
+    bool lines = options->has('l');
+    bool word_count = options->has('w');
+    bool bytes = options->has('c');
+    if (!lines && !word_count && !bytes) {
+        lines = word_count = bytes = true;
+    }
+    std::vector<std::pair<std::string, Counts>> rows;
+    bool from_stdin = false;
+    const bool ok = read_inputs(
+        context, io, "wc", options->operands, [&](const std::string& name, std::string_view text) {
+            from_stdin = from_stdin || name == "-";
+            rows.emplace_back(options->operands.empty() ? "" : name, count_text(text));
+        });
+    Counts total;
+    for (const auto& row : rows) {
+        total.lines += row.second.lines;
+        total.words += row.second.words;
+        total.bytes += row.second.bytes;
+    }
+    // A total follows whenever there were several operands, readable or not.
+    const std::size_t inputs = std::max<std::size_t>(options->operands.size(), 1);
+    if (inputs > 1) {
+        rows.emplace_back("total", total);
+    }
+    // Columns are as wide as the total byte count, or 7 when the standard input is
+    // among the inputs; one number for one input stands alone.
+    const int columns = int(lines) + int(word_count) + int(bytes);
+    std::size_t width = std::to_string(total.bytes).size();
+    if (from_stdin) {
+        width = 7;
+    }
+    if (columns == 1 && inputs == 1) {
+        width = 1;
+    }
+    auto cell = [&](std::uint64_t value, bool first) {
+        std::string text = std::to_string(value);
+        std::string padded = first ? "" : " ";
+        if (text.size() < width) {
+            padded.append(width - text.size(), ' ');
+        }
+        return padded + text;
+    };
+    for (const auto& [name, counts] : rows) {
+        std::string line;
+        if (lines) {
+            line += cell(counts.lines, line.empty());
+        }
+        if (word_count) {
+            line += cell(counts.words, line.empty());
+        }
+        if (bytes) {
+            line += cell(counts.bytes, line.empty());
+        }
+        if (!name.empty()) {
+            line += " " + name;
+        }
+        io.write(line + "\n");
+    }
+    return ok ? 0 : 1;
+}
+
+int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "sort", words)) {
+        return 0;
+    }
+    auto options = parse_options(words, "rnu");
+    if (!options) {
+        return usage_error(io, "sort", options.error(), 2);
+    }
+    std::vector<std::string_view> lines;
+    // Every input is read first: the lines point into texts that must stay put.
+    std::vector<std::string> texts;
+    const bool ok =
+        read_inputs(context, io, "sort", options->operands,
+                    [&](const std::string&, std::string_view text) { texts.emplace_back(text); });
+    for (const auto& text : texts) {
+        for (auto line : split_lines(text)) {
+            lines.push_back(line);
+        }
+    }
+    const bool numeric = options->has('n');
+    const bool reverse = options->has('r');
+    const bool unique = options->has('u');
+    // With -u, lines whose keys compare equal are duplicates; otherwise the whole line
+    // decides ties, as the last resort.
+    auto key_order = [&](std::string_view a, std::string_view b) {
+        if (numeric) {
+            const double x = numeric_key(a);
+            const double y = numeric_key(b);
+            return x < y ? -1 : (x > y ? 1 : 0);
+        }
+        return a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+    };
+    auto less = [&](std::string_view a, std::string_view b) {
+        int order = key_order(a, b);
+        if (order == 0 && !unique) {
+            order = a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+        }
+        return reverse ? order > 0 : order < 0;
+    };
+    std::ranges::stable_sort(lines, less);
+    std::string_view previous;
+    bool have_previous = false;
+    for (auto line : lines) {
+        if (unique && have_previous && key_order(previous, line) == 0) {
+            continue;
+        }
+        previous = line;
+        have_previous = true;
+        if (!io.write(line) || !io.write("\n")) {
+            break;
+        }
+    }
+    return ok ? 0 : 2;
+}
+
+int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "uniq", words)) {
+        return 0;
+    }
+    auto options = parse_options(words, "c");
+    if (!options) {
+        return usage_error(io, "uniq", options.error());
+    }
+    if (options->operands.size() > 1) {
+        return usage_error(io, "uniq", "extra operand '" + options->operands[1] + "'");
+    }
+    const bool counts = options->has('c');
+    const bool ok = read_inputs(
+        context, io, "uniq", options->operands, [&](const std::string&, std::string_view text) {
+            const auto lines = split_lines(text);
+            for (std::size_t i = 0; i < lines.size();) {
+                std::size_t j = i + 1;
+                while (j < lines.size() && lines[j] == lines[i]) {
+                    ++j;
+                }
+                if (counts) {
+                    std::string number = std::to_string(j - i);
+                    io.write(std::string(number.size() < 7 ? 7 - number.size() : 0, ' ') + number +
+                             " ");
+                }
+                io.write(lines[i]);
+                io.write("\n");
+                i = j;
+            }
+        });
+    return ok ? 0 : 1;
+}
+
+int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
+    if (answer_help(io, "cut", words)) {
+        return 0;
+    }
+    auto options = parse_options(words, "d:f:");
+    if (!options) {
+        return usage_error(io, "cut", options.error());
+    }
+    if (!options->has('f')) {
+        return usage_error(io, "cut", "you must specify a list of bytes, characters, or fields");
+    }
+    const std::string delimiter = options->has('d') ? options->given['d'] : "\t";
+    if (delimiter.size() != 1) {
+        return usage_error(io, "cut", "the delimiter must be a single character");
+    }
+    const auto ranges = parse_field_list(options->given['f']);
+    if (!ranges) {
+        return usage_error(io, "cut", "invalid field list '" + options->given['f'] + "'");
+    }
+    auto selected = [&](std::uint64_t field) {
+        return std::ranges::any_of(*ranges, [&](const auto& range) {
+            return range.first <= field && field <= range.second;
+        });
+    };
+    const char separator = delimiter[0];
+    const bool ok = read_inputs(
+        context, io, "cut", options->operands, [&](const std::string&, std::string_view text) {
+            for (auto line : split_lines(text)) {
+                // A line without the delimiter passes whole.
+                if (line.find(separator) == std::string_view::npos) {
+                    io.write(line);
+                    io.write("\n");
+                    continue;
+                }
+                std::string out;
+                bool any = false;
+                std::uint64_t field = 1;
+                std::size_t start = 0;
+                while (true) {
+                    const std::size_t end = line.find(separator, start);
+                    const std::string_view piece =
+                        line.substr(start, end == std::string_view::npos ? end : end - start);
+                    if (selected(field)) {
+                        if (any) {
+                            out.push_back(separator);
+                        }
+                        out.append(piece);
+                        any = true;
+                    }
+                    if (end == std::string_view::npos) {
+                        break;
+                    }
+                    start = end + 1;
+                    ++field;
+                }
+                io.write(out + "\n");
+            }
+        });
+    return ok ? 0 : 1;
+}
+
+} // namespace ovaline::terminal

@@ -1,0 +1,173 @@
+"""The shell mode against /bin/bash with GNU coreutils and grep.
+
+The same tree is built in a PyFs and in a temporary directory, the same generated line
+runs in both, and stdout, the exit status and the resulting tree must agree. Error
+texts are not compared: bash prefixes its own with "bash: line 1:".
+
+Where the shell mode differs on purpose the generator leaves the case out:
+- pwd, absolute paths and `cd ..` above the start: the real directory lives under a
+  temporary path, while the tree's root is its own parent;
+- `find` and `grep -r` walk directories in name order, GNU tools in the order the
+  directory returns entries, so their output is sorted before comparing;
+- `wc` on its standard input pads columns to 7 even when the input is a redirected
+  file; `cat f >> f` appends one copy where GNU cat refuses;
+- a directory's size: stat gives 0 where a real directory has its block size, so
+  `stat -c %s` is asked of files only;
+- `tail -n 0` of a missing file succeeds in GNU tail without opening it;
+- a pipeline's stages run one after another, so racy lines such as `cat f | tee f`
+  are left out.
+"""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from ovaline import PyFs, PyTerm
+
+BASH = shutil.which("bash") or "/bin/bash"
+pytestmark = pytest.mark.skipif(not os.path.exists(BASH), reason="needs /bin/bash")
+
+TREE = {
+    "a.txt": "apple pie\nbanana split\ncherry\napple\n",
+    "b.txt": "10 ten\n9 nine\n10 ten\nx ex\n100 hundred\n",
+    ".hidden": "secret\n",
+    "d/c.md": "# title\nsome text\n",
+    "d/e/f.txt": "deep apple\n",
+    "d/e/g.txt": "",
+}
+
+FILES = ["a.txt", "b.txt", "d/c.md", "d/e/f.txt", "d/e/g.txt", "nope", "new.txt"]
+DIRS = ["d", "d/e", "nope", "."]
+NEW_DIRS = ["n", "n/m", "d/n", "a.txt/x"]
+PATTERNS = ["an", "^a", "e$", "[0-9]", "a.*e", "zzz", "apple"]
+GLOBS = ["*.txt", "d/*", "?.txt", "*.none", "d/*/*", "*", ".*", "[ab].txt", "d/e/[!f]*"]
+WORDS = ["hello", "'two  words'", '"$X"', "$X", "'$X'", "a\\ b", '""'] + GLOBS
+
+
+def build_pyfs():
+    fs = PyFs()
+    for path, text in TREE.items():
+        parts = path.split("/")
+        for i in range(1, len(parts)):
+            try:
+                fs.mkdir("/" + "/".join(parts[:i]))
+            except ValueError:
+                pass
+        fs.touch("/" + path)
+        with fs.open("/" + path, "w") as handle:
+            handle.write(text.encode())
+    return fs
+
+
+def build_real(root):
+    for path, text in TREE.items():
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "w") as f:
+            f.write(text)
+
+
+def pyfs_snapshot(fs, path=""):
+    files, dirs = fs.listdir(path or "/")
+    snap = {}
+    for name in files:
+        with fs.open(f"{path}/{name}", "r") as handle:
+            snap[f"{path}/{name}"] = handle.read(1 << 20).decode()
+    for name in dirs:
+        snap[f"{path}/{name}"] = None
+        snap.update(pyfs_snapshot(fs, f"{path}/{name}"))
+    return snap
+
+
+def real_snapshot(root):
+    snap = {}
+    for here, dirs, files in os.walk(root):
+        rel = here[len(root) :]
+        for name in dirs:
+            snap[f"{rel}/{name}"] = None
+        for name in files:
+            with open(os.path.join(here, name)) as f:
+                snap[f"{rel}/{name}"] = f.read()
+    return snap
+
+
+one = st.sampled_from
+
+SOURCES = st.one_of(
+    st.builds("cat {}".format, one(FILES)),
+    st.builds("cat {} 2>&1".format, one(FILES)),
+    st.builds(
+        "grep {} '{}' {}".format, one(["", "-i", "-v", "-n", "-c", "-E", "-F", "-vc"]),
+        one(PATTERNS), one(FILES + GLOBS[:3]),
+    ),
+    st.builds("grep -r{} '{}' {} | sort".format, one(["", "n", "c", "l"]), one(PATTERNS), one(DIRS)),
+    st.builds("head -n {} {}".format, one(["1", "2", "-1", "0"]), one(FILES)),
+    st.builds("tail -n {} {}".format, one(["1", "3", "+2"]), one(FILES)),
+    st.builds("head -c {} {}".format, one(["3", "100"]), one(FILES)),
+    st.builds("wc {} {}".format, one(["", "-l", "-w", "-c", "-lw"]), one(FILES[:5])),
+    st.builds("wc -l {} {}".format, one(FILES), one(FILES)),
+    st.builds("sort {} {}".format, one(["", "-r", "-n", "-u", "-rn", "-nu"]), one(FILES[:2])),
+    st.builds("cut -d ' ' -f {} {}".format, one(["1", "2", "1,2", "2-", "-1"]), one(FILES[:2])),
+    st.builds("echo {} {}".format, one(WORDS), one(WORDS)),
+    st.builds("ls {}".format, one(["", "d", "d/e", "nope", "-a d"])),
+    st.builds("find {} -name '{}' | sort".format, one(DIRS), one(["*.txt", "e", "*"])),
+    st.builds("find {} -type {} | sort".format, one(DIRS), one(["f", "d"])),
+    st.builds("find . -maxdepth {} | sort".format, one(["0", "1", "2"])),
+    one(["true", "false", "X=a.txt", "export X=d/e", "cat", "uniq -c b.txt", "stat -c '%n %s %F' a.txt d/e/g.txt", "stat -c '%n %F' d"]),
+)
+CHANGES = st.one_of(
+    st.builds("mkdir {} {}".format, one(["", "-p"]), one(NEW_DIRS + DIRS[:2])),
+    st.builds("touch {}".format, one(FILES)),
+    st.builds("rm {} {}".format, one(["", "-f", "-r", "-rf"]), one(FILES + DIRS[:2])),
+    st.builds("echo {} > {}".format, one(WORDS), one(FILES + ["d"])),
+    st.builds("echo {} >> {}".format, one(WORDS), one(FILES)),
+    st.builds("cat {} > {}".format, one(FILES), one(FILES)),
+    st.builds("sort < {} > {}".format, one(FILES[:2]), one(FILES)),
+    st.builds("cd {}".format, one(DIRS + ["d/e/.."])),
+    st.builds("mv {} {}".format, one(FILES + DIRS[:2]), one(FILES + DIRS + ["n", "d/n"])),
+    st.builds("cp {} {} {}".format, one(["", "-r"]), one(FILES + DIRS[:2]), one(FILES + DIRS + ["n"])),
+)
+FILTERS = one(["cat", "sort", "sort -r", "wc -l", "grep a", "grep -v a", "head -n 2", "tail -n 1",
+               "uniq -c", "cut -d ' ' -f 1", "grep -c e"])
+
+
+@st.composite
+def lines(draw):
+    pipelines = []
+    for _ in range(draw(st.integers(1, 3))):
+        stage = draw(st.one_of(SOURCES, CHANGES))
+        for _ in range(draw(st.integers(0, 2))):
+            stage += " | " + draw(FILTERS)
+        pipelines.append(stage)
+    line = pipelines[0]
+    for stage in pipelines[1:]:
+        line += f" {draw(one([';', '&&', '||']))} {stage}"
+    return line
+
+
+def run_bash(line, root):
+    done = subprocess.run(
+        [BASH, "--norc", "--noprofile", "-c", line],
+        cwd=root,
+        env={"LC_ALL": "C", "PATH": "/usr/bin:/bin"},
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        timeout=60,
+    )
+    return done.returncode, done.stdout.decode()
+
+
+@settings(max_examples=400, deadline=None, derandomize=True)
+@given(lines())
+def test_generated_lines_agree_with_bash(tmp_path_factory, line):
+    root = str(tmp_path_factory.mktemp("real"))
+    build_real(root)
+    fs = build_pyfs()
+    result = PyTerm(fs, shell=True).run(line)
+    status, stdout = run_bash(line, root)
+    assert (result.status, result.stdout) == (status, stdout), (line, result.stderr)
+    assert pyfs_snapshot(fs) == real_snapshot(root), line
