@@ -65,6 +65,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
     const std::uint64_t depth = (*dir)->depth + 1u;
     auto node = std::make_shared<INode>(id, parent, static_cast<std::uint16_t>(depth),
                                         std::move(name), std::move(kind));
+    NamespaceGate::Change change(gate_);
     {
         // The duplicate check and the append happen under one write lock, so two
         // creators of one name never both succeed.
@@ -287,6 +288,7 @@ IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INod
     if (!found_parent) {
         return std::unexpected(found_parent.error());
     }
+    NamespaceGate::Change change(gate_);
     {
         WriteLocked locked(*node);
         if (node->removed) {

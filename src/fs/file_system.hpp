@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "error/io_error.hpp"
+#include "fs/detached_tree.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
+#include "fs/namespace_gate.hpp"
 
 namespace ovaline::fs {
 
@@ -69,6 +71,15 @@ class FileSystem {
     static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                      FileHandleType type, bool create);
 
+    // Whole trees in and out. Each sees the tree as it stood at one moment, however
+    // many threads change it meanwhile, and each file as one write left it.
+    // An independent filesystem holding the same tree; every entry keeps its id.
+    std::shared_ptr<FileSystem> clone() const;
+    // A copy of the directory's entries.
+    IoResult<std::vector<DetachedNode>> copy_out(InodeId dir) const;
+    // Adds the entries to the directory all at once, with new ids, or changes nothing.
+    IoResult<void> attach(InodeId dir, std::vector<DetachedNode> entries);
+
     // The diagnostic text of the whole filesystem.
     std::string debug_string() const;
 
@@ -83,8 +94,14 @@ class FileSystem {
                                const INodeGuard* parent);
     IoResult<void> unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent);
 
+    // Fills the unpublished directory `to` of this filesystem with a copy of `from`'s
+    // entries, which keep their ids.
+    void copy_children(const INode& from, INode& to);
+
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
+    // Every change to the namespace passes it, so a snapshot can stop them all.
+    mutable NamespaceGate gate_;
 };
 
 // Splits a path at its last separator ("/" or "\\"): the parent path and the name.
