@@ -351,7 +351,8 @@ std::expected<Owner, std::string> owner_named(const std::string& user) {
 }
 
 TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
-                                 const std::string& real_dir, std::optional<Owner> owner) {
+                                 const std::string& real_dir, std::optional<Owner> owner,
+                                 bool require_empty) {
     auto id = fs.get_inode_by_path_raw(src);
     if (!id) {
         return fs_failure(id.error());
@@ -364,12 +365,14 @@ TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
     if (!root) {
         return std::unexpected(root.error());
     }
-    auto existing = names_in(root->get(), real_dir);
-    if (!existing) {
-        return std::unexpected(existing.error());
-    }
-    if (!existing->empty()) {
-        return host_failure(ENOTEMPTY, real_dir);
+    if (require_empty) {
+        auto existing = names_in(root->get(), real_dir);
+        if (!existing) {
+            return std::unexpected(existing.error());
+        }
+        if (!existing->empty()) {
+            return host_failure(ENOTEMPTY, real_dir);
+        }
     }
     Exporter exporter(std::move(*root), owner);
     auto written = exporter.write_entries(0, real_dir, std::string(src), *entries);

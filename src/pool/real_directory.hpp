@@ -36,11 +36,12 @@ std::expected<Owner, std::string> owner_named(const std::string& user);
 // below it relative to the descriptor of its directory. A failure leaves the destination
 // as it was.
 
-// Writes the entries of the directory `src` into `real_dir`, which must exist and be
-// empty. Directories are created with mode 0700 and files with mode 0600, never over
-// an existing name, and given to `owner` when set.
+// Writes the entries of the directory `src` into `real_dir`, which must exist (and be
+// empty when `require_empty`). Directories are created with mode 0700 and files with
+// mode 0600, never over an existing name, and given to `owner` when set.
 TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
-                                 const std::string& real_dir, std::optional<Owner> owner);
+                                 const std::string& real_dir, std::optional<Owner> owner,
+                                 bool require_empty = true);
 
 // Reads `real_dir` and everything below it and adds its entries to the directory `dst`
 // in one step. Only directories and regular files are read; anything else is refused by

@@ -9,6 +9,7 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_file_handle.hpp"
+#include "pybinding/py_fs_trees.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -183,6 +184,9 @@ PyMethodDef kMethods[] = {
     method<"remove", remove, "path", "recurse">(kRemoveDoc),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
+    method<"clone", clone>(kCloneDoc),
+    method<"export_to", export_to, "real_dir", "*src", "*owner">(kExportToDoc),
+    method<"import_from", import_from, "real_dir", "*dst">(kImportFromDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@
 #include "pybinding/gil.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_user_pool.hpp"
+#include "pybinding/session_transfer.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -210,6 +211,8 @@ PyMethodDef kMethods[] = {
     method<"read_err", read_err, "buffer", "*timeout">(kReadErrDoc),
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
+    method<"push", push, "fs", "src", "dst">(kPushDoc),
+    method<"pull", pull, "fs", "src", "dst">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
     {nullptr, nullptr, 0, nullptr},
