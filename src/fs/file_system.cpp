@@ -47,7 +47,10 @@ std::shared_ptr<FileSystem> FileSystem::create() {
     return std::make_shared<FileSystem>();
 }
 
-FileSystem::FileSystem() : inodes_(kInitialBuckets) {
+FileSystem::FileSystem() : FileSystem(0) {}
+
+FileSystem::FileSystem(std::size_t expected_inodes)
+    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)) {
     // The root's parent is itself.
     inodes_.insert(std::make_shared<INode>(kRoot, kRoot, 0, std::string{}, Directory{}));
 }

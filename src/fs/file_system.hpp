@@ -41,6 +41,8 @@ class FileSystem {
     // A filesystem holding only the root directory.
     static std::shared_ptr<FileSystem> create();
     FileSystem();
+    // With room in the inode table for about `expected_inodes` entries.
+    explicit FileSystem(std::size_t expected_inodes);
 
     // Primitives of the inode table.
     IoResult<InodeId> create_inode(InodeId parent, std::string name, INodeKind kind);

@@ -87,8 +87,8 @@ std::vector<INodeGuard> build_inodes(std::vector<DetachedNode>& entries, InodeId
 } // namespace
 
 std::shared_ptr<FileSystem> FileSystem::clone() const {
-    auto copy = create();
     NamespaceGate::Frozen frozen(gate_);
+    auto copy = std::make_shared<FileSystem>(inodes_.size());
     copy->copy_children(*inodes_.get(kRoot), *copy->inodes_.get(kRoot));
     copy->next_inode_id_.store(next_inode_id_.load(std::memory_order_relaxed),
                                std::memory_order_relaxed);
