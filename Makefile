@@ -12,6 +12,8 @@ DEB_PACKAGES += python3 python3-dev python3-venv
 else ifneq ($(filter /usr/%,$(PYTHON_PATH)),)
 DEB_PACKAGES += python3-dev python3-venv
 endif
+# Seconds to wait for another apt-get or dpkg that holds the package lock.
+APT_LOCK_WAIT ?= 600
 PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
 # The machine's two cores are shared with other builds.
 JOBS ?= 2
@@ -40,7 +42,9 @@ deps:
 	if [ -n "$$missing" ]; then \
 	    if [ "$$(id -u)" = 0 ]; then \
 	        echo "Installing Debian packages:$$missing"; \
-	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq$$missing; \
+	        apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT) update -qq && \
+	        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT) \
+	            install -y -qq$$missing; \
 	    else \
 	        echo "Missing Debian packages. Run as root:"; \
 	        echo "    apt-get install -y$$missing"; \

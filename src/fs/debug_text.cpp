@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "error/printable.hpp"
+#include "error/utf8.hpp"
 #include "fs/file_system.hpp"
 
 namespace ovaline::fs {
@@ -19,28 +21,6 @@ void append_hex(std::string& out, std::uint32_t code_point) {
     out += "\\u{";
     out += digits;
     out += '}';
-}
-
-// Decodes one UTF-8 sequence at `pos`; returns its length, or 0 when it is malformed.
-std::size_t decode_utf8(std::string_view text, std::size_t pos, std::uint32_t& code_point) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    std::size_t length = lead < 0x80           ? 1
-                         : (lead >> 5) == 0x6  ? 2
-                         : (lead >> 4) == 0xe  ? 3
-                         : (lead >> 3) == 0x1e ? 4
-                                               : 0;
-    if (length == 0 || pos + length > text.size()) {
-        return 0;
-    }
-    code_point = length == 1 ? lead : lead & (0x7f >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[pos + i]);
-        if ((next & 0xc0) != 0x80) {
-            return 0;
-        }
-        code_point = (code_point << 6) | (next & 0x3f);
-    }
-    return length;
 }
 
 template <class T> void append_list(std::string& out, const std::vector<T>& values) {
@@ -81,14 +61,14 @@ std::string kind_debug(const INodeKind& kind) {
 std::string quote_name(std::string_view name) {
     std::string out = "\"";
     for (std::size_t pos = 0; pos < name.size();) {
-        std::uint32_t code_point = 0;
-        const std::size_t length = decode_utf8(name, pos, code_point);
-        if (length == 0) {
+        const Utf8Step step = decode_utf8(name, pos);
+        if (!step.valid) {
             // Not UTF-8: shown as the replacement character.
             append_hex(out, 0xfffd);
-            ++pos;
+            pos += step.length;
             continue;
         }
+        const char32_t code_point = step.code_point;
         switch (code_point) {
         case '"':
             out += "\\\"";
@@ -109,13 +89,13 @@ std::string quote_name(std::string_view name) {
             out += "\\0";
             break;
         default:
-            if (code_point < 0x20 || (code_point >= 0x7f && code_point < 0xa0)) {
-                append_hex(out, code_point);
+            if (is_printable(code_point)) {
+                out.append(name.substr(pos, step.length));
             } else {
-                out.append(name.substr(pos, length));
+                append_hex(out, code_point);
             }
         }
-        pos += length;
+        pos += step.length;
     }
     out += '"';
     return out;

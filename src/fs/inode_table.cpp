@@ -3,8 +3,11 @@
 #include <bit>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <utility>
 #include <vector>
+
+#include "fs/probe_table.hpp"
 
 namespace ovaline::fs {
 
@@ -20,6 +23,14 @@ std::uint64_t mix(std::uint64_t x) {
     return x;
 }
 
+// The mix's low bits pick the shard; the bits above them spread the shard's slots.
+std::size_t slot_hash(InodeId id) {
+    return mix(id) >> 4;
+}
+std::size_t slot_hash_of(const INodeGuard& node) {
+    return slot_hash(node->id);
+}
+
 } // namespace
 
 // One shard: open addressing with linear probing over inode guards keyed by their ids.
@@ -28,30 +39,14 @@ struct InodeTable::Shard {
     std::vector<INodeGuard> slots;
     std::size_t size = 0;
 
-    std::size_t mask() const { return slots.size() - 1; }
-    static std::size_t home(InodeId id, std::size_t mask) { return (mix(id) >> 4) & mask; }
-
     std::size_t find_slot(InodeId id) const {
-        for (std::size_t i = home(id, mask());; i = (i + 1) & mask()) {
-            if (!slots[i] || slots[i]->id == id) {
-                return i;
-            }
-        }
+        return probe_table::find(std::span(slots), slot_hash(id),
+                                 [id](const INodeGuard& node) { return node->id == id; });
     }
 
     void grow() {
         std::vector<INodeGuard> next(slots.size() * 2);
-        const std::size_t next_mask = next.size() - 1;
-        for (auto& node : slots) {
-            if (!node) {
-                continue;
-            }
-            std::size_t i = home(node->id, next_mask);
-            while (next[i]) {
-                i = (i + 1) & next_mask;
-            }
-            next[i] = std::move(node);
-        }
+        probe_table::move_all(std::span(slots), std::span(next), slot_hash_of);
         slots = std::move(next);
     }
 };
@@ -83,8 +78,7 @@ INodeGuard InodeTable::insert(INodeGuard node) {
     if (shard.slots[i]) {
         return std::exchange(shard.slots[i], std::move(node));
     }
-    // Grow at three quarters full, so a probe always ends at an empty slot.
-    if ((shard.size + 1) * 4 > shard.slots.size() * 3) {
+    if (probe_table::must_grow(shard.size, shard.slots.size())) {
         shard.grow();
         i = shard.find_slot(node->id);
     }
@@ -98,20 +92,11 @@ INodeGuard InodeTable::remove(InodeId id) {
     INodeGuard taken;
     {
         std::unique_lock lock(shard.mutex);
-        std::size_t hole = shard.find_slot(id);
-        if (!shard.slots[hole]) {
+        const std::size_t i = shard.find_slot(id);
+        if (!shard.slots[i]) {
             return nullptr;
         }
-        taken = std::move(shard.slots[hole]);
-        const std::size_t mask = shard.mask();
-        // Backward-shift deletion: no tombstones, every entry stays reachable.
-        for (std::size_t j = (hole + 1) & mask; shard.slots[j]; j = (j + 1) & mask) {
-            const std::size_t home = Shard::home(shard.slots[j]->id, mask);
-            if (((j - home) & mask) >= ((j - hole) & mask)) {
-                shard.slots[hole] = std::move(shard.slots[j]);
-                hole = j;
-            }
-        }
+        taken = probe_table::take(std::span(shard.slots), i, slot_hash_of);
         --shard.size;
     }
     // The caller drops the inode, outside the shard's lock.

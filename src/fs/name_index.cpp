@@ -1,8 +1,10 @@
 #include "fs/name_index.hpp"
 
 #include <functional>
+#include <span>
 
 #include "fs/inode.hpp"
+#include "fs/probe_table.hpp"
 
 namespace ovaline::fs {
 
@@ -12,30 +14,27 @@ std::size_t hash_name(std::string_view name) {
     return std::hash<std::string_view>{}(name);
 }
 
+std::size_t hash_of(const INode* node) {
+    return hash_name(node->name);
+}
+
 } // namespace
 
 INode* NameIndex::find(std::string_view name) const {
     if (!table_) {
         return nullptr;
     }
-    for (std::size_t i = hash_name(name) & table_->mask;; i = (i + 1) & table_->mask) {
-        INode* node = table_->slots[i];
-        if (node == nullptr || node->name == name) {
-            return node;
-        }
-    }
+    const std::span slots(table_->slots.get(), table_->mask + 1);
+    return slots[probe_table::find(slots, hash_name(name),
+                                   [&](const INode* node) { return node->name == name; })];
 }
 
 void NameIndex::insert(INode* node) {
-    // Grow at three quarters full, so a probe always ends at an empty slot.
-    if (!table_ || (table_->size + 1) * 4 > (table_->mask + 1) * 3) {
+    if (!table_ || probe_table::must_grow(table_->size, table_->mask + 1)) {
         grow();
     }
-    std::size_t i = hash_name(node->name) & table_->mask;
-    while (table_->slots[i] != nullptr) {
-        i = (i + 1) & table_->mask;
-    }
-    table_->slots[i] = node;
+    const std::span slots(table_->slots.get(), table_->mask + 1);
+    slots[probe_table::free_slot(slots, hash_name(node->name))] = node;
     ++table_->size;
 }
 
@@ -43,28 +42,13 @@ void NameIndex::erase(std::string_view name) {
     if (!table_) {
         return;
     }
-    const std::size_t mask = table_->mask;
-    std::size_t i = hash_name(name) & mask;
-    for (;; i = (i + 1) & mask) {
-        INode* node = table_->slots[i];
-        if (node == nullptr) {
-            return;
-        }
-        if (node->name == name) {
-            break;
-        }
+    const std::span slots(table_->slots.get(), table_->mask + 1);
+    const std::size_t i = probe_table::find(slots, hash_name(name),
+                                            [&](const INode* node) { return node->name == name; });
+    if (slots[i] == nullptr) {
+        return;
     }
-    // Backward-shift deletion keeps every remaining entry reachable from its home slot
-    // without tombstones.
-    std::size_t hole = i;
-    for (std::size_t j = (hole + 1) & mask; table_->slots[j] != nullptr; j = (j + 1) & mask) {
-        const std::size_t home = hash_name(table_->slots[j]->name) & mask;
-        if (((j - home) & mask) >= ((j - hole) & mask)) {
-            table_->slots[hole] = table_->slots[j];
-            hole = j;
-        }
-    }
-    table_->slots[hole] = nullptr;
+    probe_table::take(slots, i, hash_of);
     if (--table_->size == 0) {
         table_.reset();
     }
@@ -76,17 +60,8 @@ void NameIndex::grow() {
     next->mask = capacity - 1;
     next->slots = std::make_unique<INode*[]>(capacity);
     if (table_) {
-        for (std::size_t i = 0; i <= table_->mask; ++i) {
-            INode* node = table_->slots[i];
-            if (node == nullptr) {
-                continue;
-            }
-            std::size_t j = hash_name(node->name) & next->mask;
-            while (next->slots[j] != nullptr) {
-                j = (j + 1) & next->mask;
-            }
-            next->slots[j] = node;
-        }
+        probe_table::move_all(std::span(table_->slots.get(), table_->mask + 1),
+                              std::span(next->slots.get(), capacity), hash_of);
         next->size = table_->size;
     }
     table_ = std::move(next);

@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include "error/internal_error.hpp"
+#include "error/utf8.hpp"
 #include "pool/host_process.hpp"
 #include "pool/unique_fd.hpp"
-#include "pool/utf8.hpp"
 
 namespace ovaline::pool {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "error/internal_error.hpp"
-#include "pool/utf8.hpp"
+#include "error/utf8.hpp"
 
 namespace ovaline::pool {
 

@@ -66,6 +66,42 @@ bool wrong_kind(const char* name, const char* expected, PyObject* obj) {
 
 } // namespace
 
+std::string render_doc(std::string_view name, bool method, std::span<const Param> params,
+                       std::string_view prose) {
+    std::string doc(name);
+    doc += method ? "($self" : "(";
+    bool first = !method;
+    bool stars = false;
+    for (const Param& param : params) {
+        doc += first ? "" : ", ";
+        first = false;
+        if (param.keyword_only && !stars) {
+            doc += "*, ";
+            stars = true;
+        }
+        doc += param.name;
+        if (!param.default_text.empty()) {
+            doc.append("=").append(param.default_text);
+        } else if (!param.required) {
+            doc += "=None";
+        }
+    }
+    doc.append(")\n--\n\n").append(prose);
+    return doc;
+}
+
+PyObject* parse_default(std::string_view text) {
+    if (text == "None" || text == "True" || text == "False") {
+        return Py_NewRef(text == "None" ? Py_None : text == "True" ? Py_True : Py_False);
+    }
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        text = text.substr(1, text.size() - 2);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    }
+    const std::string digits(text);
+    return PyLong_FromString(digits.c_str(), nullptr, 10);
+}
+
 bool match_fastcall(const char* function, std::span<const Param> params, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
     nargs = PyVectorcall_NARGS(nargs);
@@ -185,6 +221,9 @@ bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string
 
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out) {
     if (type == nullptr) {
+        // The module's classes are gone once its state is cleared, as at interpreter exit.
+        PyErr_Format(PyExc_RuntimeError,
+                     "argument '%s' cannot be checked: the ovaline module has been cleared", name);
         return false;
     }
     if (obj == nullptr || !Py_IS_TYPE(obj, type)) {

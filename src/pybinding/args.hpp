@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace ovaline::pybinding {
@@ -22,12 +23,23 @@ struct Param {
     const char* name;
     bool required = true;
     bool keyword_only = false;
+    // The default as written in the signature; empty when there is none.
+    std::string_view default_text = {};
 };
 
 bool match_fastcall(const char* function, std::span<const Param> params, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out);
 bool match_tuple(const char* function, std::span<const Param> params, PyObject* args,
                  PyObject* kwargs, std::span<PyObject*> out);
+
+// The docstring `name(parameters)\n--\n\n` followed by `prose`, the form from which
+// Python reads a text signature; a method's parameters start with `$self`. A parameter
+// that may be left out shows its written default, or None.
+std::string render_doc(std::string_view name, bool method, std::span<const Param> params,
+                       std::string_view prose);
+// The object for a default written as a Python literal (True, False, None, an int or a
+// double-quoted string without escapes): a new reference, or null with the error set.
+PyObject* parse_default(std::string_view text);
 
 // Converters, one per declared kind; `name` is the parameter's name for the message.
 // text: str only, seen as UTF-8 for as long as the argument object lives.

@@ -8,14 +8,21 @@
 // and goes into the method table with its Python name and parameter names:
 //
 //     method<"mkdir", mkdir, "path">(kMkdirDoc),
+//     method<"makedirs", makedirs, "path", "*exist_ok=False">(kMakedirsDoc),
+//
+// A name starting with '*' is keyword-only; "=value" is the default used when the
+// argument is left out. The docstring constants hold prose only: the text signature that
+// inspect.signature reads ("makedirs($self, path, *, exist_ok=False)") is rendered from
+// these names and the argument kinds, so it cannot drift from what the call accepts.
 //
 // The adapter matches the arguments to the names (METH_FASTCALL | METH_KEYWORDS, or
 // METH_NOARGS for a method without parameters), converts them in order by their C++
 // types (see Arg below), and runs the function inside guarded(). There is no self check:
 // the classes cannot be subclassed, so a method descriptor only ever passes its own type.
 //
-// A constructor is `PyObject* make(PyTypeObject* type, <arguments>)`, installed as
-// `{Py_tp_new, constructor<"PyTerm", make, "fs">()}`; a slot taking only self is
+// A constructor is `PyObject* make(PyTypeObject* type, <arguments>)`, described once as
+// `using New = Constructor<"PyTerm", make, "fs">;` and installed with the slots
+// `New::new_slot()` and `New::doc_slot(kClassDoc)`; a slot taking only self is
 // `{Py_tp_str, unary_slot<debug_text>()}`.
 //
 // Nothing here is noexcept except the slots that never wait: a forced unwind (gil.hpp)
@@ -30,6 +37,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -41,13 +49,29 @@
 
 namespace ovaline::pybinding {
 
-// A name given as a template argument. A parameter name that starts with '*' is
-// keyword-only (the star is not part of the name); such parameters come last.
+// A parameter name given as a template argument, written as Python writes it in a
+// signature: a leading '*' makes it keyword-only (such parameters come last), and
+// "=default" gives the value used when it is left out (a Python literal: True, False,
+// None, an int or a double-quoted string).
 template <std::size_t N> struct Name {
     char text[N];
-    constexpr Name(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+    char ident[N]{};
+
+    constexpr Name(const char (&literal)[N]) {
+        std::copy_n(literal, N, text);
+        std::size_t from = keyword_only() ? 1 : 0;
+        for (std::size_t i = 0; from < N - 1 && text[from] != '='; ++i, ++from) {
+            ident[i] = text[from];
+        }
+    }
     constexpr bool keyword_only() const { return text[0] == '*'; }
-    constexpr const char* name() const { return keyword_only() ? text + 1 : text; }
+    constexpr const char* name() const { return ident; }
+    // The default as written after '=', or empty when there is none.
+    constexpr std::string_view default_text() const {
+        const std::string_view all(text, N - 1);
+        const std::size_t eq = all.find('=');
+        return eq == std::string_view::npos ? std::string_view() : all.substr(eq + 1);
+    }
 };
 
 // How an argument of C++ type A is converted: `Stored` holds the converted value and
@@ -123,6 +147,38 @@ PyObject* convert_and_call(const ModuleState& state, std::span<const Param> para
     return convert_and_call<A...>(state, params, raw, call, std::index_sequence_for<A...>{});
 }
 
+// The parameters as matched (required unless the kind allows leaving them out or a
+// default is written) and as shown in the text signature.
+template <class... A> struct Parameters {
+    template <Name... Params> static constexpr std::array<Param, sizeof...(A)> of() {
+        return {{{Params.name(), Arg<A>::kRequired && Params.default_text().empty(),
+                  Params.keyword_only(), Params.default_text()}...}};
+    }
+};
+
+// The object a left-out parameter with a written default stands for, made once; it is
+// kept for the life of the process, like the module's one set of classes. Null with the
+// error set if it cannot be made.
+template <Name P> PyObject* default_object() {
+    static PyObject* value = nullptr;
+    if (value == nullptr) {
+        value = parse_default(P.default_text());
+    }
+    return value;
+}
+
+// Puts each written default where its parameter was left out.
+template <Name... Params, std::size_t... I>
+bool fill_defaults([[maybe_unused]] std::span<PyObject*> raw, std::index_sequence<I...>) {
+    return ((raw[I] != nullptr || Params.default_text().empty() ||
+             (raw[I] = default_object<Params>()) != nullptr) &&
+            ...);
+}
+
+template <Name... Params> bool fill_defaults(std::span<PyObject*> raw) {
+    return fill_defaults<Params...>(raw, std::make_index_sequence<sizeof...(Params)>{});
+}
+
 template <class F> struct Signature;
 
 template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
@@ -133,10 +189,10 @@ template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
         static_assert(sizeof...(Params) == kArity, "one name per parameter");
-        static constexpr Param kParams[] = {
-            {Params.name(), Arg<A>::kRequired, Params.keyword_only()}...};
+        static constexpr auto kParams = Parameters<A...>::template of<Params...>();
         PyObject* raw[kArity];
-        if (!match_fastcall(Function.text, kParams, args, nargs, kwnames, raw)) {
+        if (!match_fastcall(Function.text, kParams, args, nargs, kwnames, raw) ||
+            !fill_defaults<Params...>(raw)) {
             return nullptr;
         }
         const ModuleState& state = state_of(self);
@@ -149,16 +205,21 @@ template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
     template <auto F> static PyObject* noargs(PyObject* self, PyObject*) {
         return guarded(state_of(self), [&] { return F(value_of<T>(self)); });
     }
+
+    template <Name... Params> static std::string doc(const char* function, const char* prose) {
+        static constexpr auto kParams = Parameters<A...>::template of<Params...>();
+        return render_doc(function, true, kParams, prose);
+    }
 };
 
 template <class... A> struct Signature<PyObject* (*)(PyTypeObject*, A...)> {
     template <Name Function, auto F, Name... Params>
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static_assert(sizeof...(Params) == sizeof...(A), "one name per parameter");
-        static constexpr std::array<Param, sizeof...(A)> kParams{
-            {{Params.text, Arg<A>::kRequired}...}};
+        static constexpr auto kParams = Parameters<A...>::template of<Params...>();
         std::array<PyObject*, sizeof...(A)> raw{};
-        if (!match_tuple(Function.text, kParams, args, kwargs, raw)) {
+        if (!match_tuple(Function.text, kParams, args, kwargs, raw) ||
+            !fill_defaults<Params...>(raw)) {
             return nullptr;
         }
         const ModuleState& state = state_of_type(type);
@@ -167,24 +228,46 @@ template <class... A> struct Signature<PyObject* (*)(PyTypeObject*, A...)> {
                                           [&](auto&&... a) { return F(type, a...); });
         });
     }
+
+    template <Name... Params> static std::string doc(const char* function, const char* prose) {
+        static constexpr auto kParams = Parameters<A...>::template of<Params...>();
+        return render_doc(function, false, kParams, prose);
+    }
 };
 
 using FastcallKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-template <Name Function, auto F, Name... Params> PyMethodDef method(const char* doc) {
+// A method whose docstring is its text signature, rendered from the names, followed by
+// `prose`. `signature`, when given, is shown instead of the rendered one: only for a
+// method whose published signature differs from its call.
+template <Name Function, auto F, Name... Params>
+PyMethodDef method(const char* prose, const char* signature = nullptr) {
     using S = Signature<decltype(F)>;
+    static const std::string doc = signature == nullptr
+                                       ? S::template doc<Params...>(Function.text, prose)
+                                       : std::string(signature) + "\n--\n\n" + prose;
     if constexpr (S::kArity == 0) {
-        return {Function.text, S::template noargs<F>, METH_NOARGS, doc};
+        return {Function.text, S::template noargs<F>, METH_NOARGS, doc.c_str()};
     } else {
         FastcallKeywords call = S::template fastcall<Function, F, Params...>;
         return {Function.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-                METH_FASTCALL | METH_KEYWORDS, doc};
+                METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     }
 }
 
-template <Name Class, auto F, Name... Params> void* constructor() {
-    return reinterpret_cast<void*>(Signature<decltype(F)>::template tp_new<Class, F, Params...>);
-}
+// A class that Python constructs as Class(params): its Py_tp_new slot and its Py_tp_doc
+// slot, the rendered signature followed by `prose`.
+template <Name Class, auto F, Name... Params> struct Constructor {
+    static PyType_Slot new_slot() {
+        return {Py_tp_new, reinterpret_cast<void*>(
+                               Signature<decltype(F)>::template tp_new<Class, F, Params...>)};
+    }
+    static PyType_Slot doc_slot(const char* prose) {
+        static const std::string doc =
+            Signature<decltype(F)>::template doc<Params...>(Class.text, prose);
+        return {Py_tp_doc, const_cast<char*>(doc.c_str())};
+    }
+};
 
 template <auto F> PyObject* call_unary_slot(PyObject* self) noexcept {
     using T = typename Signature<decltype(F)>::Self;

@@ -1,5 +1,8 @@
-// The module: multi-phase initialisation, with the classes created from their PyType_Spec in
-// the exec slot and kept in the module's state.
+// The module: one module object and one set of classes per process. The first import
+// creates the module and its classes from their PyType_Spec and keeps them in the
+// module's state; every later initialisation (a re-import after the module was removed
+// from sys.modules) returns that same module, so objects made before it keep working
+// with everything imported after it.
 //
 // To add a class, give it an entry in ClassId (module_state.hpp) and one line
 // `{"Name", ClassId::Name, &py_name_spec}` at its place in kClasses. The order of the list is
@@ -41,7 +44,7 @@ const ClassEntry kClasses[] = {
 constexpr char kInternalErrorDoc[] =
     "A broken internal invariant of ovaline. Not meant to be caught.";
 
-// Null before the exec slot has run.
+// Its memory is zero-filled until fill_module constructs it, so every field reads null.
 ModuleState* state_if_any(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
@@ -68,32 +71,27 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     return ok;
 }
 
-// Only the main interpreter may load the module: sessions and handles are not meant to
-// be shared across interpreters.
-int exec_module(PyObject* module) noexcept {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "ovaline: subinterpreters are not supported");
-        return -1;
-    }
+// Fills a newly created module; false with the error set on failure.
+bool fill_module(PyObject* module) {
     ModuleState& state = *new (PyModule_GetState(module)) ModuleState();
     state.internal_error = PyErr_NewExceptionWithDoc("ovaline.InternalError", kInternalErrorDoc,
                                                      PyExc_BaseException, nullptr);
     if (state.internal_error == nullptr) {
-        return -1;
+        return false;
     }
     for (const ClassEntry& entry : kClasses) {
         auto* type = reinterpret_cast<PyTypeObject*>(
             PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
         if (type == nullptr) {
-            return -1;
+            return false;
         }
         state.types[static_cast<std::size_t>(entry.id)] = type;
         if ((entry.prepare != nullptr && !entry.prepare(type)) ||
             !add_class(module, entry.name, type)) {
-            return -1;
+            return false;
         }
     }
-    return 0;
+    return true;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
@@ -120,29 +118,44 @@ void free_module(void* module) noexcept {
     clear_module(static_cast<PyObject*>(module));
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "ovaline",           // m_name
     "",                  // m_doc
     sizeof(ModuleState), // m_size
     nullptr,             // m_methods
-    module_slots,        // m_slots
+    nullptr,             // m_slots
     traverse_module,     // m_traverse
     clear_module,        // m_clear
     free_module,         // m_free
 };
 
+// Only the main interpreter may load the module: sessions and handles are not meant to
+// be shared across interpreters, and the one module belongs to the main one.
+PyObject* the_module() {
+    // Created once and kept for the life of the process, with the classes in its state.
+    static PyObject* module = nullptr;
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "ovaline: subinterpreters are not supported");
+        return nullptr;
+    }
+    if (module == nullptr) {
+        PyObject* created = PyModule_Create(&module_def);
+        if (created == nullptr) {
+            return nullptr;
+        }
+        if (!fill_module(created)) {
+            Py_DECREF(created);
+            return nullptr;
+        }
+        module = created;
+    }
+    return Py_NewRef(module);
+}
+
 } // namespace
 } // namespace ovaline::pybinding
 
 PyMODINIT_FUNC PyInit_ovaline() {
-    return PyModuleDef_Init(&ovaline::pybinding::module_def);
+    return ovaline::pybinding::the_module();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the module owns: its type objects and the exception for broken invariants. Code
-// that needs them reaches the state through an instance's type, so nothing refers to a
-// type object process-wide and each import of the module has its own classes.
+// that needs them reaches the state through an instance's type. There is one module,
+// and so one set of classes, per process (module.cpp).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

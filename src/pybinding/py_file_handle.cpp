@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -27,12 +28,10 @@ constexpr char kClassDoc[] =
     "A file handle is always associated with a filesystem and an inode. The\n"
     "file handle can be used to read and write data to the file.\n";
 
-constexpr char kIdDoc[] = "id($self)\n--\n\n"
-                          "\n"
+constexpr char kIdDoc[] = "\n"
                           "Returns a string representation of the file handle.\n";
 
 constexpr char kCloseDoc[] =
-    "close($self)\n--\n\n"
     "\n"
     "Close the file handle.\n"
     "\n"
@@ -44,7 +43,6 @@ constexpr char kCloseDoc[] =
     "handle is dropped.\n";
 
 constexpr char kReadDoc[] =
-    "read($self, buffer)\n--\n\n"
     "\n"
     "Read data from the file handle.\n"
     "\n"
@@ -53,7 +51,6 @@ constexpr char kReadDoc[] =
     "return an error if the read operation failed.\n";
 
 constexpr char kWriteDoc[] =
-    "write($self, buffer)\n--\n\n"
     "\n"
     "Write data to the file handle.\n"
     "\n"
@@ -62,7 +59,6 @@ constexpr char kWriteDoc[] =
     "error if the write operation failed.\n";
 
 constexpr char kSeekDoc[] =
-    "seek($self, offset, whence)\n--\n\n"
     "\n"
     "Seek a certain position in the file.\n"
     "\n"
@@ -71,19 +67,16 @@ constexpr char kSeekDoc[] =
     "operation failed.\n";
 
 constexpr char kTellDoc[] =
-    "tell($self)\n--\n\n"
     "\n"
     "Tell the current position in the file.\n"
     "\n"
     "This function returns the current position in the file. The function will\n"
     "return an error if the tell operation failed.\n";
 
-constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
-                             "\n"
+constexpr char kEnterDoc[] = "\n"
                              "Return the file handle itself.\n";
 
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                            "\n"
+constexpr char kExitDoc[] = "\n"
                             "Close the file handle if it is still open.\n";
 
 const error::IoError kInvalidDescriptor(error::IoErrorKind::InvalidFileDescriptor);
@@ -120,23 +113,41 @@ void report_read(std::size_t count) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
 }
 
+// The bytes from the handle's offset to the end of the file, found by seeking to the
+// end and back; nullopt when the handle cannot seek, and then cannot read either. No
+// other handle writes while this one may read, and the caller holds this one's mutex,
+// so the answer holds for the read that follows.
+std::optional<std::uint64_t> bytes_remaining(fs::FileHandle& handle) {
+    const std::uint64_t offset = handle.offset();
+    if (!handle.seek(fs::SeekOrigin::End, 0)) {
+        return std::nullopt;
+    }
+    const std::uint64_t length = handle.offset();
+    if (!handle.seek(fs::SeekOrigin::Start, offset)) {
+        return std::nullopt;
+    }
+    return length - std::min(offset, length);
+}
+
 PyObject* read(PyFileHandle& self, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "argument 'buffer' is too large to allocate");
         return nullptr;
     }
-    // The buffer is the result itself, allocated in full before the file is consulted
-    // and shrunk to the bytes read.
-    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (bytes == nullptr) {
-        return nullptr;
-    }
-    std::memset(PyBytes_AS_STRING(bytes.get()), 0, size);
+    PyRef bytes;
     fs::IoResult<std::size_t> count;
     {
         std::lock_guard lock(self.mutex);
+        // The result holds at most what the file has left, so a request far past its
+        // end costs no more than one that fits.
+        const std::uint64_t wanted = std::min(size, bytes_remaining(self.handle).value_or(0));
+        bytes = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        if (bytes == nullptr) {
+            return nullptr;
+        }
+        std::memset(PyBytes_AS_STRING(bytes.get()), 0, wanted);
         count = self.handle.read(std::span<std::uint8_t>(
-            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
+            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), wanted));
     }
     if (!count) {
         return raise_io_error(count.error());

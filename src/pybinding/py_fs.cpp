@@ -15,7 +15,6 @@ namespace ovaline::pybinding {
 namespace {
 
 constexpr char kClassDoc[] =
-    "PyFs()\n--\n\n"
     "\n"
     "An highly simplified binding for a simple filesystem written in C++.\n"
     "\n"
@@ -26,7 +25,6 @@ constexpr char kClassDoc[] =
     "The filesystem is thread-safe and can be shared between multiple threads.\n";
 
 constexpr char kMkdirDoc[] =
-    "mkdir($self, path)\n--\n\n"
     "\n"
     "Create a new directory in the filesystem.\n"
     "\n"
@@ -34,7 +32,6 @@ constexpr char kMkdirDoc[] =
     "return an error if the directory could not be created.\n";
 
 constexpr char kTouchDoc[] =
-    "touch($self, path)\n--\n\n"
     "\n"
     "Create a new file in the filesystem.\n"
     "\n"
@@ -42,7 +39,6 @@ constexpr char kTouchDoc[] =
     "an error if the file could not be created.\n";
 
 constexpr char kListdirDoc[] =
-    "listdir($self, path)\n--\n\n"
     "\n"
     "List the contents of a directory.\n"
     "\n"
@@ -50,21 +46,19 @@ constexpr char kListdirDoc[] =
     "list of strings with the names of the files and directories in the directory.\n"
     "The function will return an error if the directory could not be listed.\n";
 
-// The stored signature shows only `recurse`, although `path` and `recurse` are both
-// required.
-constexpr char kRemoveDoc[] = "remove(recurse=False)\n--\n\n"
-                              "\n"
+// The published signature shows only `recurse`, although `path` and `recurse` are both
+// required: callers' tools read it as it has always been.
+constexpr char kRemoveSignature[] = "remove(recurse=False)";
+constexpr char kRemoveDoc[] = "\n"
                               "Remove a file from the filesystem.\n";
 
 constexpr char kTreeDoc[] =
-    "tree($self, path, ident=None)\n--\n\n"
     "\n"
     "Debug the file system\n"
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
 
 constexpr char kOpenDoc[] =
-    "open($self, path, mode)\n--\n\n"
     "\n"
     "Open a file in the filesystem.\n"
     "\n"
@@ -181,7 +175,7 @@ PyMethodDef kMethods[] = {
     method<"mkdir", mkdir, "path">(kMkdirDoc),
     method<"touch", touch, "path">(kTouchDoc),
     method<"listdir", listdir, "path">(kListdirDoc),
-    method<"remove", remove, "path", "recurse">(kRemoveDoc),
+    method<"remove", remove, "path", "recurse">(kRemoveDoc, kRemoveSignature),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
     method<"clone", clone>(kCloneDoc),
@@ -190,9 +184,11 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using New = Constructor<"PyFs", make_fs>;
+
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, constructor<"PyFs", make_fs>()},
+    New::doc_slot(kClassDoc),
+    New::new_slot(),
     {Py_tp_dealloc, dealloc_slot<PyFs>()},
     {Py_tp_str, unary_slot<debug_text>()},
     {Py_tp_methods, kMethods},

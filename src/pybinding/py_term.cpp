@@ -10,12 +10,10 @@
 namespace ovaline::pybinding {
 namespace {
 
-constexpr char kClassDoc[] = "PyTerm(fs)\n--\n\n"
-                             "\n"
+constexpr char kClassDoc[] = "\n"
                              "A structure representing a simple terminal\n";
 
-constexpr char kExecDoc[] = "exec($self, command)\n--\n\n"
-                            "\n"
+constexpr char kExecDoc[] = "\n"
                             "Execute a command in the terminal.\n";
 
 PyObject* make_term(PyTypeObject* type, PyFs& fs) {
@@ -39,12 +37,11 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using New = Constructor<"PyTerm", make_term, "fs">;
+
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, constructor<"PyTerm", make_term, "fs">()},
-    {Py_tp_dealloc, dealloc_slot<PyTerm>()},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
+    New::doc_slot(kClassDoc),  New::new_slot(), {Py_tp_dealloc, dealloc_slot<PyTerm>()},
+    {Py_tp_methods, kMethods}, {0, nullptr},
 };
 
 } // namespace

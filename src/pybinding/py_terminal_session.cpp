@@ -21,7 +21,6 @@ namespace {
 using pool::TerminalSession;
 
 constexpr char kClassDoc[] =
-    "PyTerminalSession(pool)\n--\n\n"
     "\n"
     "A class that represents a terminal session for a user.\n"
     "\n"
@@ -30,39 +29,31 @@ constexpr char kClassDoc[] =
     "created. The terminal session will also release the user account back to\n"
     "the pool when the session is dropped.\n";
 
-constexpr char kWriteDoc[] = "write($self, data)\n--\n\n"
-                             "\n"
+constexpr char kWriteDoc[] = "\n"
                              "Write data to the terminal session.\n";
 
-constexpr char kCloseDoc[] = "close($self)\n--\n\n"
-                             "\n"
+constexpr char kCloseDoc[] = "\n"
                              "Close the terminal session.\n";
 
-constexpr char kReadDoc[] = "read($self, buffer, *, timeout=None)\n--\n\n"
-                            "\n"
+constexpr char kReadDoc[] = "\n"
                             "Read data from the terminal session.\n";
 
-constexpr char kReadErrDoc[] = "read_err($self, buffer, *, timeout=None)\n--\n\n"
-                               "\n"
+constexpr char kReadErrDoc[] = "\n"
                                "Read data from the stderr of the terminal session.\n";
 
-constexpr char kPollDoc[] = "poll($self)\n--\n\n"
-                            "\n"
+constexpr char kPollDoc[] = "\n"
                             "Return the shell's exit status, or None while it runs.\n";
 
-constexpr char kWaitDoc[] = "wait($self, timeout=None)\n--\n\n"
-                            "\n"
+constexpr char kWaitDoc[] = "\n"
                             "Wait for the shell to end and return its exit status.\n";
 
 constexpr char kUserDoc[] = "The name of the session's account.";
 constexpr char kHomeDoc[] = "The canonical path of the session's home directory.";
 
-constexpr char kEnterDoc[] = "__enter__($self)\n--\n\n"
-                             "\n"
+constexpr char kEnterDoc[] = "\n"
                              "Return the session itself.\n";
 
-constexpr char kExitDoc[] = "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
-                            "\n"
+constexpr char kExitDoc[] = "\n"
                             "Close the terminal session.\n";
 
 constexpr char kWriteFailed[] = "Failed to write to terminal session";
@@ -224,9 +215,11 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+using New = Constructor<"PyTerminalSession", make_session, "pool">;
+
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, constructor<"PyTerminalSession", make_session, "pool">()},
+    New::doc_slot(kClassDoc),
+    New::new_slot(),
     {Py_tp_dealloc, dealloc_slot<PyTerminalSession>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

@@ -7,7 +7,6 @@ namespace ovaline::pybinding {
 namespace {
 
 constexpr char kClassDoc[] =
-    "PyUserPool()\n--\n\n"
     "\n"
     "A class that represents a pool of UNIX users.\n"
     "\n"
@@ -19,9 +18,11 @@ PyObject* make_pool(PyTypeObject* type) {
     return box_new<PyUserPool>(type, std::make_shared<pool::PoolHolder>());
 }
 
+using New = Constructor<"PyUserPool", make_pool>;
+
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, constructor<"PyUserPool", make_pool>()},
+    New::doc_slot(kClassDoc),
+    New::new_slot(),
     {Py_tp_dealloc, dealloc_slot<PyUserPool>()},
     {0, nullptr},
 };

@@ -31,6 +31,18 @@ std::expected<RmArgs, std::string> RmArgs::parse(std::span<const std::string> wo
     app.add_flag("-r,--recursive", args.recursive)->disable_flag_override();
     app.add_option("TARGET", args.target)->required();
 
+    // The parser lets a flag be given the value it takes anyway (`--recursive=true`);
+    // a flag takes no value here, so every value is refused like a contrary one.
+    for (const std::string& word : words) {
+        if (word == "--") {
+            break;
+        }
+        if (word.starts_with("--recursive=")) {
+            std::ostringstream text;
+            app.exit(CLI::ArgumentMismatch::FlagOverride("recursive"), text, text);
+            return std::unexpected(text.str());
+        }
+    }
     // The parser takes its words last first.
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {

@@ -45,6 +45,13 @@ TEST(FileSystemDebug, NamesAreEscaped) {
     EXPECT_EQ(quote_name(std::string("x\0y", 3)), "\"x\\0y\"");
     EXPECT_EQ(quote_name("\x01\x7f"), "\"\\u{1}\\u{7f}\"");
     EXPECT_EQ(quote_name("caf\xc3\xa9 \xe2\x9c\x93"), "\"caf\xc3\xa9 \xe2\x9c\x93\"");
+    // Format characters, separators and unassigned code points are invisible or
+    // ambiguous, so they are shown by number too.
+    EXPECT_EQ(quote_name("a\u200b\u2028\ufeff\u0378b"),
+              "\"a\\u{200b}\\u{2028}\\u{feff}\\u{378}b\"");
+    // Malformed UTF-8 (overlong, surrogate, truncated) is one replacement per bad run.
+    EXPECT_EQ(quote_name("\xc0\xaf|\xed\xa0\x80|\xe2\x82"),
+              "\"\\u{fffd}\\u{fffd}|\\u{fffd}\\u{fffd}\\u{fffd}|\\u{fffd}\"");
 }
 
 TEST(CreateInode, IdsAreSpentAndNeverReused) {

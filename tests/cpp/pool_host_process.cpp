@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "pool/host_process.hpp"
-#include "pool/utf8.hpp"
 
 namespace {
 
-using ovaline::pool::is_valid_utf8;
 using ovaline::pool::run_program;
 
 TEST(HostProcess, ArgumentsReachTheProgramUnexpanded) {
@@ -48,17 +46,6 @@ TEST(HostProcess, OutputLargerThanAPipeIsCapturedWhole) {
 
 TEST(HostProcess, MissingProgramIsAnError) {
     EXPECT_FALSE(run_program("ovaline-no-such-program", {}));
-}
-
-TEST(Utf8, AcceptsWellFormedAndRejectsTheRest) {
-    EXPECT_TRUE(is_valid_utf8(""));
-    EXPECT_TRUE(is_valid_utf8("plain"));
-    EXPECT_TRUE(is_valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
-    EXPECT_TRUE(is_valid_utf8("\xf4\x8f\xbf\xbf"));
-    for (const char* bad : {"\xff", "\xc3", "\xc3\x28", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
-                            "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80", "\xe2\x82", "\x80"}) {
-        EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-    }
 }
 
 } // namespace

@@ -42,6 +42,21 @@ TEST(RmArgs, UsageErrorsShowTheUsage) {
     }
 }
 
+TEST(RmArgs, AFlagTakesNoValueEvenItsOwn) {
+    const auto refused = RmArgs::parse(Words{"--recursive=false", "d"});
+    ASSERT_FALSE(refused.has_value());
+    for (const Words& words :
+         std::vector<Words>{{"--recursive=true", "d"}, {"d", "--recursive={}"}}) {
+        auto args = RmArgs::parse(words);
+        ASSERT_FALSE(args.has_value()) << words[0];
+        EXPECT_EQ(args.error(), refused.error());
+    }
+    // After `--` it is a name.
+    auto args = RmArgs::parse(Words{"--", "--recursive=true"});
+    ASSERT_TRUE(args.has_value());
+    EXPECT_EQ(args->target, "--recursive=true");
+}
+
 TEST(RmArgs, HelpNamesEveryFlag) {
     for (const char* flag : {"-h", "--help"}) {
         auto args = RmArgs::parse(Words{flag});
