@@ -13,7 +13,7 @@ struct KindText {
     std::string_view message;
 };
 
-constexpr std::array<KindText, 11> kKinds{{
+constexpr std::array<KindText, 13> kKinds{{
     {"InodeNotFound", "Inode not found"},
     {"NotADirectory", "The specified INode is not a directory"},
     {"NotAFile", "The specified INode is not a file"},
@@ -25,6 +25,8 @@ constexpr std::array<KindText, 11> kKinds{{
     {"UnrecognizedFileMode", "Unrecognized file mode"},
     {"OperationNotSupported", "File does not support the specified operation: "},
     {"InvalidFileDescriptor", "Invalid file descriptor"},
+    {"NoSpaceLeft", "No space left in the filesystem"},
+    {"MoveIntoItself", "Cannot move or copy a directory into itself"},
 }};
 
 const KindText& text_of(IoErrorKind kind) {

@@ -18,6 +18,9 @@ enum class IoErrorKind : std::uint8_t {
     UnrecognizedFileMode,
     OperationNotSupported,
     InvalidFileDescriptor,
+    // Added after the original kinds, so their order is unchanged.
+    NoSpaceLeft,
+    MoveIntoItself,
 };
 
 // A filesystem failure. Only OperationNotSupported carries a detail: a static text

@@ -14,17 +14,22 @@ namespace {
 // Runs `body` on the file behind `node` while holding the inode's lock as `Locked`
 // says; a failed lookup or an inode that is not a file ends the call first.
 template <class Locked, class Body>
+auto with_file(const INodeGuard& node, Body&& body) -> decltype(body(std::declval<File&>())) {
+    Locked locked(*node);
+    auto* file = std::get_if<File>(&node->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    return body(*file);
+}
+
+template <class Locked, class Body>
 auto with_file(const IoResult<INodeGuard>& node, Body&& body)
     -> decltype(body(std::declval<File&>())) {
     if (!node) {
         return std::unexpected(node.error());
     }
-    Locked locked(**node);
-    auto* file = std::get_if<File>(&(*node)->data);
-    if (file == nullptr) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    return body(*file);
+    return with_file<Locked>(*node, std::forward<Body>(body));
 }
 
 } // namespace
@@ -75,7 +80,16 @@ FileHandle::~FileHandle() {
 
 IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId inode_id,
                                         FileHandleType type) {
-    auto claimed = with_file<ReadLocked>(fs->resolve(inode_id), [&](File& file) -> IoResult<void> {
+    auto node = fs->resolve(inode_id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    return create(std::move(fs), *node, type);
+}
+
+IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, const INodeGuard& node,
+                                        FileHandleType type) {
+    auto claimed = with_file<ReadLocked>(node, [&](File& file) -> IoResult<void> {
         auto& flag = file.lock.flag;
         if (type.can_write()) {
             std::int64_t expected = 0;
@@ -97,46 +111,7 @@ IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId 
     if (!claimed) {
         return std::unexpected(claimed.error());
     }
-    return FileHandle(std::move(fs), inode_id, type);
-}
-
-IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
-                                          FileHandleType type) {
-    auto file = fs->is_file_raw(id);
-    if (!file) {
-        return std::unexpected(file.error());
-    }
-    if (!*file) {
-        return std::unexpected(IoErrorKind::NotAFile);
-    }
-    return FileHandle::create(std::move(fs), id, type);
-}
-
-IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
-                                      FileHandleType type, bool create) {
-    const auto [parent_path, name] = split_last_separator(path);
-    auto parent = fs->get_inode_by_path_raw(parent_path);
-    if (!parent) {
-        return std::unexpected(parent.error());
-    }
-    // A second look covers another thread creating the same file between our lookup
-    // and our creation.
-    for (int attempt = 0;; ++attempt) {
-        auto found = fs->find_inode_by_name(*parent, name);
-        if (found) {
-            return FileHandle::create(std::move(fs), *found, type);
-        }
-        if (!create || found.error().kind() != IoErrorKind::InodeNotFound) {
-            return std::unexpected(found.error());
-        }
-        auto created = fs->create_inode(*parent, std::string(name), File{});
-        if (created) {
-            return FileHandle::create(std::move(fs), *created, type);
-        }
-        if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt > 0) {
-            return std::unexpected(created.error());
-        }
-    }
+    return FileHandle(std::move(fs), node->id, type);
 }
 
 IoResult<INodeGuard> FileHandle::open_inode(bool allowed, const char* operation) const {
@@ -167,12 +142,31 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
             auto& data = file.data.data;
             const std::uint64_t end = offset_ + bytes.size();
             if (data.size() < end) {
+                if (!fs_->space().reserve_bytes(end - data.size())) {
+                    return std::unexpected(IoErrorKind::NoSpaceLeft);
+                }
                 data.resize(end);
             }
             std::copy(bytes.begin(), bytes.end(),
                       data.begin() + static_cast<std::ptrdiff_t>(offset_));
             return bytes.size();
         });
+}
+
+IoResult<void> FileHandle::truncate(std::uint64_t size) {
+    return with_file<WriteLocked>(open_inode(type_.can_write(), "truncate"),
+                                  [&](File& file) -> IoResult<void> {
+                                      auto& data = file.data.data;
+                                      if (size > data.size()) {
+                                          if (!fs_->space().reserve_bytes(size - data.size())) {
+                                              return std::unexpected(IoErrorKind::NoSpaceLeft);
+                                          }
+                                      } else {
+                                          fs_->space().release_bytes(data.size() - size);
+                                      }
+                                      data.resize(size);
+                                      return {};
+                                  });
 }
 
 IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {

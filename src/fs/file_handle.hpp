@@ -43,6 +43,9 @@ class FileHandle {
   public:
     static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId inode_id,
                                        FileHandleType type);
+    // The same for an inode already looked up.
+    static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, const INodeGuard& node,
+                                       FileHandleType type);
 
     FileHandle(FileHandle&& other) noexcept;
     FileHandle& operator=(FileHandle&&) = delete;
@@ -52,6 +55,8 @@ class FileHandle {
 
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
     IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
+    // Sets the file's length, cutting it or padding it with zeros; the offset stays.
+    IoResult<void> truncate(std::uint64_t size);
     IoResult<void> seek(SeekOrigin origin, std::uint64_t amount);
     // Throws InternalError when the file's lock is not in the state this handle claimed.
     IoResult<void> close();

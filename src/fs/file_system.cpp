@@ -1,7 +1,10 @@
 #include "fs/file_system.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
+
+#include "fs/file_handle.hpp"
 
 namespace ovaline::fs {
 
@@ -43,14 +46,12 @@ std::pair<std::string_view, std::string_view> split_last_separator(std::string_v
     return {path.substr(0, pos), path.substr(pos + 1)};
 }
 
-std::shared_ptr<FileSystem> FileSystem::create() {
-    return std::make_shared<FileSystem>();
+std::shared_ptr<FileSystem> FileSystem::create(Limits limits) {
+    return std::make_shared<FileSystem>(limits);
 }
 
-FileSystem::FileSystem() : FileSystem(0) {}
-
-FileSystem::FileSystem(std::size_t expected_inodes)
-    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)) {
+FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
+    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)), space_(limits) {
     // The root's parent is itself.
     inodes_.insert(std::make_shared<INode>(kRoot, kRoot, 0, std::string{}, Directory{}));
 }
@@ -65,15 +66,26 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
     if (!dir) {
         return std::unexpected(dir.error());
     }
-    const std::uint64_t depth = (*dir)->depth + 1u;
-    auto node = std::make_shared<INode>(id, parent, static_cast<std::uint16_t>(depth),
+    auto created = link_new(*dir, id, std::move(name), std::move(kind));
+    if (!created) {
+        return std::unexpected(created.error());
+    }
+    return id;
+}
+
+IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std::string name,
+                                          INodeKind kind) {
+    const std::uint64_t depth = dir->depth + 1u;
+    const auto* file = std::get_if<File>(&kind);
+    const std::uint64_t bytes = file != nullptr ? file->data.data.size() : 0;
+    auto node = std::make_shared<INode>(id, dir->id, static_cast<std::uint16_t>(depth),
                                         std::move(name), std::move(kind));
     NamespaceGate::Change change(gate_);
     {
         // The duplicate check and the append happen under one write lock, so two
         // creators of one name never both succeed.
-        WriteLocked locked(**dir);
-        auto* entries = std::get_if<Directory>(&(*dir)->data);
+        WriteLocked locked(*dir);
+        auto* entries = std::get_if<Directory>(&dir->data);
         if (entries != nullptr && entries->find(node->name) != nullptr) {
             return std::unexpected(IoErrorKind::ResourceAlreadyExists);
         }
@@ -83,13 +95,17 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INo
         if (entries == nullptr) {
             return std::unexpected(IoErrorKind::NotADirectory);
         }
-        if ((*dir)->removed) {
+        if (dir->removed) {
             return std::unexpected(IoErrorKind::InodeNotFound);
         }
+        if (!space_.reserve(bytes, 1)) {
+            return std::unexpected(IoErrorKind::NoSpaceLeft);
+        }
+        // Both under the directory's lock: whoever finds the entry can resolve its id.
         entries->add(node.get());
+        inodes_.insert(node);
     }
-    inodes_.insert(std::move(node));
-    return id;
+    return node;
 }
 
 void FileSystem::release_inode_id(InodeId id) {
@@ -138,6 +154,14 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& dir,
     return entry->id;
 }
 
+IoResult<INodeGuard> FileSystem::find_child(const INode& dir, std::string_view name) const {
+    auto id = find_inode_by_name_with_handle(dir, name);
+    if (!id) {
+        return std::unexpected(id.error());
+    }
+    return resolve(*id);
+}
+
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view name) const {
     auto node = resolve(dir);
     if (!node) {
@@ -163,6 +187,14 @@ IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
 }
 
 IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
+    auto node = resolve_path(path);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    return (*node)->id;
+}
+
+IoResult<INodeGuard> FileSystem::resolve_path(std::string_view path) const {
     auto start = resolve(kRoot);
     if (!start) {
         return std::unexpected(start.error());
@@ -173,12 +205,7 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
         if (part.empty() || part == ".") {
             return {};
         }
-        IoResult<InodeId> next_id = part == ".." ? IoResult<InodeId>(current->parent)
-                                                 : find_inode_by_name_with_handle(*current, part);
-        if (!next_id) {
-            return std::unexpected(next_id.error());
-        }
-        auto next = resolve(*next_id);
+        auto next = find_child(*current, part);
         if (!next) {
             return std::unexpected(next.error());
         }
@@ -188,7 +215,7 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
     if (!walked) {
         return std::unexpected(walked.error());
     }
-    return current->id;
+    return current;
 }
 
 IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
@@ -201,11 +228,13 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
         if (!node) {
             return std::unexpected(node.error());
         }
+        // A rename changes both under the inode's write lock.
+        ReadLocked locked(**node);
         names.push_back((*node)->name);
-        if ((*node)->parent == kRoot) {
+        id = (*node)->parent;
+        if (id == kRoot) {
             break;
         }
-        id = (*node)->parent;
     }
     std::string path;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
@@ -285,13 +314,8 @@ IoResult<void> FileSystem::remove_node(InodeId id, const INodeGuard& node, bool 
 }
 
 IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent) {
-    IoResult<INodeGuard> found_parent = parent != nullptr && (*parent)->id == node->parent
-                                            ? IoResult<INodeGuard>(*parent)
-                                            : resolve(node->parent);
-    if (!found_parent) {
-        return std::unexpected(found_parent.error());
-    }
     NamespaceGate::Change change(gate_);
+    std::uint64_t bytes = 0;
     {
         WriteLocked locked(*node);
         if (node->removed) {
@@ -308,16 +332,24 @@ IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INod
                                                          std::memory_order_acq_rel)) {
                 return std::unexpected(IoErrorKind::ResourceCurrentInUse);
             }
+            bytes = file->data.data.size();
         }
         node->removed = true;
     }
-    {
+    // Read only now: a removed inode is never moved, so this is the directory listing it.
+    const InodeId parent_id = node->parent;
+    IoResult<INodeGuard> found_parent = parent != nullptr && (*parent)->id == parent_id
+                                            ? IoResult<INodeGuard>(*parent)
+                                            : resolve(parent_id);
+    // A rename that replaced the inode has already taken it out of its directory.
+    if (found_parent) {
         WriteLocked locked(**found_parent);
         if (auto* entries = std::get_if<Directory>(&(*found_parent)->data)) {
             entries->remove(node.get());
         }
     }
     release_inode_id(id);
+    space_.release(bytes, 1);
     return {};
 }
 
@@ -346,6 +378,544 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
         (directory ? listing.directories : listing.files).push_back(child.name);
     });
     return listing;
+}
+
+IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
+                                          FileHandleType type) {
+    auto node = fs->resolve(id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    if (!std::holds_alternative<File>((*node)->data)) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    return FileHandle::create(std::move(fs), *node, type);
+}
+
+IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                      FileHandleType type, bool create) {
+    auto node = fs->find_or_create_file(path, create);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    return FileHandle::create(std::move(fs), *node, type);
+}
+
+IoResult<INodeGuard> FileSystem::find_or_create_file(std::string_view path, bool create) {
+    const auto [parent_path, name] = split_last_separator(path);
+    auto parent = resolve_path(parent_path);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    // A second look covers another thread creating the same file between our lookup
+    // and our creation.
+    for (int attempt = 0;; ++attempt) {
+        auto found = find_child(**parent, name);
+        if (found || !create || found.error().kind() != IoErrorKind::InodeNotFound) {
+            return found;
+        }
+        if (!is_valid_name(name)) {
+            return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+        }
+        const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+        auto created = link_new(*parent, id, std::string(name), File{});
+        if (created || created.error().kind() != IoErrorKind::ResourceAlreadyExists ||
+            attempt > 0) {
+            return created;
+        }
+    }
+}
+
+IoResult<NodeKind> FileSystem::kind(std::string_view path) const {
+    auto node = resolve_path(path);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    // Which kind an inode is never changes, so no lock is needed.
+    return std::holds_alternative<Directory>((*node)->data) ? NodeKind::Directory : NodeKind::File;
+}
+
+IoResult<Stat> FileSystem::stat(std::string_view path) const {
+    auto node = resolve_path(path);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    ReadLocked locked(**node);
+    if (const auto* entries = std::get_if<Directory>(&(*node)->data)) {
+        return Stat{(*node)->id, NodeKind::Directory, 0, entries->size()};
+    }
+    const auto& file = std::get<File>((*node)->data);
+    return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0};
+}
+
+IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path) const {
+    auto node = resolve_path(path);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    ReadLocked locked(**node);
+    const auto* file = std::get_if<File>(&(*node)->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    // A handle opened for reading now would be refused for the same reasons.
+    const std::int64_t flag = file->lock.flag.load(std::memory_order_acquire);
+    if (flag == FileLock::REMOVED) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    if (flag < 0) {
+        return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+    }
+    return file->data.data;
+}
+
+IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {
+    const auto [parent_path, name] = split_last_separator(path);
+    auto parent = resolve_path(parent_path);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    for (int attempt = 0;; ++attempt) {
+        auto found = find_child(**parent, name);
+        if (found) {
+            WriteLocked locked(**found);
+            auto* file = std::get_if<File>(&(*found)->data);
+            if (file == nullptr) {
+                return std::unexpected(IoErrorKind::NotAFile);
+            }
+            // Under the write lock no handle can be opened or closed, so the flag holds.
+            const std::int64_t flag = file->lock.flag.load(std::memory_order_acquire);
+            if (flag != 0) {
+                return std::unexpected(flag == FileLock::REMOVED
+                                           ? IoErrorKind::InodeNotFound
+                                           : IoErrorKind::ResourceCurrentInUse);
+            }
+            auto& data = file->data.data;
+            if (bytes.size() > data.size()) {
+                if (!space_.reserve_bytes(bytes.size() - data.size())) {
+                    return std::unexpected(IoErrorKind::NoSpaceLeft);
+                }
+            } else {
+                space_.release_bytes(data.size() - bytes.size());
+            }
+            data.assign(bytes.begin(), bytes.end());
+            return {};
+        }
+        if (found.error().kind() != IoErrorKind::InodeNotFound) {
+            return std::unexpected(found.error());
+        }
+        // A new file appears with its contents, never empty first.
+        auto created = create_inode((*parent)->id, std::string(name),
+                                    File{FileData{{bytes.begin(), bytes.end()}}, {}});
+        if (created || created.error().kind() != IoErrorKind::ResourceAlreadyExists ||
+            attempt > 0) {
+            return created ? IoResult<void>{} : std::unexpected(created.error());
+        }
+    }
+}
+
+bool FileSystem::is_within(InodeId id, InodeId ancestor) const {
+    for (;;) {
+        if (id == ancestor) {
+            return true;
+        }
+        if (id == kRoot) {
+            return false;
+        }
+        INodeGuard node = inodes_.get(id);
+        if (!node) {
+            return false;
+        }
+        id = node->parent;
+    }
+}
+
+IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,
+                                  std::uint64_t bytes, std::size_t tops) {
+    if (!space_.reserve(bytes, nodes.size())) {
+        return std::unexpected(IoErrorKind::NoSpaceLeft);
+    }
+    NamespaceGate::Change change(gate_);
+    // In the table first, so that an entry is never listed before its id resolves.
+    for (const INodeGuard& node : nodes) {
+        inodes_.insert(node);
+    }
+    IoResult<void> linked;
+    {
+        WriteLocked locked(*parent);
+        auto* entries = std::get_if<Directory>(&parent->data);
+        if (entries == nullptr) {
+            linked = std::unexpected(IoErrorKind::NotADirectory);
+        } else if (parent->removed) {
+            linked = std::unexpected(IoErrorKind::InodeNotFound);
+        } else if (std::any_of(nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(tops),
+                               [&](const INodeGuard& top) { return entries->find(top->name); })) {
+            linked = std::unexpected(IoErrorKind::ResourceAlreadyExists);
+        } else {
+            for (std::size_t i = 0; i < tops; ++i) {
+                entries->add(nodes[i].get());
+            }
+        }
+    }
+    if (!linked) {
+        for (const INodeGuard& node : nodes) {
+            inodes_.remove(node->id);
+        }
+        space_.release(bytes, nodes.size());
+    }
+    return linked;
+}
+
+namespace {
+
+// The components of a path that name something: empty ones and "." dropped.
+std::vector<std::string_view> path_steps(std::string_view path) {
+    std::vector<std::string_view> steps;
+    (void)for_each_component(path, [&](std::string_view part) -> IoResult<void> {
+        if (!part.empty() && part != ".") {
+            steps.push_back(part);
+        }
+        return {};
+    });
+    return steps;
+}
+
+// Adds `child`, not yet published, to the directory `dir`, not yet published either.
+void add_unpublished(INode& dir, INode& child) {
+    std::get<Directory>(dir.data).add(&child);
+}
+
+} // namespace
+
+IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
+    const std::vector<std::string_view> steps = path_steps(path);
+    // Another thread creating a directory of the path first sends us round again.
+    for (;;) {
+        auto root = resolve(kRoot);
+        if (!root) {
+            return std::unexpected(root.error());
+        }
+        INodeGuard current = std::move(*root);
+        std::size_t i = 0;
+        for (; i < steps.size(); ++i) {
+            auto next = find_child(*current, steps[i]);
+            if (!next) {
+                if (next.error().kind() != IoErrorKind::InodeNotFound) {
+                    return std::unexpected(next.error());
+                }
+                break;
+            }
+            if (!std::holds_alternative<Directory>((*next)->data)) {
+                return std::unexpected(i + 1 == steps.size() ? IoErrorKind::ResourceAlreadyExists
+                                                             : IoErrorKind::NotADirectory);
+            }
+            current = std::move(*next);
+        }
+        if (i == steps.size()) {
+            return exist_ok ? IoResult<void>{}
+                            : std::unexpected(IoErrorKind::ResourceAlreadyExists);
+        }
+        // A ".." below a missing directory needs that directory in place first, so such a
+        // path is created one directory at a time.
+        const bool climbs = std::find(steps.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                      steps.end(), "..") != steps.end();
+        const std::size_t end = climbs ? i + 1 : steps.size();
+        std::vector<INodeGuard> chain;
+        std::uint64_t depth = current->depth;
+        for (std::size_t j = i; j < end; ++j) {
+            if (++depth > kMaxDepth) {
+                return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
+            }
+            const InodeId parent = chain.empty() ? current->id : chain.back()->id;
+            chain.push_back(std::make_shared<INode>(
+                next_inode_id_.fetch_add(1, std::memory_order_relaxed), parent,
+                static_cast<std::uint16_t>(depth), std::string(steps[j]), Directory{}));
+            if (chain.size() > 1) {
+                add_unpublished(*chain[chain.size() - 2], *chain.back());
+            }
+        }
+        auto attached = attach(current, std::move(chain), 0);
+        if (!attached && attached.error().kind() != IoErrorKind::ResourceAlreadyExists) {
+            return attached;
+        }
+        if (attached && !climbs) {
+            return {};
+        }
+    }
+}
+
+IoResult<INodeGuard> FileSystem::entry_at(std::string_view path) const {
+    const auto [parent_path, name] = split_last_separator(path);
+    if (!is_valid_name(name)) {
+        // "a/", "a/." and the like name the directory itself; links are followed.
+        return resolve_path(path);
+    }
+    auto parent = resolve_path(parent_path);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    INodeGuard entry;
+    {
+        ReadLocked locked(**parent);
+        const auto* entries = std::get_if<Directory>(&(*parent)->data);
+        if (entries == nullptr) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        }
+        const INode* found = entries->find(name);
+        if (found == nullptr) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        entry = inodes_.get(found->id);
+    }
+    if (!entry) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    return entry;
+}
+
+namespace {
+
+// How many levels of directories lie below `node`. Each directory is read-locked while
+// its entries are visited; nothing takes a child's lock and then its parent's.
+std::uint16_t height_below(const INode& node) {
+    ReadLocked locked(node);
+    std::uint16_t height = 0;
+    if (const auto* entries = std::get_if<Directory>(&node.data)) {
+        entries->for_each([&](const INode& child) {
+            height = std::max<std::uint16_t>(height, 1 + height_below(child));
+        });
+    }
+    return height;
+}
+
+void set_depths(INode& node, std::uint16_t depth) {
+    node.depth.store(depth, std::memory_order_relaxed);
+    ReadLocked locked(node);
+    if (const auto* entries = std::get_if<Directory>(&node.data)) {
+        entries->for_each([&](INode& child) { set_depths(child, depth + 1); });
+    }
+}
+
+// Takes both directories' write locks in id order, once when they are the same.
+class BothLocked {
+  public:
+    BothLocked(INode& a, INode& b) : first_(a.id <= b.id ? a : b), second_(a.id <= b.id ? b : a) {
+        first_.lock.lock();
+        if (&second_ != &first_) {
+            second_.lock.lock();
+        }
+    }
+    ~BothLocked() {
+        if (&second_ != &first_) {
+            second_.lock.unlock();
+        }
+        first_.lock.unlock();
+    }
+    BothLocked(const BothLocked&) = delete;
+    BothLocked& operator=(const BothLocked&) = delete;
+
+  private:
+    INode& first_;
+    INode& second_;
+};
+
+// Makes `victim`, listed in `entries`, leave the namespace so that a rename can take its
+// place: a file nobody holds, or an empty directory, of the moved entry's kind. Returns
+// the bytes it held, or nothing when a removal of its own is already under way and will
+// give them back.
+IoResult<std::optional<std::uint64_t>> take_out(INode& victim, bool moving_directory,
+                                                Directory& entries) {
+    WriteLocked locked(victim);
+    std::optional<std::uint64_t> bytes;
+    if (!victim.removed) {
+        bytes = 0;
+        if (auto* dir = std::get_if<Directory>(&victim.data)) {
+            if (!moving_directory) {
+                return std::unexpected(IoErrorKind::NotAFile);
+            }
+            if (!dir->empty()) {
+                return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
+            }
+        } else if (moving_directory) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        } else if (auto* file = std::get_if<File>(&victim.data)) {
+            std::int64_t expected = 0;
+            if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
+                                                         std::memory_order_acq_rel)) {
+                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+            }
+            bytes = file->data.data.size();
+        }
+        victim.removed = true;
+    }
+    entries.remove(&victim);
+    return bytes;
+}
+
+} // namespace
+
+IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bool replace) {
+    const auto [dst_parent_path, dst_name] = split_last_separator(dst);
+    if (!is_valid_name(dst_name)) {
+        return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+    }
+    std::lock_guard serial(rename_mutex_);
+    NamespaceGate::Change change(gate_);
+    auto node = entry_at(src);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    if ((*node)->id == kRoot) {
+        return std::unexpected(IoErrorKind::MoveIntoItself);
+    }
+    auto dst_parent = resolve_path(dst_parent_path);
+    if (!dst_parent) {
+        return std::unexpected(dst_parent.error());
+    }
+    // Only renames change an inode's place, and they take turns.
+    INodeGuard src_parent = inodes_.get((*node)->parent);
+    if (!src_parent) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    const bool directory = std::holds_alternative<Directory>((*node)->data);
+    if (directory && is_within((*dst_parent)->id, (*node)->id)) {
+        return std::unexpected(IoErrorKind::MoveIntoItself);
+    }
+    const auto depth = static_cast<std::uint16_t>((*dst_parent)->depth + 1);
+    const bool deeper = depth != (*node)->depth;
+    if (deeper && depth + height_below(**node) > kMaxDepth) {
+        return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
+    }
+    std::uint64_t replaced_bytes = 0;
+    std::optional<InodeId> replaced;
+    {
+        BothLocked parents(*src_parent, **dst_parent);
+        auto* from = std::get_if<Directory>(&src_parent->data);
+        auto* to = std::get_if<Directory>(&(*dst_parent)->data);
+        if (to == nullptr) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        }
+        if ((*dst_parent)->removed) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        if (from == nullptr || from->find((*node)->name) != node->get()) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        INode* victim = to->find(dst_name);
+        if (victim == node->get()) {
+            return {};
+        }
+        WriteLocked moving(**node);
+        if ((*node)->removed) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        if (victim != nullptr) {
+            if (!replace) {
+                return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+            }
+            auto bytes = take_out(*victim, directory, *to);
+            if (!bytes) {
+                return std::unexpected(bytes.error());
+            }
+            if (*bytes) {
+                replaced = victim->id;
+                replaced_bytes = **bytes;
+            }
+        }
+        from->remove(node->get());
+        (*node)->name = dst_name;
+        (*node)->parent = (*dst_parent)->id;
+        to->add(node->get());
+    }
+    if (replaced) {
+        release_inode_id(*replaced);
+        space_.release(replaced_bytes, 1);
+    }
+    if (deeper) {
+        set_depths(**node, depth);
+    }
+    return {};
+}
+
+IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, std::uint16_t depth,
+                                           std::string name, std::vector<INodeGuard>& nodes,
+                                           std::uint64_t& bytes) {
+    if (depth > kMaxDepth) {
+        return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
+    }
+    const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+    // Held while the entries below are copied: a directory copied whole, a file in
+    // one state.
+    ReadLocked locked(source);
+    if (source.removed) {
+        return INodeGuard{};
+    }
+    auto kind = [&]() -> INodeKind {
+        if (const auto* file = std::get_if<File>(&source.data)) {
+            bytes += file->data.data.size();
+            return File{file->data, {}};
+        }
+        if (const auto* link = std::get_if<Symlink>(&source.data)) {
+            return *link;
+        }
+        return Directory{};
+    };
+    auto node = std::make_shared<INode>(id, parent, depth, std::move(name), kind());
+    nodes.push_back(node);
+    if (const auto* entries = std::get_if<Directory>(&source.data)) {
+        IoResult<void> copied;
+        entries->for_each([&](const INode& child) {
+            if (!copied) {
+                return;
+            }
+            auto child_copy = copy_tree(child, id, depth + 1, child.name, nodes, bytes);
+            if (!child_copy) {
+                copied = std::unexpected(child_copy.error());
+            } else if (*child_copy) {
+                add_unpublished(*node, **child_copy);
+            }
+        });
+        if (!copied) {
+            return std::unexpected(copied.error());
+        }
+    }
+    return node;
+}
+
+IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool recursive) {
+    const auto [dst_parent_path, dst_name] = split_last_separator(dst);
+    auto node = resolve_path(src);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    const bool directory = std::holds_alternative<Directory>((*node)->data);
+    if (directory && !recursive) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    auto dst_parent = resolve_path(dst_parent_path);
+    if (!dst_parent) {
+        return std::unexpected(dst_parent.error());
+    }
+    if (!std::holds_alternative<Directory>((*dst_parent)->data)) {
+        return std::unexpected(IoErrorKind::NotADirectory);
+    }
+    if (!is_valid_name(dst_name)) {
+        return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+    }
+    if (directory && is_within((*dst_parent)->id, (*node)->id)) {
+        return std::unexpected(IoErrorKind::MoveIntoItself);
+    }
+    std::vector<INodeGuard> nodes;
+    std::uint64_t bytes = 0;
+    auto top = copy_tree(**node, (*dst_parent)->id, (*dst_parent)->depth + 1, std::string(dst_name),
+                         nodes, bytes);
+    if (!top) {
+        return std::unexpected(top.error());
+    }
+    if (!*top) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    return attach(*dst_parent, std::move(nodes), bytes);
 }
 
 } // namespace ovaline::fs

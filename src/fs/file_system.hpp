@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 #include "fs/namespace_gate.hpp"
+#include "fs/space_account.hpp"
 
 namespace ovaline::fs {
 
@@ -27,6 +30,18 @@ struct Listing {
     std::vector<std::string> directories;
 };
 
+// The kind of what a path leads to, links followed.
+enum class NodeKind : std::uint8_t { File, Directory };
+
+// A snapshot of one inode: `size` counts a file's bytes and `entries` a directory's
+// entries; the other is zero.
+struct Stat {
+    InodeId id;
+    NodeKind kind;
+    std::uint64_t size;
+    std::uint64_t entries;
+};
+
 class FileHandle;
 class FileHandleType;
 
@@ -39,10 +54,9 @@ class FileSystem {
     static constexpr InodeId kRoot = 0;
 
     // A filesystem holding only the root directory.
-    static std::shared_ptr<FileSystem> create();
-    FileSystem();
-    // With room in the inode table for about `expected_inodes` entries.
-    explicit FileSystem(std::size_t expected_inodes);
+    static std::shared_ptr<FileSystem> create(Limits limits = {});
+    // `expected_inodes` sizes the inode table up front.
+    explicit FileSystem(Limits limits = {}, std::size_t expected_inodes = 0);
 
     // Primitives of the inode table.
     IoResult<InodeId> create_inode(InodeId parent, std::string name, INodeKind kind);
@@ -58,6 +72,10 @@ class FileSystem {
     IoResult<bool> is_file_raw(InodeId id) const;
     IoResult<bool> is_directory_raw(InodeId id) const;
     IoResult<InodeId> get_inode_by_path_raw(std::string_view path) const;
+    // The inode a path leads to, held by its guard.
+    IoResult<INodeGuard> resolve_path(std::string_view path) const;
+    // The entry `name` of `dir`, links followed; "", "." and ".." as in a path.
+    IoResult<INodeGuard> find_child(const INode& dir, std::string_view name) const;
     IoResult<std::string> get_path_by_inode(InodeId id) const;
 
     // Namespace operations.
@@ -66,6 +84,25 @@ class FileSystem {
     IoResult<void> rm(std::string_view path, bool recursive);
     IoResult<void> rm_raw(InodeId id, bool recursive);
     IoResult<Listing> ls_raw(InodeId id) const;
+    // Creates every missing directory of the path; an existing directory at its end is an
+    // error unless `exist_ok`. The missing directories appear all at once or not at all.
+    IoResult<void> makedirs(std::string_view path, bool exist_ok);
+    // Moves a file or directory in one step, keeping its id and open handles. `replace`
+    // lets it take the place of a file or an empty directory of its own kind.
+    IoResult<void> rename(std::string_view src, std::string_view dst, bool replace);
+    // Copies a file, or with `recursive` a directory tree, under new ids; the copy appears
+    // all at once. Each file is copied as one consistent state.
+    IoResult<void> copy(std::string_view src, std::string_view dst, bool recursive);
+
+    // Queries.
+    IoResult<NodeKind> kind(std::string_view path) const;
+    IoResult<Stat> stat(std::string_view path) const;
+
+    // Whole files. Both respect the file's open-handle lock: reading fails while a writer
+    // holds the file, writing while anyone does.
+    IoResult<std::vector<std::uint8_t>> read_file(std::string_view path) const;
+    // Creates the file or replaces its contents.
+    IoResult<void> write_file(std::string_view path, std::span<const std::uint8_t> bytes);
 
     // Opening files; the handle keeps `fs` alive.
     static IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id,
@@ -80,16 +117,39 @@ class FileSystem {
     // A copy of the directory's entries.
     IoResult<std::vector<DetachedNode>> copy_out(InodeId dir) const;
     // Adds the entries to the directory all at once, with new ids, or changes nothing.
-    IoResult<void> attach(InodeId dir, std::vector<DetachedNode> entries);
+    IoResult<void> attach_detached(InodeId dir, std::vector<DetachedNode> entries);
 
     // The diagnostic text of the whole filesystem.
     std::string debug_string() const;
 
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
     std::size_t inode_count() const { return inodes_.size(); }
+    Usage usage() const { return space_.usage(); }
+    Limits limits() const { return space_.limits(); }
+    // Every change of a file's size goes through here, under the file's write lock.
+    SpaceAccount& space() { return space_; }
 
   private:
     IoResult<void> create_at_path(std::string_view path, INodeKind kind);
+    // Lists a new inode with the spent `id` in `dir`, reserving its space.
+    IoResult<INodeGuard> link_new(const INodeGuard& dir, InodeId id, std::string name,
+                                  INodeKind kind);
+    // The existing file at `path`, or with `create` a new empty one.
+    IoResult<INodeGuard> find_or_create_file(std::string_view path, bool create);
+    // Publishes inodes built apart from the tree under `parent`: the first `tops` of
+    // `nodes` join it, all at once, and the rest hang below them; `bytes` and
+    // `nodes.size()` are reserved here and given back on failure.
+    IoResult<void> attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,
+                          std::uint64_t bytes, std::size_t tops = 1);
+    // The entry a path names, itself rather than what it links to.
+    IoResult<INodeGuard> entry_at(std::string_view path) const;
+    // Builds an unpublished copy of `source` and everything below it into `nodes`, its
+    // top first, adding up the bytes of its files; a null guard when `source` was removed.
+    IoResult<INodeGuard> copy_tree(const INode& source, InodeId parent, std::uint16_t depth,
+                                   std::string name, std::vector<INodeGuard>& nodes,
+                                   std::uint64_t& bytes);
+    // Whether `ancestor` is `id` or one of the directories above it.
+    bool is_within(InodeId id, InodeId ancestor) const;
     // Removal of a looked-up inode; `parent` is its directory's guard when the caller
     // already holds it.
     IoResult<void> remove_node(InodeId id, const INodeGuard& node, bool recursive,
@@ -102,6 +162,10 @@ class FileSystem {
 
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
+    SpaceAccount space_;
+    // Held by every rename, so no directory's place changes while a rename checks that
+    // it does not move a directory into itself.
+    std::mutex rename_mutex_;
     // Every change to the namespace passes it, so a snapshot can stop them all.
     mutable NamespaceGate gate_;
 };

@@ -80,17 +80,20 @@ struct INode {
         : id(id), parent(parent), depth(depth), name(std::move(name)), data(std::move(kind)) {}
 
     const InodeId id;
-    const InodeId parent;
+    // Where the inode sits changes only by a rename, which holds the inode's write lock
+    // and those of both directories while it changes `parent` and `name`.
+    std::atomic<InodeId> parent;
     // Guards `data` and `removed`.
     mutable RwLock lock;
-    // At most 64, so two bytes hold it.
-    const std::uint16_t depth;
+    // At most 64, so two bytes hold it. A rename updates it for the moved subtree.
+    std::atomic<std::uint16_t> depth;
     // Set under the write lock when the inode is unlinked, so that a creation racing
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
     // Where its directory lists it; guarded by the directory's lock.
     std::uint32_t slot = 0;
-    const std::string name;
+    // Read under the lock of the directory listing the inode, or under the inode's own.
+    std::string name;
     // Which kind the inode is never changes after creation, and neither does a link's
     // target, so both are read without the lock; the contents of a file or directory
     // are read and changed only under it.

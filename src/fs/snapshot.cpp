@@ -58,37 +58,36 @@ Extent extent_of(const std::vector<DetachedNode>& entries) {
 }
 
 // Turns detached entries into inodes below `parent` at `depth`, numbered from `next_id`
-// on. Each directory built lists its own entries; `all` receives every inode built, and
-// the result is the top level, which joins its directory later.
-std::vector<INodeGuard> build_inodes(std::vector<DetachedNode>& entries, InodeId parent,
-                                     std::uint64_t depth, InodeId& next_id,
-                                     std::vector<INodeGuard>& all) {
-    std::vector<INodeGuard> top;
-    top.reserve(entries.size());
+// on, each directory listing its own entries. The entries' inodes go to `top`, all those
+// below them to `below`, and the bytes of their files are added to `bytes`.
+void build_inodes(std::vector<DetachedNode>& entries, InodeId parent, std::uint64_t depth,
+                  InodeId& next_id, std::vector<INodeGuard>& top, std::vector<INodeGuard>& below,
+                  std::uint64_t& bytes) {
     for (DetachedNode& entry : entries) {
         const bool directory = entry.kind == DetachedNode::Kind::Directory;
+        bytes += entry.data.size();
         auto node = std::make_shared<INode>(
             next_id++, parent, static_cast<std::uint16_t>(depth), std::move(entry.name),
             directory ? INodeKind(Directory{})
                       : INodeKind(File{FileData{std::move(entry.data)}, {}}));
         if (directory) {
+            std::vector<INodeGuard> children;
+            build_inodes(entry.children, node->id, depth + 1, next_id, children, below, bytes);
             auto& listing = std::get<Directory>(node->data);
-            for (const INodeGuard& child :
-                 build_inodes(entry.children, node->id, depth + 1, next_id, all)) {
+            for (const INodeGuard& child : children) {
                 listing.add(child.get());
             }
+            below.insert(below.end(), children.begin(), children.end());
         }
-        all.push_back(node);
         top.push_back(std::move(node));
     }
-    return top;
 }
 
 } // namespace
 
 std::shared_ptr<FileSystem> FileSystem::clone() const {
     NamespaceGate::Frozen frozen(gate_);
-    auto copy = std::make_shared<FileSystem>(inodes_.size());
+    auto copy = std::make_shared<FileSystem>(space_.limits(), inodes_.size());
     copy->copy_children(*inodes_.get(kRoot), *copy->inodes_.get(kRoot));
     copy->next_inode_id_.store(next_inode_id_.load(std::memory_order_relaxed),
                                std::memory_order_relaxed);
@@ -104,6 +103,9 @@ void FileSystem::copy_children(const INode& from, INode& to) {
         if (std::holds_alternative<Directory>(node->data)) {
             copy_children(child, *node);
         }
+        // The same tree under the same limits: it fits as the original does.
+        const auto* file = std::get_if<File>(&node->data);
+        space_.reserve(file != nullptr ? file->data.data.size() : 0, 1);
         listing.add(node.get());
         inodes_.insert(std::move(node));
     });
@@ -123,7 +125,7 @@ IoResult<std::vector<DetachedNode>> FileSystem::copy_out(InodeId dir) const {
     return entries;
 }
 
-IoResult<void> FileSystem::attach(InodeId dir, std::vector<DetachedNode> entries) {
+IoResult<void> FileSystem::attach_detached(InodeId dir, std::vector<DetachedNode> entries) {
     auto target = resolve(dir);
     if (!target) {
         return std::unexpected(target.error());
@@ -133,34 +135,14 @@ IoResult<void> FileSystem::attach(InodeId dir, std::vector<DetachedNode> entries
         return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
     }
     InodeId next_id = next_inode_id_.fetch_add(extent.count, std::memory_order_relaxed);
-    std::vector<INodeGuard> all;
-    all.reserve(extent.count);
-    const std::vector<INodeGuard> top =
-        build_inodes(entries, (*target)->id, (*target)->depth + 1u, next_id, all);
-    NamespaceGate::Change change(gate_);
-    {
-        WriteLocked locked(**target);
-        auto* listing = std::get_if<Directory>(&(*target)->data);
-        if (listing == nullptr) {
-            return std::unexpected(IoErrorKind::NotADirectory);
-        }
-        if ((*target)->removed) {
-            return std::unexpected(IoErrorKind::InodeNotFound);
-        }
-        const bool clash = std::any_of(top.begin(), top.end(), [&](const INodeGuard& node) {
-            return listing->find(node->name) != nullptr;
-        });
-        if (clash) {
-            return std::unexpected(IoErrorKind::ResourceAlreadyExists);
-        }
-        for (const INodeGuard& node : top) {
-            listing->add(node.get());
-        }
-    }
-    for (INodeGuard& node : all) {
-        inodes_.insert(std::move(node));
-    }
-    return {};
+    std::vector<INodeGuard> nodes;
+    std::vector<INodeGuard> below;
+    nodes.reserve(extent.count);
+    std::uint64_t bytes = 0;
+    build_inodes(entries, (*target)->id, (*target)->depth + 1u, next_id, nodes, below, bytes);
+    const std::size_t tops = nodes.size();
+    nodes.insert(nodes.end(), below.begin(), below.end());
+    return attach(*target, std::move(nodes), bytes, tops);
 }
 
 } // namespace ovaline::fs

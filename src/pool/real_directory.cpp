@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "error/utf8.hpp"
 #include "pool/unique_fd.hpp"
-#include "pool/utf8.hpp"
 
 namespace ovaline::pool {
 
@@ -136,11 +136,20 @@ TransferResult<void> write_all(int fd, std::span<const std::uint8_t> bytes,
     return {};
 }
 
+// Reads to the end, but stops with the no-space error past `limit` bytes, so a file
+// that is huge or keeps growing cannot take our memory.
 TransferResult<std::vector<std::uint8_t>> read_all(int fd, std::size_t size_hint,
-                                                   const std::string& path) {
-    std::vector<std::uint8_t> data(std::max<std::size_t>(size_hint, 4096));
+                                                   std::uint64_t limit, const std::string& path) {
+    std::uint64_t start = std::max<std::uint64_t>(size_hint, 4096);
+    if (limit < start) {
+        start = limit + 1;
+    }
+    std::vector<std::uint8_t> data(start);
     std::size_t used = 0;
     for (;;) {
+        if (used > limit) {
+            return fs_failure(fs::IoErrorKind::NoSpaceLeft);
+        }
         if (used == data.size()) {
             data.resize(data.size() * 2);
         }
@@ -270,10 +279,12 @@ class Exporter {
     std::vector<Created> created_;
 };
 
-// Reads a real directory's tree into detached entries.
+// Reads a real directory's tree into detached entries, within what the filesystem has
+// room for.
 class Importer {
   public:
-    explicit Importer(std::optional<std::uint32_t> owner_uid) : owner_uid_(owner_uid) {}
+    Importer(std::optional<std::uint32_t> owner_uid, fs::Usage room)
+        : owner_uid_(owner_uid), room_(room) {}
 
     TransferResult<std::vector<DetachedNode>> read_entries(int dir, const std::string& path,
                                                            std::uint64_t depth) {
@@ -310,6 +321,10 @@ class Importer {
                 opened.st_ino != seen.st_ino) {
                 return refused(EAGAIN, "Changed while being read", child);
             }
+            if (room_.inodes == 0) {
+                return fs_failure(fs::IoErrorKind::NoSpaceLeft);
+            }
+            --room_.inodes;
             DetachedNode& node = entries.emplace_back();
             node.name = std::move(name);
             if (directory) {
@@ -323,10 +338,12 @@ class Importer {
                 }
                 node.children = std::move(*children);
             } else {
-                auto data = read_all(fd.get(), static_cast<std::size_t>(opened.st_size), child);
+                auto data = read_all(fd.get(), static_cast<std::size_t>(opened.st_size),
+                                     room_.bytes, child);
                 if (!data) {
                     return std::unexpected(data.error());
                 }
+                room_.bytes -= data->size();
                 node.data = std::move(*data);
             }
         }
@@ -335,6 +352,8 @@ class Importer {
 
   private:
     std::optional<std::uint32_t> owner_uid_;
+    // What may still be read: the limits less what the filesystem held at the start.
+    fs::Usage room_;
 };
 
 } // namespace
@@ -392,11 +411,15 @@ TransferResult<void> import_tree(fs::FileSystem& fs, const std::string& real_dir
     if (!root) {
         return std::unexpected(root.error());
     }
-    auto entries = Importer(owner_uid).read_entries(root->get(), real_dir, 0);
+    const fs::Limits limits = fs.limits();
+    const fs::Usage used = fs.usage();
+    const fs::Usage room{limits.max_bytes - std::min(limits.max_bytes, used.bytes),
+                         limits.max_inodes - std::min(limits.max_inodes, used.inodes)};
+    auto entries = Importer(owner_uid, room).read_entries(root->get(), real_dir, 0);
     if (!entries) {
         return std::unexpected(entries.error());
     }
-    if (auto attached = fs.attach(*id, std::move(*entries)); !attached) {
+    if (auto attached = fs.attach_detached(*id, std::move(*entries)); !attached) {
         return fs_failure(attached.error());
     }
     return {};

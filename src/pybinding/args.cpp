@@ -219,6 +219,37 @@ bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string
     return true;
 }
 
+bool to_path(PyObject* obj, const char* name, Path& out, PyObject*& keep) {
+    keep = nullptr;
+    PyObject* text = obj;
+    if (obj != nullptr && !PyUnicode_Check(obj) && !PyBytes_Check(obj) &&
+        PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__")) {
+        keep = PyOS_FSPath(obj);
+        if (keep == nullptr) {
+            return false;
+        }
+        text = keep;
+    }
+    if (text != nullptr && !PyUnicode_Check(text)) {
+        return wrong_kind(name, "str", text);
+    }
+    out.given = obj;
+    return to_text(text, name, out.text);
+}
+
+bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {
+    out.reset();
+    if (obj == nullptr || obj == Py_None) {
+        return true;
+    }
+    std::uint64_t value = 0;
+    if (!to_u64(obj, name, value)) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out) {
     if (type == nullptr) {
         // The module's classes are gone once its state is cleared, as at interpreter exit.

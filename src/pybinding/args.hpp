@@ -57,6 +57,18 @@ bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string
 // timeout in seconds: an int or float that is not negative and not NaN, or None or
 // left out for no limit (none). ValueError for a negative or NaN number.
 bool to_timeout(PyObject* obj, const char* name, std::optional<double>& out);
+// A filesystem path: its UTF-8 text, and the object the caller gave, which a failure
+// names as its file.
+struct Path {
+    std::string_view text;
+    PyObject* given = nullptr;
+};
+// path: str, or an os.PathLike whose __fspath__ gives str; bytes either way are a
+// TypeError. `keep` receives the new reference __fspath__ returned, if any, and must
+// outlive every use of `out.text`.
+bool to_path(PyObject* obj, const char* name, Path& out, PyObject*& keep);
+// optional size: an int as for to_u64, None, or left out (none).
+bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
 // An instance of exactly `type`, one of the module's classes.
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out);
 

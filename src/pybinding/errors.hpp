@@ -2,7 +2,11 @@
 
 // Error mapping at the Python boundary.
 //
-// - An IoError becomes ValueError carrying its message: `return raise_io_error(err);`.
+// - An IoError becomes one of the module's filesystem exceptions, each both ValueError
+//   and the matching OSError kind, carrying its message as its only argument and with
+//   errno set; a closed handle or a bad mode stays a plain ValueError:
+//   `return raise_io_error(err);`, or `raise_io_error(err, path.given)` to name the path
+//   as `filename` (and a second as `filename2`).
 // - A message from the terminal, pool or session layer becomes ValueError:
 //   `return raise_message(text);`. `raise_error` takes either kind, and
 //   `return none_or_raise(result);` finishes a call whose result is expected<void, E>.
@@ -30,7 +34,8 @@
 namespace ovaline::pybinding {
 
 // Each returns null with the Python error set, so `return raise_...(...)` ends a call.
-PyObject* raise_io_error(const error::IoError& err);
+PyObject* raise_io_error(const error::IoError& err, PyObject* filename = nullptr,
+                         PyObject* filename2 = nullptr);
 PyObject* raise_message(std::string_view message);
 PyObject* raise_internal(const ModuleState& state, const char* message);
 
@@ -48,6 +53,19 @@ template <class E> PyObject* none_or_raise(const std::expected<void, E>& result)
     }
     Py_RETURN_NONE;
 }
+
+// The same for a filesystem operation on the path(s) the caller gave.
+inline PyObject* none_or_raise(const std::expected<void, error::IoError>& result,
+                               PyObject* filename, PyObject* filename2 = nullptr) {
+    if (!result) {
+        return raise_io_error(result.error(), filename, filename2);
+    }
+    Py_RETURN_NONE;
+}
+
+// Creates the filesystem exception classes, once per process, and adds them to the
+// module; false with the error set on failure.
+bool add_io_error_classes(PyObject* module);
 
 // A Python str from UTF-8 text; invalid sequences become U+FFFD, so rendering text
 // produced by the core never fails on its content.

@@ -46,6 +46,7 @@
 #include "pybinding/box.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/module_state.hpp"
+#include "pybinding/py_ref.hpp"
 
 namespace ovaline::pybinding {
 
@@ -99,6 +100,26 @@ struct Arg<std::optional<std::string_view>>
 // A timeout in seconds; none for no limit.
 template <>
 struct Arg<std::optional<double>> : PlainArg<std::optional<double>, to_timeout, false> {};
+
+template <>
+struct Arg<std::optional<std::uint64_t>>
+    : PlainArg<std::optional<std::uint64_t>, to_optional_u64, false> {};
+
+// A path; what __fspath__ returned lives as long as the call.
+template <> struct Arg<Path> {
+    static constexpr bool kRequired = true;
+    struct Stored {
+        Path path;
+        PyRef keep;
+    };
+    static bool convert(const ModuleState&, PyObject* obj, const char* name, Stored& out) {
+        PyObject* keep = nullptr;
+        const bool converted = to_path(obj, name, out.path, keep);
+        out.keep.reset(keep);
+        return converted;
+    }
+    static Path get(Stored& stored) { return stored.path; }
+};
 
 // Any object, unconverted.
 template <> struct Arg<PyObject*> {

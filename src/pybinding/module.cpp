@@ -13,6 +13,7 @@
 
 #include <new>
 
+#include "pybinding/errors.hpp"
 #include "pybinding/module_state.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
@@ -49,8 +50,9 @@ ModuleState* state_if_any(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-// Adds the class as an attribute and its name to __all__, creating the list on first use.
-bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+} // namespace
+
+bool add_to_module(PyObject* module, const char* name, PyObject* object) {
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (all == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -65,11 +67,13 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     }
     PyObject* py_name = PyUnicode_FromString(name);
     const bool ok = py_name != nullptr && PyList_Append(all, py_name) == 0 &&
-                    PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+                    PyModule_AddObjectRef(module, name, object) == 0;
     Py_XDECREF(py_name);
     Py_DECREF(all);
     return ok;
 }
+
+namespace {
 
 // Fills a newly created module; false with the error set on failure.
 bool fill_module(PyObject* module) {
@@ -77,6 +81,11 @@ bool fill_module(PyObject* module) {
     state.internal_error = PyErr_NewExceptionWithDoc("ovaline.InternalError", kInternalErrorDoc,
                                                      PyExc_BaseException, nullptr);
     if (state.internal_error == nullptr) {
+        return false;
+    }
+    // The filesystem's exceptions and result types come first, so the classes keep
+    // their order at the end of __all__.
+    if (!add_io_error_classes(module) || !add_fs_result_types(module)) {
         return false;
     }
     for (const ClassEntry& entry : kClasses) {
@@ -87,7 +96,7 @@ bool fill_module(PyObject* module) {
         }
         state.types[static_cast<std::size_t>(entry.id)] = type;
         if ((entry.prepare != nullptr && !entry.prepare(type)) ||
-            !add_class(module, entry.name, type)) {
+            !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) {
             return false;
         }
     }

@@ -44,6 +44,10 @@ inline ModuleState& state_of_type(PyTypeObject* type) {
     return *static_cast<ModuleState*>(PyModule_GetState(PyType_GetModule(type)));
 }
 
+// Adds `object` as the module's attribute `name` and the name to __all__, creating the
+// list on first use; false with the error set on failure.
+bool add_to_module(PyObject* module, const char* name, PyObject* object);
+
 inline ModuleState& state_of(PyObject* self) {
     return state_of_type(Py_TYPE(self));
 }

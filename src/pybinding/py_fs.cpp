@@ -1,15 +1,20 @@
 #include "pybinding/py_fs.hpp"
 
+#include <algorithm>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fs/glob.hpp"
+#include "fs/tree_walk.hpp"
 #include "pybinding/box.hpp"
 #include "pybinding/errors.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs_trees.hpp"
+#include "pybinding/py_ref.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -66,6 +71,45 @@ constexpr char kOpenDoc[] =
     "handle that can be used to read and write data to the file. The function will\n"
     "return an error if the file could not be opened.\n";
 
+constexpr char kExistsDoc[] =
+    "\nWhether the path leads to anything. Never raises for a missing path.\n";
+constexpr char kIsFileDoc[] =
+    "\nWhether the path leads to a file. Never raises for a missing path.\n";
+constexpr char kIsDirDoc[] =
+    "\nWhether the path leads to a directory. Never raises for a missing path.\n";
+constexpr char kStatDoc[] =
+    "\nThe inode's id, its kind (\"file\" or \"directory\"), a file's size in bytes and a\n"
+    "directory's number of entries, as an FsStat.\n";
+constexpr char kMakedirsDoc[] =
+    "\nCreate the directory and every missing one above it, all at once. An existing\n"
+    "directory at the path is an error unless exist_ok is true.\n";
+constexpr char kRenameDoc[] =
+    "\nMove a file or directory to dst in one step; its id and open handles stay valid.\n"
+    "With replace, an existing file, or empty directory, of the same kind gives way.\n";
+constexpr char kCopyDoc[] =
+    "\nCopy a file, or with recursive a directory tree, to dst under new ids. The copy\n"
+    "appears all at once, and each file is copied as one consistent state.\n";
+constexpr char kWalkDoc[] =
+    "\nWalk the tree top-down as os.walk does, yielding (dirpath, dirnames, filenames).\n"
+    "Removing names from dirnames prunes the walk. Each step lists one directory, so\n"
+    "other threads may change the tree meanwhile; what vanishes is skipped.\n";
+constexpr char kGlobDoc[] =
+    "\nThe paths matching the pattern, sorted: *, ?, [...] within a name, ** for any\n"
+    "number of directories. Names starting with a dot match only a pattern that does.\n";
+constexpr char kReadBytesDoc[] =
+    "\nThe whole file's contents. Fails while a handle holds the file for writing.\n";
+constexpr char kWriteBytesDoc[] =
+    "\nCreate the file or replace its contents; returns the number of bytes written.\n"
+    "Fails while any handle holds the file.\n";
+constexpr char kReadTextDoc[] = "\nThe whole file's contents, decoded.\n";
+constexpr char kWriteTextDoc[] =
+    "\nCreate the file or replace its contents with the encoded text; returns the\n"
+    "number of characters written.\n";
+constexpr char kUsageDoc[] =
+    "\nThe bytes of all files and the inodes (the root included) in use, as an FsUsage.\n";
+constexpr char kStatTypeDoc[] = "What PyFs.stat reports about one inode.";
+constexpr char kUsageTypeDoc[] = "What PyFs.usage reports about the whole filesystem.";
+
 // Resolves the path from the root and lists the directory there.
 fs::IoResult<fs::Listing> list_path(const fs::FileSystem& fs, std::string_view path) {
     fs::IoResult<fs::InodeId> id = fs.get_inode_by_path_raw(path);
@@ -75,20 +119,23 @@ fs::IoResult<fs::Listing> list_path(const fs::FileSystem& fs, std::string_view p
     return fs.ls_raw(*id);
 }
 
-PyObject* make_fs(PyTypeObject* type) {
-    return box_new<PyFs>(type, fs::FileSystem::create());
+PyObject* make_fs(PyTypeObject* type, std::optional<std::uint64_t> max_bytes,
+                  std::optional<std::uint64_t> max_inodes) {
+    return box_new<PyFs>(
+        type, fs::FileSystem::create(fs::Limits{max_bytes.value_or(fs::Limits::kUnlimited),
+                                                max_inodes.value_or(fs::Limits::kUnlimited)}));
 }
 
 PyObject* debug_text(PyFs& self) {
     return to_py_str(self.fs->debug_string());
 }
 
-PyObject* mkdir(PyFs& self, std::string_view path) {
-    return none_or_raise(self.fs->mkdir(path));
+PyObject* mkdir(PyFs& self, Path path) {
+    return none_or_raise(self.fs->mkdir(path.text), path.given);
 }
 
-PyObject* touch(PyFs& self, std::string_view path) {
-    return none_or_raise(self.fs->touch(path));
+PyObject* touch(PyFs& self, Path path) {
+    return none_or_raise(self.fs->touch(path.text), path.given);
 }
 
 PyObject* list_of_names(const std::vector<std::string>& names) {
@@ -107,10 +154,10 @@ PyObject* list_of_names(const std::vector<std::string>& names) {
     return list;
 }
 
-PyObject* listdir(PyFs& self, std::string_view path) {
-    fs::IoResult<fs::Listing> listing = list_path(*self.fs, path);
+PyObject* listdir(PyFs& self, Path path) {
+    fs::IoResult<fs::Listing> listing = list_path(*self.fs, path.text);
     if (!listing) {
-        return raise_io_error(listing.error());
+        return raise_io_error(listing.error(), path.given);
     }
     PyObject* files = list_of_names(listing->files);
     PyObject* directories = files == nullptr ? nullptr : list_of_names(listing->directories);
@@ -124,8 +171,8 @@ PyObject* listdir(PyFs& self, std::string_view path) {
     return pair;
 }
 
-PyObject* remove(PyFs& self, std::string_view path, bool recurse) {
-    return none_or_raise(self.fs->rm(path, recurse));
+PyObject* remove(PyFs& self, Path path, bool recurse) {
+    return none_or_raise(self.fs->rm(path.text, recurse), path.given);
 }
 
 // The directory's subdirectories, each followed by its own contents two spaces deeper,
@@ -150,26 +197,209 @@ fs::IoResult<void> render_tree(const fs::FileSystem& fs, std::string_view path,
     return {};
 }
 
-PyObject* tree(PyFs& self, std::string_view path, std::optional<std::string_view> ident) {
+PyObject* tree(PyFs& self, Path path, std::optional<std::string_view> ident) {
     std::string out;
-    if (fs::IoResult<void> done = render_tree(*self.fs, path, ident.value_or(""), out); !done) {
-        return raise_io_error(done.error());
+    if (fs::IoResult<void> done = render_tree(*self.fs, path.text, ident.value_or(""), out);
+        !done) {
+        return raise_io_error(done.error(), path.given);
     }
     return to_py_str(out);
 }
 
 // A missing file in an existing directory is created, whatever the mode.
-PyObject* open(PyFs& self, std::string_view path, std::string_view mode) {
+PyObject* open(PyFs& self, Path path, std::string_view mode) {
     const fs::IoResult<fs::FileHandleType> type = fs::FileHandleType::from_str(mode);
     if (!type) {
         return raise_io_error(type.error());
     }
-    fs::IoResult<fs::FileHandle> handle = fs::FileSystem::open(self.fs, path, *type, true);
+    fs::IoResult<fs::FileHandle> handle = fs::FileSystem::open(self.fs, path.text, *type, true);
     if (!handle) {
-        return raise_io_error(handle.error());
+        return raise_io_error(handle.error(), path.given);
     }
     return wrap_file_handle(state_of(object_of(self)), std::move(*handle));
 }
+
+// The types of the results, made once per process like the module's classes.
+PyTypeObject* stat_type = nullptr;
+PyTypeObject* usage_type = nullptr;
+PyTypeObject* walk_type = nullptr;
+
+// An instance of a struct sequence type holding `items`, new references that it takes
+// over; null with the error set if any of them is null.
+PyObject* struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
+    PyRef result(std::none_of(items.begin(), items.end(), [](PyObject* i) { return !i; })
+                     ? PyStructSequence_New(type)
+                     : nullptr);
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (result) {
+            PyStructSequence_SetItem(result.get(), i++, item);
+        } else {
+            Py_XDECREF(item);
+        }
+    }
+    return result.release();
+}
+
+PyObject* exists(PyFs& self, Path path) {
+    return PyBool_FromLong(self.fs->kind(path.text).has_value());
+}
+
+PyObject* is_file(PyFs& self, Path path) {
+    return PyBool_FromLong(self.fs->kind(path.text) == fs::NodeKind::File);
+}
+
+PyObject* is_dir(PyFs& self, Path path) {
+    return PyBool_FromLong(self.fs->kind(path.text) == fs::NodeKind::Directory);
+}
+
+PyObject* stat(PyFs& self, Path path) {
+    const fs::IoResult<fs::Stat> found = self.fs->stat(path.text);
+    if (!found) {
+        return raise_io_error(found.error(), path.given);
+    }
+    const bool directory = found->kind == fs::NodeKind::Directory;
+    return struct_of(stat_type, {PyLong_FromUnsignedLongLong(found->id),
+                                 PyUnicode_FromString(directory ? "directory" : "file"),
+                                 PyLong_FromUnsignedLongLong(found->size),
+                                 PyLong_FromUnsignedLongLong(found->entries)});
+}
+
+PyObject* usage(PyFs& self) {
+    const fs::Usage used = self.fs->usage();
+    return struct_of(usage_type, {PyLong_FromUnsignedLongLong(used.bytes),
+                                  PyLong_FromUnsignedLongLong(used.inodes)});
+}
+
+PyObject* makedirs(PyFs& self, Path path, bool exist_ok) {
+    return none_or_raise(self.fs->makedirs(path.text, exist_ok), path.given);
+}
+
+PyObject* rename(PyFs& self, Path src, Path dst, bool replace) {
+    return none_or_raise(self.fs->rename(src.text, dst.text, replace), src.given, dst.given);
+}
+
+PyObject* copy(PyFs& self, Path src, Path dst, bool recursive) {
+    return none_or_raise(self.fs->copy(src.text, dst.text, recursive), src.given, dst.given);
+}
+
+PyObject* read_bytes(PyFs& self, Path path) {
+    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(path.text);
+    if (!bytes) {
+        return raise_io_error(bytes.error(), path.given);
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                     static_cast<Py_ssize_t>(bytes->size()));
+}
+
+PyObject* write_bytes(PyFs& self, Path path, std::span<const std::uint8_t> data) {
+    if (const fs::IoResult<void> written = self.fs->write_file(path.text, data); !written) {
+        return raise_io_error(written.error(), path.given);
+    }
+    return PyLong_FromSize_t(data.size());
+}
+
+PyObject* read_text(PyFs& self, Path path, std::string_view encoding, std::string_view errors) {
+    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(path.text);
+    if (!bytes) {
+        return raise_io_error(bytes.error(), path.given);
+    }
+    // Both views end at a str's terminating NUL, so they can be read as C strings.
+    return PyUnicode_Decode(reinterpret_cast<const char*>(bytes->data()),
+                            static_cast<Py_ssize_t>(bytes->size()), encoding.data(), errors.data());
+}
+
+PyObject* write_text(PyFs& self, Path path, PyObject* data, std::string_view encoding,
+                     std::string_view errors) {
+    if (!PyUnicode_Check(data)) {
+        return PyErr_Format(PyExc_TypeError, "argument 'data' must be str, not %.200s",
+                            Py_TYPE(data)->tp_name);
+    }
+    PyRef encoded(PyUnicode_AsEncodedString(data, encoding.data(), errors.data()));
+    if (!encoded) {
+        return nullptr;
+    }
+    if (!PyBytes_Check(encoded.get())) {
+        return PyErr_Format(PyExc_TypeError, "encoder returned %.200s, not bytes",
+                            Py_TYPE(encoded.get())->tp_name);
+    }
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(encoded.get())),
+        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (const fs::IoResult<void> written = self.fs->write_file(path.text, bytes); !written) {
+        return raise_io_error(written.error(), path.given);
+    }
+    return PyLong_FromSsize_t(PyUnicode_GET_LENGTH(data));
+}
+
+PyObject* glob(PyFs& self, Path pattern) {
+    return list_of_names(fs::glob(*self.fs, pattern.text));
+}
+
+// A walk in progress: the list of subdirectory names handed out with the last step is
+// read back before the next, so the caller can prune it as with os.walk.
+struct FsWalk {
+    fs::TreeWalk walk;
+    PyRef directories;
+};
+
+PyObject* walk(PyFs& self, Path path) {
+    return box_new<FsWalk>(walk_type, fs::TreeWalk(self.fs, std::string(path.text)), PyRef());
+}
+
+PyObject* walk_next(FsWalk& self) {
+    if (PyRef handed_out = std::move(self.directories)) {
+        std::vector<std::string> names;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handed_out.get()); ++i) {
+            std::string_view name;
+            if (!to_text(PyList_GET_ITEM(handed_out.get(), i), "dirnames item", name)) {
+                return nullptr;
+            }
+            names.emplace_back(name);
+        }
+        self.walk.descend(names);
+    }
+    std::optional<fs::WalkStep> step = self.walk.next();
+    if (!step) {
+        return nullptr;
+    }
+    PyRef directories(list_of_names(step->directories));
+    PyRef files(directories ? list_of_names(step->files) : nullptr);
+    PyRef path(files ? to_py_str(step->path) : nullptr);
+    if (!path) {
+        return nullptr;
+    }
+    PyObject* triple = PyTuple_Pack(3, path.get(), directories.get(), files.get());
+    self.directories = std::move(directories);
+    return triple;
+}
+
+PyType_Slot kWalkSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, dealloc_slot<FsWalk>()},
+    {Py_tp_iter, unary_slot<enter_block<FsWalk>>()},
+    {Py_tp_iternext, unary_slot<walk_next>()},
+    {0, nullptr},
+};
+
+PyType_Spec walk_spec = box_spec<FsWalk>("ovaline.FsWalk", kWalkSlots);
+
+PyStructSequence_Field kStatFields[] = {
+    {"id", "The inode's id."},
+    {"kind", "\"file\" or \"directory\"."},
+    {"size", "A file's size in bytes; 0 for a directory."},
+    {"entries", "A directory's number of entries; 0 for a file."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field kUsageFields[] = {
+    {"bytes", "The bytes of all files."},
+    {"inodes", "The inodes, the root included."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kStatDesc = {"ovaline.FsStat", kStatTypeDoc, kStatFields, 4};
+PyStructSequence_Desc kUsageDesc = {"ovaline.FsUsage", kUsageTypeDoc, kUsageFields, 2};
 
 PyMethodDef kMethods[] = {
     method<"mkdir", mkdir, "path">(kMkdirDoc),
@@ -178,13 +408,28 @@ PyMethodDef kMethods[] = {
     method<"remove", remove, "path", "recurse">(kRemoveDoc, kRemoveSignature),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
+    method<"exists", exists, "path">(kExistsDoc),
+    method<"is_file", is_file, "path">(kIsFileDoc),
+    method<"is_dir", is_dir, "path">(kIsDirDoc),
+    method<"stat", stat, "path">(kStatDoc),
+    method<"makedirs", makedirs, "path", "exist_ok=False">(kMakedirsDoc),
+    method<"rename", rename, "src", "dst", "*replace=False">(kRenameDoc),
+    method<"copy", copy, "src", "dst", "*recursive=False">(kCopyDoc),
+    method<"walk", walk, "path=\"/\"">(kWalkDoc),
+    method<"glob", glob, "pattern">(kGlobDoc),
+    method<"read_bytes", read_bytes, "path">(kReadBytesDoc),
+    method<"write_bytes", write_bytes, "path", "data">(kWriteBytesDoc),
+    method<"read_text", read_text, "path", "encoding=\"utf-8\"", "errors=\"strict\"">(kReadTextDoc),
+    method<"write_text", write_text, "path", "data", "encoding=\"utf-8\"", "errors=\"strict\"">(
+        kWriteTextDoc),
+    method<"usage", usage>(kUsageDoc),
     method<"clone", clone>(kCloneDoc),
-    method<"export_to", export_to, "real_dir", "*src", "*owner">(kExportToDoc),
-    method<"import_from", import_from, "real_dir", "*dst">(kImportFromDoc),
+    method<"export_to", export_to, "real_dir", "*src=\"/\"", "*owner=None">(kExportToDoc),
+    method<"import_from", import_from, "real_dir", "*dst=\"/\"">(kImportFromDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-using New = Constructor<"PyFs", make_fs>;
+using New = Constructor<"PyFs", make_fs, "*max_bytes=None", "*max_inodes=None">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),
@@ -198,5 +443,21 @@ PyType_Slot kSlots[] = {
 } // namespace
 
 PyType_Spec py_fs_spec = box_spec<PyFs>("ovaline.PyFs", kSlots);
+
+bool add_fs_result_types(PyObject* module) {
+    if (stat_type == nullptr) {
+        stat_type = PyStructSequence_NewType(&kStatDesc);
+        usage_type = stat_type == nullptr ? nullptr : PyStructSequence_NewType(&kUsageDesc);
+        walk_type = usage_type == nullptr
+                        ? nullptr
+                        : reinterpret_cast<PyTypeObject*>(
+                              PyType_FromModuleAndSpec(module, &walk_spec, nullptr));
+        if (walk_type == nullptr) {
+            return false;
+        }
+    }
+    return add_to_module(module, "FsStat", reinterpret_cast<PyObject*>(stat_type)) &&
+           add_to_module(module, "FsUsage", reinterpret_cast<PyObject*>(usage_type));
+}
 
 } // namespace ovaline::pybinding

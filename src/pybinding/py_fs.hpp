@@ -19,4 +19,8 @@ struct PyFs {
 
 extern PyType_Spec py_fs_spec;
 
+// Creates the types of PyFs's results (stat, usage, walk), once per process, and adds
+// the public ones to the module; false with the error set on failure.
+bool add_fs_result_types(PyObject* module);
+
 } // namespace ovaline::pybinding

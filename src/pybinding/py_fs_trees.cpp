@@ -8,8 +8,6 @@
 namespace ovaline::pybinding {
 
 const char kCloneDoc[] =
-    "clone($self)\n--\n\n"
-    "\n"
     "Return an independent copy of the whole filesystem.\n"
     "\n"
     "The copy shows the tree as it stood at one moment, even while other threads\n"
@@ -17,8 +15,6 @@ const char kCloneDoc[] =
     "copy; later changes to either filesystem are not seen by the other.\n";
 
 const char kExportToDoc[] =
-    "export_to($self, real_dir, *, src='/', owner=None)\n--\n\n"
-    "\n"
     "Write the directory `src` and everything below it into `real_dir`.\n"
     "\n"
     "`real_dir` must be an existing, empty directory on the host. Directories are\n"
@@ -27,8 +23,6 @@ const char kExportToDoc[] =
     "itself. On failure everything written is removed again and OSError is raised.\n";
 
 const char kImportFromDoc[] =
-    "import_from($self, real_dir, *, dst='/')\n--\n\n"
-    "\n"
     "Read the host directory `real_dir` and everything below it into `dst`.\n"
     "\n"
     "Only directories and regular files are read; a symbolic link, device, fifo or\n"
@@ -61,9 +55,9 @@ std::optional<std::string> host_path(PyObject* path, const char* name) {
     return out;
 }
 
-PyObject* raise_transfer_error(const pool::TransferError& error) {
+PyObject* raise_transfer_error(const pool::TransferError& error, PyObject* fs_path) {
     if (const auto* io = std::get_if<fs::IoError>(&error)) {
-        return raise_io_error(*io);
+        return raise_io_error(*io, fs_path);
     }
     const auto& host = std::get<pool::HostError>(error);
     PyObject* filename = PyUnicode_DecodeFSDefaultAndSize(
@@ -85,7 +79,7 @@ PyObject* clone(PyFs& self) {
     return box_new<PyFs>(Py_TYPE(object_of(self)), self.fs->clone());
 }
 
-PyObject* export_to(PyFs& self, PyObject* real_dir, std::optional<std::string_view> src,
+PyObject* export_to(PyFs& self, PyObject* real_dir, Path src,
                     std::optional<std::string_view> owner) {
     std::optional<std::string> dir = host_path(real_dir, "real_dir");
     if (!dir) {
@@ -99,17 +93,17 @@ PyObject* export_to(PyFs& self, PyObject* real_dir, std::optional<std::string_vi
         }
         account = *found;
     }
-    const std::string source(src.value_or("/"));
-    return run_transfer([&] { return pool::export_tree(*self.fs, source, *dir, account); });
+    return run_transfer(src.given,
+                        [&] { return pool::export_tree(*self.fs, src.text, *dir, account); });
 }
 
-PyObject* import_from(PyFs& self, PyObject* real_dir, std::optional<std::string_view> dst) {
+PyObject* import_from(PyFs& self, PyObject* real_dir, Path dst) {
     std::optional<std::string> dir = host_path(real_dir, "real_dir");
     if (!dir) {
         return nullptr;
     }
-    const std::string target(dst.value_or("/"));
-    return run_transfer([&] { return pool::import_tree(*self.fs, *dir, target, std::nullopt); });
+    return run_transfer(dst.given,
+                        [&] { return pool::import_tree(*self.fs, *dir, dst.text, std::nullopt); });
 }
 
 } // namespace ovaline::pybinding

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "pool/real_directory.hpp"
+#include "pybinding/args.hpp"
 #include "pybinding/gil.hpp"
 #include "pybinding/py_fs.hpp"
 
@@ -21,24 +22,24 @@ extern const char kExportToDoc[];
 extern const char kImportFromDoc[];
 
 PyObject* clone(PyFs& self);
-PyObject* export_to(PyFs& self, PyObject* real_dir, std::optional<std::string_view> src,
+PyObject* export_to(PyFs& self, PyObject* real_dir, Path src,
                     std::optional<std::string_view> owner);
-PyObject* import_from(PyFs& self, PyObject* real_dir, std::optional<std::string_view> dst);
+PyObject* import_from(PyFs& self, PyObject* real_dir, Path dst);
 
 // A host path from a str or an os.PathLike giving str, in the filesystem's encoding;
 // none with the error set otherwise. `name` is the parameter's, for the message.
 std::optional<std::string> host_path(PyObject* path, const char* name);
 
 // A host failure as the OSError its errno selects, with the host path as filename; a
-// filesystem failure as the filesystem's own error.
-PyObject* raise_transfer_error(const pool::TransferError& error);
+// filesystem failure as the filesystem's own error, naming `fs_path`.
+PyObject* raise_transfer_error(const pool::TransferError& error, PyObject* fs_path);
 
 // Runs a transfer without the interpreter lock: None, or its failure raised.
-template <class F> PyObject* run_transfer(F&& transfer) {
+template <class F> PyObject* run_transfer(PyObject* fs_path, F&& transfer) {
     pool::TransferResult<void> done;
     without_gil([&] { done = transfer(); });
     if (!done) {
-        return raise_transfer_error(done.error());
+        return raise_transfer_error(done.error(), fs_path);
     }
     Py_RETURN_NONE;
 }

@@ -10,8 +10,6 @@
 namespace ovaline::pybinding {
 
 const char kPushDoc[] =
-    "push($self, fs, src='/', dst=None)\n--\n\n"
-    "\n"
     "Copy the directory `src` of `fs` and everything below it into the home.\n"
     "\n"
     "`dst` is a directory inside the home, relative to it or absolute, or None for\n"
@@ -21,8 +19,6 @@ const char kPushDoc[] =
     "raised.\n";
 
 const char kPullDoc[] =
-    "pull($self, fs, src=None, dst='/')\n--\n\n"
-    "\n"
     "Copy the home, or the directory `src` inside it, into the directory `dst` of `fs`.\n"
     "\n"
     "Only directories and regular files that belong to the session's account are\n"
@@ -60,7 +56,8 @@ std::expected<std::string, std::string> path_in_home(const std::string& home,
 // Runs `transfer(path, uid)` on the host path for `inside` while the session stays
 // open, without the interpreter lock.
 template <class F>
-PyObject* in_home(PyTerminalSession& self, std::optional<std::string_view> inside, F&& transfer) {
+PyObject* in_home(PyTerminalSession& self, std::optional<std::string_view> inside,
+                  PyObject* fs_path, F&& transfer) {
     auto path = path_in_home(self.session->home(), inside);
     if (!path) {
         return raise_message(path.error());
@@ -75,30 +72,26 @@ PyObject* in_home(PyTerminalSession& self, std::optional<std::string_view> insid
         return raise_message(kClosed);
     }
     if (!done) {
-        return raise_transfer_error(done.error());
+        return raise_transfer_error(done.error(), fs_path);
     }
     Py_RETURN_NONE;
 }
 
 } // namespace
 
-PyObject* push(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src,
-               std::optional<std::string_view> dst) {
+PyObject* push(PyTerminalSession& self, PyFs& fs, Path src, std::optional<std::string_view> dst) {
     auto owner = pool::owner_named(self.session->user());
     if (!owner) {
         return raise_message(owner.error());
     }
-    const std::string source(src.value_or("/"));
-    return in_home(self, dst, [&](const std::string& path, std::uint32_t) {
-        return pool::export_tree(*fs.fs, source, path, *owner, false);
+    return in_home(self, dst, src.given, [&](const std::string& path, std::uint32_t) {
+        return pool::export_tree(*fs.fs, src.text, path, *owner, false);
     });
 }
 
-PyObject* pull(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src,
-               std::optional<std::string_view> dst) {
-    const std::string target(dst.value_or("/"));
-    return in_home(self, src, [&](const std::string& path, std::uint32_t uid) {
-        return pool::import_tree(*fs.fs, path, target, uid);
+PyObject* pull(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src, Path dst) {
+    return in_home(self, src, dst.given, [&](const std::string& path, std::uint32_t uid) {
+        return pool::import_tree(*fs.fs, path, dst.text, uid);
     });
 }
 

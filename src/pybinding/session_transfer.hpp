@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "pybinding/args.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_terminal_session.hpp"
 
@@ -16,9 +17,7 @@ namespace ovaline::pybinding {
 extern const char kPushDoc[];
 extern const char kPullDoc[];
 
-PyObject* push(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src,
-               std::optional<std::string_view> dst);
-PyObject* pull(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src,
-               std::optional<std::string_view> dst);
+PyObject* push(PyTerminalSession& self, PyFs& fs, Path src, std::optional<std::string_view> dst);
+PyObject* pull(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src, Path dst);
 
 } // namespace ovaline::pybinding

@@ -77,11 +77,12 @@ TEST(Snapshot, AttachAddsEverythingOrNothing) {
         return entries;
     };
     const std::size_t before = fs->inode_count();
-    EXPECT_EQ(fs->attach(dst, tree("taken")).error().kind(), IoErrorKind::ResourceAlreadyExists);
+    EXPECT_EQ(fs->attach_detached(dst, tree("taken")).error().kind(),
+              IoErrorKind::ResourceAlreadyExists);
     EXPECT_EQ(fs->inode_count(), before);
     EXPECT_EQ(names_in(*fs, "/dst"), std::set<std::string>{"taken"});
 
-    ASSERT_TRUE(fs->attach(dst, tree("free")));
+    ASSERT_TRUE(fs->attach_detached(dst, tree("free")));
     EXPECT_EQ(names_in(*fs, "/dst"), (std::set<std::string>{"taken", "sub", "free"}));
     EXPECT_EQ(read_all(fs, "/dst/sub/leaf"), (std::vector<std::uint8_t>{7, 8}));
     EXPECT_EQ(fs->inode_count(), before + 3);
@@ -95,7 +96,7 @@ TEST(Snapshot, AttachAddsEverythingOrNothing) {
         at = &at->children.emplace_back();
     }
     at->name = "n";
-    EXPECT_EQ(fs->attach(dst, std::move(deep)).error().kind(),
+    EXPECT_EQ(fs->attach_detached(dst, std::move(deep)).error().kind(),
               IoErrorKind::MaxRecursionDepthExceeded);
     EXPECT_EQ(fs->inode_count(), before + 3);
 }

@@ -38,6 +38,7 @@ void expect_consistent(const FileSystem& fs) {
                 EXPECT_TRUE(names.insert(entry->name).second)
                     << "directory " << id << " lists " << entry->name << " twice";
                 EXPECT_EQ(entry->parent, id);
+                EXPECT_EQ(entry->depth, node->depth + 1);
                 EXPECT_EQ(dir->find(entry->name), entry.get());
             });
             EXPECT_EQ(dir->size(), count);
@@ -49,6 +50,14 @@ void expect_consistent(const FileSystem& fs) {
         }
     }
     EXPECT_EQ(fs.inode_count(), present.size());
+    std::uint64_t bytes = 0;
+    for (InodeId id : present) {
+        if (const auto* file = std::get_if<File>(&fs.lookup(id)->data)) {
+            bytes += file->data.data.size();
+        }
+    }
+    EXPECT_EQ(fs.usage().bytes, bytes);
+    EXPECT_EQ(fs.usage().inodes, present.size());
 }
 
 } // namespace
@@ -172,4 +181,53 @@ TEST(FileSystemStress, FileLocksNeverAdmitTwoWriters) {
         }
     }
     expect_consistent(*fs);
+}
+
+TEST(FileSystemStress, RenamesCopiesAndRemovalsKeepTheTreeWhole) {
+    auto fs = FileSystem::create(Limits{1 << 16, 400});
+    const std::vector<std::string> places = {"/a", "/b", "/a/x", "/b/y", "/a/x/z"};
+    const std::uint8_t payload[64] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(200 + t);
+            auto pick = [&] {
+                return places[rng() % places.size()] + "/n" + std::to_string(rng() % 4);
+            };
+            for (int i = 0; i < 4000; ++i) {
+                switch (rng() % 8) {
+                case 0:
+                    (void)fs->makedirs(pick(), true);
+                    break;
+                case 1:
+                case 2:
+                    (void)fs->rename(rng() % 2 ? pick() : places[rng() % places.size()], pick(),
+                                     rng() % 2 == 0);
+                    break;
+                case 3:
+                    (void)fs->copy(pick(), pick(), true);
+                    break;
+                case 4:
+                    (void)fs->write_file(pick(), std::span(payload, rng() % 64));
+                    break;
+                case 5:
+                    (void)fs->rm(pick(), true);
+                    break;
+                case 6:
+                    if (auto id = fs->get_inode_by_path_raw(pick())) {
+                        (void)fs->get_path_by_inode(*id);
+                    }
+                    break;
+                default:
+                    (void)fs->mkdir(places[rng() % places.size()]);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    expect_consistent(*fs);
+    EXPECT_LE(fs->usage().inodes, 400u);
+    EXPECT_LE(fs->usage().bytes, 1u << 16);
 }

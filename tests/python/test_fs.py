@@ -1,3 +1,4 @@
+import errno
 import re
 import threading
 
@@ -16,6 +17,10 @@ FRESH = (
 def tree_shape(fs):
     """The diagnostic text without the id counter, which failed creations may advance."""
     return re.sub(r"next_inode_id: \d+", "", str(fs))
+
+
+NOT_A_DIRECTORY = "The specified INode is not a directory"
+NOT_EMPTY = "Directory is not empty"
 
 
 @pytest.fixture
@@ -44,31 +49,35 @@ def test_filesystems_are_independent():
 
 
 @pytest.mark.parametrize(
-    "setup, call, message",
+    "setup, call, message, kind",
     [
-        ([], lambda fs: fs.mkdir("/missing/a"), "Inode not found"),
-        (["d /a"], lambda fs: fs.mkdir("/a"), "Resource already exists"),
-        (["f /a"], lambda fs: fs.touch("/a"), "Resource already exists"),
-        ([], lambda fs: fs.mkdir("/.."), "Resource already exists"),
-        (["f /f"], lambda fs: fs.touch("/f/x"), "The specified INode is not a directory"),
-        (["f /f"], lambda fs: fs.listdir("/f"), "The specified INode is not a directory"),
-        ([], lambda fs: fs.listdir("/nope"), "Inode not found"),
-        (["d /a", "f /a/x"], lambda fs: fs.remove("/a", False), "Directory is not empty"),
-        (["d /a"], lambda fs: fs.remove("/", False), "Directory is not empty"),
-        ([], lambda fs: fs.remove("/nope", True), "Inode not found"),
-        (["f /f"], lambda fs: fs.tree("/f"), "The specified INode is not a directory"),
-        ([], lambda fs: fs.tree("/nope", "> "), "Inode not found"),
+        ([], lambda fs: fs.mkdir("/missing/a"), "Inode not found", FileNotFoundError),
+        (["d /a"], lambda fs: fs.mkdir("/a"), "Resource already exists", FileExistsError),
+        (["f /a"], lambda fs: fs.touch("/a"), "Resource already exists", FileExistsError),
+        ([], lambda fs: fs.mkdir("/.."), "Resource already exists", FileExistsError),
+        (["f /f"], lambda fs: fs.touch("/f/x"), NOT_A_DIRECTORY, NotADirectoryError),
+        (["f /f"], lambda fs: fs.listdir("/f"), NOT_A_DIRECTORY, NotADirectoryError),
+        ([], lambda fs: fs.listdir("/nope"), "Inode not found", FileNotFoundError),
+        (["d /a", "f /a/x"], lambda fs: fs.remove("/a", False), NOT_EMPTY, errno.ENOTEMPTY),
+        (["d /a"], lambda fs: fs.remove("/", False), NOT_EMPTY, errno.ENOTEMPTY),
+        ([], lambda fs: fs.remove("/nope", True), "Inode not found", FileNotFoundError),
+        (["f /f"], lambda fs: fs.tree("/f"), NOT_A_DIRECTORY, NotADirectoryError),
+        ([], lambda fs: fs.tree("/nope", "> "), "Inode not found", FileNotFoundError),
     ],
 )
-def test_failures_raise_value_error_with_message(fs, setup, call, message):
+def test_failures_raise_value_error_with_message(fs, setup, call, message, kind):
     for step in setup:
-        kind, path = step.split()
-        (fs.mkdir if kind == "d" else fs.touch)(path)
+        kind_of_step, path = step.split()
+        (fs.mkdir if kind_of_step == "d" else fs.touch)(path)
     before = tree_shape(fs)
     with pytest.raises(ValueError) as info:
         call(fs)
-    assert type(info.value) is ValueError
     assert info.value.args == (message,)
+    assert str(info.value) == message
+    if isinstance(kind, int):
+        assert info.value.errno == kind
+    else:
+        assert isinstance(info.value, kind)
     assert tree_shape(fs) == before
 
 

@@ -14,23 +14,13 @@ from session_support import needs_host, open_session, read_until
 import ovaline
 
 
-def put(fs, path, data):
-    with fs.open(path, "w") as handle:
-        handle.write(data)
-
-
-def get(fs, path):
-    with fs.open(path, "r") as handle:
-        return handle.read(1 << 20)
-
-
 def build(fs):
     """A small tree with nested, empty and binary entries; returns its contents."""
     fs.mkdir("/d")
     fs.mkdir("/d/empty")
     fs.mkdir("/d/sub")
-    put(fs, "/d/sub/bin", bytes(range(256)))
-    put(fs, "/d/top.txt", b"top")
+    fs.write_bytes("/d/sub/bin", bytes(range(256)))
+    fs.write_bytes("/d/top.txt", b"top")
     fs.touch("/d/zero")
     return {"/d/sub/bin": bytes(range(256)), "/d/top.txt": b"top", "/d/zero": b""}
 
@@ -53,11 +43,11 @@ def test_clone_is_an_independent_copy():
     copy = fs.clone()
     assert type(copy) is ovaline.PyFs
     assert str(copy) == str(fs)
-    put(copy, "/d/top.txt", b"changed")
+    copy.write_bytes("/d/top.txt", b"changed")
     fs.remove("/d/sub", True)
     copy.mkdir("/only-in-copy")
-    assert get(fs, "/d/top.txt") == b"top"
-    assert get(copy, "/d/sub/bin") == contents["/d/sub/bin"]
+    assert fs.read_bytes("/d/top.txt") == b"top"
+    assert copy.read_bytes("/d/sub/bin") == contents["/d/sub/bin"]
     assert fs.listdir("/") == ([], ["d"])
     assert sorted(copy.listdir("/")[1]) == ["d", "only-in-copy"]
 
@@ -80,7 +70,7 @@ def test_export_then_import_round_trips(tmp_path):
     back.mkdir("/in")
     back.import_from(str(tmp_path), dst="/in")
     for path, data in contents.items():
-        assert get(back, path.replace("/d", "/in", 1)) == data
+        assert back.read_bytes(path.replace("/d", "/in", 1)) == data
     assert back.listdir("/in/empty") == ([], [])
 
 
@@ -119,9 +109,33 @@ def test_failures_raise_oserror_and_change_nothing(tmp_path):
         assert str(fs) == before
     # A name that is already there refuses the whole tree.
     fs.touch("/taken")
-    with pytest.raises(ValueError):
+    with pytest.raises(FileExistsError):
         fs.import_from(tmp_path)
     assert fs.listdir("/") == (["taken"], ["d"])
+
+
+def test_limits_hold_for_clones_and_imports(tmp_path):
+    fs = ovaline.PyFs(max_bytes=300, max_inodes=8)
+    build(fs)
+    copy = fs.clone()
+    assert copy.usage() == fs.usage()
+    with pytest.raises(OSError) as caught:
+        copy.write_bytes("/more", bytes(100))
+    assert caught.value.errno == errno.ENOSPC
+    # A file too big for what is left is refused before it is read whole.
+    (tmp_path / "big").write_bytes(bytes(1 << 20))
+    with pytest.raises(OSError) as caught:
+        fs.import_from(tmp_path)
+    assert caught.value.errno == errno.ENOSPC
+    assert fs.usage() == copy.usage()
+    # So is a tree with more entries than there is room for.
+    os.remove(tmp_path / "big")
+    for i in range(3):
+        (tmp_path / str(i)).touch()
+    with pytest.raises(OSError) as caught:
+        fs.import_from(tmp_path)
+    assert caught.value.errno == errno.ENOSPC
+    assert fs.usage() == copy.usage()
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="giving files away needs root")
@@ -158,14 +172,14 @@ def test_push_and_pull_through_the_home(pool):
         back = ovaline.PyFs()
         back.mkdir("/home")
         session.pull(back, dst="/home")
-        assert get(back, "/home/made/note") == b"from-shell\n"
-        assert get(back, "/home/sub/bin") == contents["/d/sub/bin"]
+        assert back.read_bytes("/home/made/note") == b"from-shell\n"
+        assert back.read_bytes("/home/sub/bin") == contents["/d/sub/bin"]
         # Paths inside the home, relative or absolute; never outside it.
         sub = ovaline.PyFs()
         session.pull(sub, src=session.home + "/made")
         assert sub.listdir("/") == (["note"], [])
         session.push(sub, dst="sub")
-        assert get(back, "/home/made/note") == b"from-shell\n"
+        assert back.read_bytes("/home/made/note") == b"from-shell\n"
         for outside in ("..", "sub/../..", "/etc"):
             with pytest.raises(ValueError, match="Not inside"):
                 session.pull(ovaline.PyFs(), src=outside)
@@ -193,9 +207,9 @@ def test_hostile_account_never_reaches_outside(pool):
             b"rm -rf dir; mkdir dir; done >/dev/null 2>&1 &\n"
         )
         fs = ovaline.PyFs()
-        put(fs, "/file", b"OURS")
+        fs.write_bytes("/file", b"OURS")
         fs.mkdir("/dir")
-        put(fs, "/dir/shadow", b"OURS")
+        fs.write_bytes("/dir/shadow", b"OURS")
         pulled = 0
         for _ in range(200):
             target = ovaline.PyFs()
@@ -206,7 +220,7 @@ def test_hostile_account_never_reaches_outside(pool):
                 continue
             files, _ = target.listdir("/")
             if "file" in files:
-                assert get(target, "/file") != shadow
+                assert target.read_bytes("/file") != shadow
             try:
                 session.push(fs)
             except OSError:
