@@ -1,11 +1,21 @@
 import io
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from types import TracebackType
-from typing import Any, ClassVar, Literal, final
+from typing import IO, Any, BinaryIO, ClassVar, Literal, final, overload
 
-from _typeshed import structseq
+from _typeshed import (
+    OpenBinaryMode,
+    OpenBinaryModeReading,
+    OpenBinaryModeUpdating,
+    OpenBinaryModeWriting,
+    OpenTextMode,
+    ReadableBuffer,
+    WriteableBuffer,
+    structseq,
+)
 
+__version__: str
 __all__ = [
     "FsError",
     "FsFileNotFoundError",
@@ -15,6 +25,7 @@ __all__ = [
     "FsUnsupportedOperation",
     "FsStat",
     "FsUsage",
+    "PyIoFile",
     "PyFs",
     "PyFileHandle",
     "PyTerm",
@@ -57,6 +68,67 @@ class PyFs:
         """An independent copy of the tree as it stood at one moment; ids are kept."""
     def export_to(self, real_dir: _Path, *, src: _Path = "/", owner: str | None = None) -> None: ...
     def import_from(self, real_dir: _Path, *, dst: _Path = "/") -> None: ...
+
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: OpenTextMode = "r",
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> io.TextIOWrapper: ...
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: OpenBinaryMode,
+        buffering: Literal[0],
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> PyIoFile: ...
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: OpenBinaryModeUpdating,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedRandom: ...
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: OpenBinaryModeWriting,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedWriter: ...
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: OpenBinaryModeReading,
+        buffering: Literal[-1, 1] = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> io.BufferedReader: ...
+    @overload
+    def open_io(
+        self,
+        path: _Path,
+        mode: str,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> IO[Any]: ...
 
 class FsError(OSError, ValueError):
     """A filesystem failure: both ValueError and OSError, with errno set."""
@@ -108,6 +180,43 @@ class PyFileHandle:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> Literal[False]: ...
+
+@final
+class PyIoFile(io.RawIOBase, BinaryIO):
+    """A file of a PyFs as a raw binary stream; made only by PyFs.open_io."""
+
+    def read(self, size: int | None = -1) -> bytes: ...
+    def readall(self) -> bytes: ...
+    def readinto(self, buffer: WriteableBuffer) -> int: ...
+    def readline(self, size: int | None = -1) -> bytes: ...
+    def readlines(self, hint: int | None = -1) -> list[bytes]: ...
+    def write(self, b: ReadableBuffer) -> int: ...
+    def writelines(self, lines: Iterable[ReadableBuffer]) -> None: ...
+    def seek(self, offset: int, whence: int = 0) -> int: ...
+    def tell(self) -> int: ...
+    def truncate(self, size: int | None = None) -> int: ...
+    def flush(self) -> None: ...
+    def close(self) -> None: ...
+    def readable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+    def fileno(self) -> int: ...
+    def isatty(self) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def mode(self) -> str: ...
+    def __enter__(self) -> PyIoFile: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def __iter__(self) -> PyIoFile: ...
+    def __next__(self) -> bytes: ...
 
 @final
 class Whence:

@@ -165,6 +165,7 @@ IoResult<void> FileHandle::truncate(std::uint64_t size) {
                                           fs_->space().release_bytes(data.size() - size);
                                       }
                                       data.resize(size);
+                                      offset_ = std::min(offset_, size);
                                       return {};
                                   });
 }
@@ -189,6 +190,11 @@ IoResult<void> FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
         offset_ = std::min(target, length);
         return {};
     });
+}
+
+IoResult<std::uint64_t> FileHandle::size() const {
+    return with_file<ReadLocked>(
+        open_inode(), [&](File& file) -> IoResult<std::uint64_t> { return file.data.data.size(); });
 }
 
 IoResult<void> FileHandle::close() {

@@ -55,9 +55,12 @@ class FileHandle {
 
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
     IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
-    // Sets the file's length, cutting it or padding it with zeros; the offset stays.
+    // Sets the file's length, cutting it or padding it with zeros; needs the write mode.
+    // The offset stays, or moves back to the new end, so it never passes the end.
     IoResult<void> truncate(std::uint64_t size);
     IoResult<void> seek(SeekOrigin origin, std::uint64_t amount);
+    // The file's length in bytes.
+    IoResult<std::uint64_t> size() const;
     // Throws InternalError when the file's lock is not in the state this handle claimed.
     IoResult<void> close();
 

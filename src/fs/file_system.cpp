@@ -394,14 +394,16 @@ IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeI
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType type, bool create) {
-    auto node = fs->find_or_create_file(path, create);
-    if (!node) {
-        return std::unexpected(node.error());
+    auto found = fs->find_or_create_file(path, create, {});
+    if (!found) {
+        return std::unexpected(found.error());
     }
-    return FileHandle::create(std::move(fs), *node, type);
+    return FileHandle::create(std::move(fs), found->node, type);
 }
 
-IoResult<INodeGuard> FileSystem::find_or_create_file(std::string_view path, bool create) {
+IoResult<FileSystem::FoundFile>
+FileSystem::find_or_create_file(std::string_view path, bool create,
+                                std::span<const std::uint8_t> contents) {
     const auto [parent_path, name] = split_last_separator(path);
     auto parent = resolve_path(parent_path);
     if (!parent) {
@@ -411,17 +413,23 @@ IoResult<INodeGuard> FileSystem::find_or_create_file(std::string_view path, bool
     // and our creation.
     for (int attempt = 0;; ++attempt) {
         auto found = find_child(**parent, name);
-        if (found || !create || found.error().kind() != IoErrorKind::InodeNotFound) {
-            return found;
+        if (found) {
+            return FoundFile{std::move(*found), false};
+        }
+        if (!create || found.error().kind() != IoErrorKind::InodeNotFound) {
+            return std::unexpected(found.error());
         }
         if (!is_valid_name(name)) {
             return std::unexpected(IoErrorKind::ResourceAlreadyExists);
         }
         const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
-        auto created = link_new(*parent, id, std::string(name), File{});
-        if (created || created.error().kind() != IoErrorKind::ResourceAlreadyExists ||
-            attempt > 0) {
-            return created;
+        auto created = link_new(*parent, id, std::string(name),
+                                File{FileData{{contents.begin(), contents.end()}}, {}});
+        if (created) {
+            return FoundFile{std::move(*created), true};
+        }
+        if (created.error().kind() != IoErrorKind::ResourceAlreadyExists || attempt > 0) {
+            return std::unexpected(created.error());
         }
     }
 }
@@ -470,48 +478,32 @@ IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path)
 }
 
 IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {
-    const auto [parent_path, name] = split_last_separator(path);
-    auto parent = resolve_path(parent_path);
-    if (!parent) {
-        return std::unexpected(parent.error());
+    // A new file appears with its contents, never empty first.
+    auto found = find_or_create_file(path, true, bytes);
+    if (!found) {
+        return std::unexpected(found.error());
     }
-    for (int attempt = 0;; ++attempt) {
-        auto found = find_child(**parent, name);
-        if (found) {
-            WriteLocked locked(**found);
-            auto* file = std::get_if<File>(&(*found)->data);
-            if (file == nullptr) {
-                return std::unexpected(IoErrorKind::NotAFile);
-            }
-            // Under the write lock no handle can be opened or closed, so the flag holds.
-            const std::int64_t flag = file->lock.flag.load(std::memory_order_acquire);
-            if (flag != 0) {
-                return std::unexpected(flag == FileLock::REMOVED
-                                           ? IoErrorKind::InodeNotFound
-                                           : IoErrorKind::ResourceCurrentInUse);
-            }
-            auto& data = file->data.data;
-            if (bytes.size() > data.size()) {
-                if (!space_.reserve_bytes(bytes.size() - data.size())) {
-                    return std::unexpected(IoErrorKind::NoSpaceLeft);
-                }
-            } else {
-                space_.release_bytes(data.size() - bytes.size());
-            }
-            data.assign(bytes.begin(), bytes.end());
-            return {};
-        }
-        if (found.error().kind() != IoErrorKind::InodeNotFound) {
-            return std::unexpected(found.error());
-        }
-        // A new file appears with its contents, never empty first.
-        auto created = create_inode((*parent)->id, std::string(name),
-                                    File{FileData{{bytes.begin(), bytes.end()}}, {}});
-        if (created || created.error().kind() != IoErrorKind::ResourceAlreadyExists ||
-            attempt > 0) {
-            return created ? IoResult<void>{} : std::unexpected(created.error());
-        }
+    if (found->created) {
+        return {};
     }
+    const INodeGuard& node = found->node;
+    WriteLocked locked(*node);
+    auto* file = std::get_if<File>(&node->data);
+    if (file == nullptr) {
+        return std::unexpected(IoErrorKind::NotAFile);
+    }
+    // Under the write lock no handle can be opened or closed, so the flag holds.
+    const std::int64_t flag = file->lock.flag.load(std::memory_order_acquire);
+    if (flag != 0) {
+        return std::unexpected(flag == FileLock::REMOVED ? IoErrorKind::InodeNotFound
+                                                         : IoErrorKind::ResourceCurrentInUse);
+    }
+    auto& data = file->data.data;
+    if (!space_.resize(data.size(), bytes.size())) {
+        return std::unexpected(IoErrorKind::NoSpaceLeft);
+    }
+    data.assign(bytes.begin(), bytes.end());
+    return {};
 }
 
 bool FileSystem::is_within(InodeId id, InodeId ancestor) const {

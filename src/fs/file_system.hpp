@@ -134,8 +134,13 @@ class FileSystem {
     // Lists a new inode with the spent `id` in `dir`, reserving its space.
     IoResult<INodeGuard> link_new(const INodeGuard& dir, InodeId id, std::string name,
                                   INodeKind kind);
-    // The existing file at `path`, or with `create` a new empty one.
-    IoResult<INodeGuard> find_or_create_file(std::string_view path, bool create);
+    struct FoundFile {
+        INodeGuard node;
+        bool created;
+    };
+    // What exists at `path`, or with `create` a new file holding `contents`.
+    IoResult<FoundFile> find_or_create_file(std::string_view path, bool create,
+                                            std::span<const std::uint8_t> contents);
     // Publishes inodes built apart from the tree under `parent`: the first `tops` of
     // `nodes` join it, all at once, and the rest hang below them; `bytes` and
     // `nodes.size()` are reserved here and given back on failure.

@@ -32,6 +32,15 @@ class SpaceAccount {
     void release_inodes(std::uint64_t count) {
         inodes_.fetch_sub(count, std::memory_order_relaxed);
     }
+    // For contents going from `from` to `to` bytes: reserves the growth or releases the
+    // shrinkage; false, with nothing reserved, when the growth would pass the limit.
+    bool resize(std::uint64_t from, std::uint64_t to) {
+        if (to > from) {
+            return reserve_bytes(to - from);
+        }
+        release_bytes(from - to);
+        return true;
+    }
     // Both or neither.
     bool reserve(std::uint64_t bytes, std::uint64_t inodes) {
         if (!reserve_bytes(bytes)) {

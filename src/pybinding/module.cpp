@@ -17,6 +17,7 @@
 #include "pybinding/module_state.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_io_file.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/py_terminal_session.hpp"
 #include "pybinding/py_user_pool.hpp"
@@ -34,6 +35,7 @@ struct ClassEntry {
 };
 
 const ClassEntry kClasses[] = {
+    {"PyIoFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io},
     {"PyFs", ClassId::PyFs, &py_fs_spec},
     {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
     {"PyTerm", ClassId::PyTerm, &py_term_spec},
@@ -81,6 +83,10 @@ bool fill_module(PyObject* module) {
     state.internal_error = PyErr_NewExceptionWithDoc("ovaline.InternalError", kInternalErrorDoc,
                                                      PyExc_BaseException, nullptr);
     if (state.internal_error == nullptr) {
+        return false;
+    }
+    // The one version, written in CMakeLists.txt's project().
+    if (PyModule_AddStringConstant(module, "__version__", OVALINE_VERSION) < 0) {
         return false;
     }
     // The filesystem's exceptions and result types come first, so the classes keep

@@ -16,6 +16,7 @@ namespace ovaline::pybinding {
 // The module's classes, in the order of its attributes and of __all__. Each class's
 // C++ value type names its entry as `static constexpr ClassId kId`.
 enum class ClassId : std::size_t {
+    PyIoFile,
     PyFs,
     PyFileHandle,
     PyTerm,

@@ -204,6 +204,28 @@ PyObject* debug_text(PyFileHandle& self) {
     return to_py_str(text);
 }
 
+// Where the file is now, which a rename may have changed since it was opened.
+PyObject* repr(PyFileHandle& self) {
+    std::lock_guard lock(self.mutex);
+    const fs::FileHandle& handle = self.handle;
+    const char* mode = handle.type().can_read() ? (handle.type().can_write() ? "rw" : "r")
+                                                : (handle.type().can_write() ? "w" : "");
+    if (!handle.id()) {
+        return PyUnicode_FromFormat("<ovaline.PyFileHandle [closed] mode='%s'>", mode);
+    }
+    const fs::IoResult<std::string> path = handle.fs()->get_path_by_inode(*handle.id());
+    if (!path) {
+        return raise_io_error(path.error());
+    }
+    PyRef path_text(to_py_str(*path));
+    if (path_text == nullptr) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("<ovaline.PyFileHandle path=%R mode='%s' offset=%llu>",
+                                path_text.get(), mode,
+                                static_cast<unsigned long long>(handle.offset()));
+}
+
 // Leaving a `with` block closes the handle unless it was closed inside the block.
 PyObject* close_if_open(PyFileHandle& self) {
     fs::IoResult<void> closed;
@@ -236,6 +258,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, dealloc_slot<PyFileHandle>()},
     {Py_tp_str, unary_slot<debug_text>()},
+    {Py_tp_repr, unary_slot<repr>()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

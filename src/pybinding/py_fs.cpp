@@ -14,6 +14,7 @@
 #include "pybinding/methods.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs_trees.hpp"
+#include "pybinding/py_io_file.hpp"
 #include "pybinding/py_ref.hpp"
 
 namespace ovaline::pybinding {
@@ -128,6 +129,10 @@ PyObject* make_fs(PyTypeObject* type, std::optional<std::uint64_t> max_bytes,
 
 PyObject* debug_text(PyFs& self) {
     return to_py_str(self.fs->debug_string());
+}
+
+PyObject* repr(PyFs& self) {
+    return PyUnicode_FromFormat("<ovaline.PyFs with %zu inodes>", self.fs->inode_count());
 }
 
 PyObject* mkdir(PyFs& self, Path path) {
@@ -408,6 +413,8 @@ PyMethodDef kMethods[] = {
     method<"remove", remove, "path", "recurse">(kRemoveDoc, kRemoveSignature),
     method<"tree", tree, "path", "ident">(kTreeDoc),
     method<"open", open, "path", "mode">(kOpenDoc),
+    method<"open_io", open_io, "path", "mode=\"r\"", "buffering=-1", "encoding", "errors",
+           "newline">(kOpenIoDoc),
     method<"exists", exists, "path">(kExistsDoc),
     method<"is_file", is_file, "path">(kIsFileDoc),
     method<"is_dir", is_dir, "path">(kIsDirDoc),
@@ -436,6 +443,7 @@ PyType_Slot kSlots[] = {
     New::new_slot(),
     {Py_tp_dealloc, dealloc_slot<PyFs>()},
     {Py_tp_str, unary_slot<debug_text>()},
+    {Py_tp_repr, unary_slot<repr>()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

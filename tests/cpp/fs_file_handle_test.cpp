@@ -124,6 +124,28 @@ TEST_F(FileHandles, WritingPastTheEndFillsWithZeros) {
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 5), "abXYZ");
 }
 
+TEST_F(FileHandles, TruncateCutsOrZeroFillsAndPullsTheOffsetBack) {
+    auto h = open("f", "rw");
+    ASSERT_TRUE(h.write(bytes_of("abcdef")));
+    ASSERT_TRUE(h.seek(SeekOrigin::End, 0));
+    ASSERT_TRUE(h.truncate(2));
+    EXPECT_EQ(h.size(), 2u);
+    EXPECT_EQ(h.offset(), 2u);
+    ASSERT_TRUE(h.truncate(4));
+    EXPECT_EQ(h.offset(), 2u);
+    ASSERT_TRUE(h.seek(SeekOrigin::Start, 0));
+    std::vector<std::uint8_t> buffer(8);
+    ASSERT_EQ(h.read(buffer), 4u);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 4), std::string("ab\0\0", 4));
+
+    auto r = open("g", "r");
+    EXPECT_EQ(r.truncate(0).error().message(),
+              "File does not support the specified operation: truncate");
+    EXPECT_EQ(r.size(), 0u);
+    ASSERT_TRUE(r.close());
+    EXPECT_EQ(r.size().error().kind(), IoErrorKind::InvalidFileDescriptor);
+}
+
 TEST_F(FileHandles, ModeAndClosedHandleErrors) {
     auto none = open("f", "");
     std::vector<std::uint8_t> buffer(4);
