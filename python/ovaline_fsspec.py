@@ -5,8 +5,8 @@
     fs = fsspec.filesystem("ovaline", fs=tree)
 
 Paths are absolute within the PyFs; "ovaline://a/b" and "/a/b" name the same file.
-Failures are the built-in exceptions fsspec's callers catch (FileNotFoundError,
-FileExistsError, IsADirectoryError, NotADirectoryError, OSError).
+Failures are instances of the built-in exceptions fsspec's callers catch
+(FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError, OSError).
 """
 
 from __future__ import annotations
@@ -123,6 +123,13 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
                 file.write(value)
         else:
             self.pyfs.write_bytes(path, bytes(value))
+
+    def touch(self, path: Any, truncate: bool = True, **kwargs: Any) -> None:
+        path = self._strip_protocol(path)
+        self._make_parent(path)
+        # Appending nothing makes a missing file and keeps what an existing one holds.
+        with self.pyfs.open_io(path, "wb" if truncate else "ab", buffering=0):
+            pass
 
     def _open(
         self,

@@ -87,6 +87,18 @@ def test_mv_moves_files_and_trees():
     assert fs.pyfs.listdir("/") == (["moved"], ["src", "tree"])
 
 
+def test_touch_creates_and_truncates_only_when_asked():
+    fs = OvalineFileSystem()
+    fs.touch("/new/empty", truncate=False)
+    fs.pipe_file("/kept", b"data")
+    fs.touch("/kept", truncate=False)
+    assert (fs.cat("/new/empty"), fs.cat("/kept")) == (b"", b"data")
+    fs.touch("/kept")
+    assert fs.cat("/kept") == b""
+    with pytest.raises(IsADirectoryError):
+        fs.touch("/new", truncate=False)
+
+
 def test_failures_are_builtin_exceptions():
     fs = OvalineFileSystem(auto_mkdir=False)
     fs.pipe_file("/file", b"x")
