@@ -805,6 +805,12 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
             if (!replace) {
                 return std::unexpected(IoErrorKind::ResourceAlreadyExists);
             }
+            // The entry's own parent is locked above and holds the entry, so it is never
+            // free to be replaced.
+            if (victim == src_parent.get()) {
+                return std::unexpected(directory ? IoErrorKind::DirectoryIsNotEmpty
+                                                 : IoErrorKind::NotAFile);
+            }
             auto bytes = take_out(*victim, directory, *to);
             if (!bytes) {
                 return std::unexpected(bytes.error());

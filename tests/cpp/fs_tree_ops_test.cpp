@@ -128,6 +128,7 @@ TEST(Rename, Refusals) {
     ASSERT_TRUE(fs.makedirs("/full/x", false));
     ASSERT_TRUE(fs.touch("/f"));
     ASSERT_TRUE(fs.touch("/g"));
+    ASSERT_TRUE(fs.touch("/a/h"));
     struct Case {
         const char* src;
         const char* dst;
@@ -147,6 +148,8 @@ TEST(Rename, Refusals) {
         {"/a", "/g", true, IoErrorKind::NotADirectory},
         {"/f", "/e", true, IoErrorKind::NotAFile},
         {"/f", "/", false, IoErrorKind::ResourceAlreadyExists},
+        {"/a/b", "/a", true, IoErrorKind::DirectoryIsNotEmpty},
+        {"/a/h", "/a", true, IoErrorKind::NotAFile},
     };
     const std::string before = fs.debug_string();
     for (const Case& c : cases) {
