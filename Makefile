@@ -14,11 +14,13 @@ DEB_PACKAGES += python3-dev python3-venv
 endif
 # Seconds to wait for another apt-get or dpkg that holds the package lock.
 APT_LOCK_WAIT ?= 600
-PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy
+# fsspec: the optional ovaline_fsspec module is tested against its shared suite.
+FSSPEC := 'fsspec>=2024.2,<2027'
+PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy $(FSSPEC)
 # The machine's two cores are shared with other builds.
 JOBS ?= 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
-SOURCES := $(shell find src ovaline-stubs -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python ovaline-stubs -type f) CMakeLists.txt pyproject.toml
 
 # Every pyenv CPython 3.10 to 3.13 (release builds only), each tested in its own venv.
 PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null || echo "$${PYENV_ROOT:-$$HOME/.pyenv}")
@@ -66,9 +68,10 @@ $(1)/.installed: $(1)/.tools $(SOURCES)
 	touch $$@
 endef
 
-# The Python tests, then the examples and the stubs under the type checker.
+# The Python tests, then the examples, the fsspec module and the stubs under the type
+# checker.
 CHECK = $(1)/bin/python -m pytest -q tests/python && \
-	$(1)/bin/python -m mypy --strict examples && \
+	$(1)/bin/python -m mypy --strict examples python && \
 	$(1)/bin/python -m mypy.stubtest --allowlist ovaline-stubs/stubtest-allowlist.txt ovaline
 
 $(eval $(call VENV_RULES,$(VENV),$(PYTHON),build/venv))

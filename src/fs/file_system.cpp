@@ -50,7 +50,8 @@ std::shared_ptr<FileSystem> FileSystem::create(Limits limits) {
     return std::make_shared<FileSystem>(limits);
 }
 
-FileSystem::FileSystem(Limits limits) : inodes_(kInitialBuckets), space_(limits) {
+FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
+    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)), space_(limits) {
     // The root's parent is itself.
     inodes_.insert(std::make_shared<INode>(kRoot, kRoot, 0, std::string{}, Directory{}));
 }
@@ -79,6 +80,7 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
     const std::uint64_t bytes = file != nullptr ? file->data.data.size() : 0;
     auto node = std::make_shared<INode>(id, dir->id, static_cast<std::uint16_t>(depth),
                                         std::move(name), std::move(kind));
+    NamespaceGate::Change change(gate_);
     {
         // The duplicate check and the append happen under one write lock, so two
         // creators of one name never both succeed.
@@ -312,6 +314,7 @@ IoResult<void> FileSystem::remove_node(InodeId id, const INodeGuard& node, bool 
 }
 
 IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent) {
+    NamespaceGate::Change change(gate_);
     std::uint64_t bytes = 0;
     {
         WriteLocked locked(*node);
@@ -520,10 +523,11 @@ bool FileSystem::is_within(InodeId id, InodeId ancestor) const {
 }
 
 IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,
-                                  std::uint64_t bytes) {
+                                  std::uint64_t bytes, std::size_t tops) {
     if (!space_.reserve(bytes, nodes.size())) {
         return std::unexpected(IoErrorKind::NoSpaceLeft);
     }
+    NamespaceGate::Change change(gate_);
     // In the table first, so that an entry is never listed before its id resolves.
     for (const INodeGuard& node : nodes) {
         inodes_.insert(node);
@@ -536,10 +540,13 @@ IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGua
             linked = std::unexpected(IoErrorKind::NotADirectory);
         } else if (parent->removed) {
             linked = std::unexpected(IoErrorKind::InodeNotFound);
-        } else if (entries->find(nodes.front()->name) != nullptr) {
+        } else if (std::any_of(nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(tops),
+                               [&](const INodeGuard& top) { return entries->find(top->name); })) {
             linked = std::unexpected(IoErrorKind::ResourceAlreadyExists);
         } else {
-            entries->add(nodes.front().get());
+            for (std::size_t i = 0; i < tops; ++i) {
+                entries->add(nodes[i].get());
+            }
         }
     }
     if (!linked) {
@@ -745,6 +752,7 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
     std::lock_guard serial(rename_mutex_);
+    NamespaceGate::Change change(gate_);
     auto node = entry_at(src);
     if (!node) {
         return std::unexpected(node.error());

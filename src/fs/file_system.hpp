@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "error/io_error.hpp"
+#include "fs/detached_tree.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
+#include "fs/namespace_gate.hpp"
 #include "fs/space_account.hpp"
 
 namespace ovaline::fs {
@@ -53,7 +55,8 @@ class FileSystem {
 
     // A filesystem holding only the root directory.
     static std::shared_ptr<FileSystem> create(Limits limits = {});
-    explicit FileSystem(Limits limits = {});
+    // `expected_inodes` sizes the inode table up front.
+    explicit FileSystem(Limits limits = {}, std::size_t expected_inodes = 0);
 
     // Primitives of the inode table.
     IoResult<InodeId> create_inode(InodeId parent, std::string name, INodeKind kind);
@@ -107,6 +110,15 @@ class FileSystem {
     static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                      FileHandleType type, bool create);
 
+    // Whole trees in and out. Each sees the tree as it stood at one moment, however
+    // many threads change it meanwhile, and each file as one write left it.
+    // An independent filesystem holding the same tree; every entry keeps its id.
+    std::shared_ptr<FileSystem> clone() const;
+    // A copy of the directory's entries.
+    IoResult<std::vector<DetachedNode>> copy_out(InodeId dir) const;
+    // Adds the entries to the directory all at once, with new ids, or changes nothing.
+    IoResult<void> attach_detached(InodeId dir, std::vector<DetachedNode> entries);
+
     // The diagnostic text of the whole filesystem.
     std::string debug_string() const;
 
@@ -129,10 +141,11 @@ class FileSystem {
     // What exists at `path`, or with `create` a new file holding `contents`.
     IoResult<FoundFile> find_or_create_file(std::string_view path, bool create,
                                             std::span<const std::uint8_t> contents);
-    // Publishes inodes built apart from the tree, `nodes[0]` their top, under `parent`;
-    // `bytes` and `nodes.size()` are reserved here and given back on failure.
+    // Publishes inodes built apart from the tree under `parent`: the first `tops` of
+    // `nodes` join it, all at once, and the rest hang below them; `bytes` and
+    // `nodes.size()` are reserved here and given back on failure.
     IoResult<void> attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,
-                          std::uint64_t bytes);
+                          std::uint64_t bytes, std::size_t tops = 1);
     // The entry a path names, itself rather than what it links to.
     IoResult<INodeGuard> entry_at(std::string_view path) const;
     // Builds an unpublished copy of `source` and everything below it into `nodes`, its
@@ -148,12 +161,18 @@ class FileSystem {
                                const INodeGuard* parent);
     IoResult<void> unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent);
 
+    // Fills the unpublished directory `to` of this filesystem with a copy of `from`'s
+    // entries, which keep their ids.
+    void copy_children(const INode& from, INode& to);
+
     InodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};
     SpaceAccount space_;
     // Held by every rename, so no directory's place changes while a rename checks that
     // it does not move a directory into itself.
     std::mutex rename_mutex_;
+    // Every change to the namespace passes it, so a snapshot can stop them all.
+    mutable NamespaceGate gate_;
 };
 
 // Splits a path at its last separator ("/" or "\\"): the parent path and the name.

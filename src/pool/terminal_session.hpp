@@ -73,6 +73,16 @@ class TerminalSession {
     const std::string& home() const { return home_; }
     // The account's name.
     const std::string& user() const { return user_; }
+    // Runs `use(home, uid)` while the session stays open: close() waits for it to end,
+    // so the home is never handed to another session meanwhile. False when closed.
+    template <class F> bool while_open(F&& use) {
+        auto guard = close_mutex_.lock();
+        if (closed_) {
+            return false;
+        }
+        use(home_, uid_);
+        return true;
+    }
 
     // Writes from the front of `data`, advancing it past what was written.
     std::expected<void, ShellFailure> write(std::span<const char>& data);

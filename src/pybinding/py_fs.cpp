@@ -13,6 +13,7 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_file_handle.hpp"
+#include "pybinding/py_fs_trees.hpp"
 #include "pybinding/py_io_file.hpp"
 #include "pybinding/py_ref.hpp"
 
@@ -429,6 +430,9 @@ PyMethodDef kMethods[] = {
     method<"write_text", write_text, "path", "data", "encoding=\"utf-8\"", "errors=\"strict\"">(
         kWriteTextDoc),
     method<"usage", usage>(kUsageDoc),
+    method<"clone", clone>(kCloneDoc),
+    method<"export_to", export_to, "real_dir", "*src=\"/\"", "*owner=None">(kExportToDoc),
+    method<"import_from", import_from, "real_dir", "*dst=\"/\"">(kImportFromDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,6 +17,7 @@
 #include "pybinding/gil.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/py_user_pool.hpp"
+#include "pybinding/session_transfer.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -379,6 +380,8 @@ PyMethodDef kMethods[] = {
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
     method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output">(kRunDoc),
+    method<"push", push, "fs", "src=\"/\"", "dst=None">(kPushDoc),
+    method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
     {nullptr, nullptr, 0, nullptr},

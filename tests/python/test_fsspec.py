@@ -1,0 +1,136 @@
+"""The fsspec filesystem over a PyFs: fsspec's shared suite, then what it leaves out."""
+
+import errno
+import posixpath
+
+import fsspec
+import pytest
+from fsspec.tests.abstract import (
+    AbstractCopyTests,
+    AbstractFixtures,
+    AbstractGetTests,
+    AbstractOpenTests,
+    AbstractPipeTests,
+    AbstractPutTests,
+)
+
+import ovaline
+from ovaline_fsspec import OvalineFileSystem
+
+
+class OvalineFixtures(AbstractFixtures):
+    @pytest.fixture
+    def fs(self):
+        return fsspec.filesystem("ovaline", fs=ovaline.PyFs())
+
+    @pytest.fixture
+    def fs_join(self):
+        return posixpath.join
+
+    @pytest.fixture
+    def fs_path(self):
+        return "/work"
+
+
+class TestOvalineCopy(AbstractCopyTests, OvalineFixtures):
+    pass
+
+
+class TestOvalineGet(AbstractGetTests, OvalineFixtures):
+    pass
+
+
+class TestOvalineOpen(AbstractOpenTests, OvalineFixtures):
+    pass
+
+
+class TestOvalinePipe(AbstractPipeTests, OvalineFixtures):
+    pass
+
+
+class TestOvalinePut(AbstractPutTests, OvalineFixtures):
+    pass
+
+
+def test_protocol_wraps_the_given_tree():
+    assert fsspec.get_filesystem_class("ovaline") is OvalineFileSystem
+    one, two = ovaline.PyFs(), ovaline.PyFs()
+    # Each instance is the PyFs it was given, never a cached one made for another.
+    fsspec.filesystem("ovaline", fs=one).pipe("/a/b.txt", b"one")
+    fsspec.filesystem("ovaline", fs=two).pipe("ovaline://a/b.txt", b"two")
+    assert (one.read_bytes("/a/b.txt"), two.read_bytes("/a/b.txt")) == (b"one", b"two")
+    with fsspec.open("ovaline://a/c.txt", "w", fs=one) as f:
+        f.write("text")
+    assert one.read_text("/a/c.txt") == "text"
+    fs = fsspec.filesystem("ovaline", fs=one)
+    assert fs.ls("/a", detail=False) == ["/a/b.txt", "/a/c.txt"]
+    assert fs.info("ovaline://a/") == {"name": "/a", "size": 0, "type": "directory", "ino": one.stat("/a").id}
+    assert fs.find("/") == ["/a/b.txt", "/a/c.txt"]
+    assert fs.glob("/a/*.txt") == ["/a/b.txt", "/a/c.txt"]
+
+
+def test_cat_file_ranges_slice_as_python_does():
+    fs = OvalineFileSystem()
+    data = bytes(range(10))
+    fs.pipe_file("/f", data)
+    for start, end in [(None, None), (2, None), (None, 4), (3, 7), (-3, None), (2, -2), (8, 20), (5, 2)]:
+        assert fs.cat_file("/f", start, end) == data[start:end]
+
+
+def test_mv_moves_files_and_trees():
+    fs = OvalineFileSystem()
+    fs.pipe({"/src/a": b"A", "/src/sub/b": b"B"})
+    fs.mv("/src/a", "/moved")
+    fs.mv("/src/sub", "/tree", recursive=True)
+    assert fs.cat("/moved") == b"A" and fs.cat("/tree/b") == b"B"
+    assert fs.ls("/src") == []
+    assert fs.pyfs.listdir("/") == (["moved"], ["src", "tree"])
+
+
+def test_touch_creates_and_truncates_only_when_asked():
+    fs = OvalineFileSystem()
+    fs.touch("/new/empty", truncate=False)
+    fs.pipe_file("/kept", b"data")
+    fs.touch("/kept", truncate=False)
+    assert (fs.cat("/new/empty"), fs.cat("/kept")) == (b"", b"data")
+    fs.touch("/kept")
+    assert fs.cat("/kept") == b""
+    with pytest.raises(IsADirectoryError):
+        fs.touch("/new", truncate=False)
+
+
+def test_failures_are_builtin_exceptions():
+    fs = OvalineFileSystem(auto_mkdir=False)
+    fs.pipe_file("/file", b"x")
+    fs.mkdir("/dir/sub")
+    cases = [
+        (lambda: fs.info("/nope"), FileNotFoundError),
+        (lambda: fs.cat_file("/nope"), FileNotFoundError),
+        (lambda: fs.open("/nope/new", "wb"), FileNotFoundError),
+        (lambda: fs.open("/dir", "rb"), IsADirectoryError),
+        (lambda: fs.mkdir("/dir/sub"), FileExistsError),
+        (lambda: fs.makedirs("/file/x"), NotADirectoryError),
+        (lambda: fs.rmdir("/file"), NotADirectoryError),
+        (lambda: fs.pipe_file("/file", b"y", mode="create"), FileExistsError),
+        (lambda: fs.open("/file", "wb", autocommit=False), NotImplementedError),
+    ]
+    for call, kind in cases:
+        with pytest.raises(kind):
+            call()
+    with pytest.raises(OSError) as caught:
+        fs.rmdir("/dir")
+    assert caught.value.errno == errno.ENOTEMPTY
+    assert fs.cat_file("/file") == b"x"
+
+
+def test_pandas_round_trips_csv_and_parquet():
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    tree = ovaline.PyFs()
+    options = {"fs": tree}
+    frame = pd.DataFrame({"name": ["a", "b", "c"], "value": [1.5, 2.0, -3.25]})
+    frame.to_csv("ovaline://out/data.csv", index=False, storage_options=options)
+    frame.to_parquet("ovaline://out/data.parquet", storage_options=options)
+    assert tree.listdir("/out") == (["data.csv", "data.parquet"], [])
+    pd.testing.assert_frame_equal(pd.read_csv("ovaline://out/data.csv", storage_options=options), frame)
+    pd.testing.assert_frame_equal(pd.read_parquet("ovaline://out/data.parquet", storage_options=options), frame)
