@@ -58,7 +58,8 @@ deps:
 # $(1): the venv, $(2): the interpreter it is made from, $(3): its own build directory,
 # $(4): further options for the build.
 define VENV_RULES
-$(1)/.tools: | deps
+# A changed tool list (this file) installs the tools again into an existing venv.
+$(1)/.tools: Makefile | deps
 	$(2) -m venv $(1)
 	$(1)/bin/python -m pip install -q $(PY_TOOLS)
 	touch $$@

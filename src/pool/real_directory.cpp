@@ -21,7 +21,10 @@ namespace {
 using fs::DetachedNode;
 
 std::unexpected<TransferError> refused(int errnum, std::string message, std::string path) {
-    return std::unexpected(TransferError(HostError{errnum, std::move(message), std::move(path)}));
+    // Built in place: GCC 12 with the sanitizers sees a moved temporary variant as
+    // maybe uninitialized.
+    return std::unexpected<TransferError>(std::in_place, std::in_place_type<HostError>, errnum,
+                                          std::move(message), std::move(path));
 }
 
 std::unexpected<TransferError> host_failure(int errnum, std::string path) {
@@ -29,7 +32,7 @@ std::unexpected<TransferError> host_failure(int errnum, std::string path) {
 }
 
 std::unexpected<TransferError> fs_failure(const fs::IoError& err) {
-    return std::unexpected(TransferError(err));
+    return std::unexpected<TransferError>(std::in_place, std::in_place_type<fs::IoError>, err);
 }
 
 std::string join(const std::string& dir, std::string_view name) {

@@ -204,7 +204,7 @@ def run_python(code):
 def test_reimport_returns_the_one_module():
     result = run_python(
         """
-        import sys, ovaline
+        import os, sys, ovaline
         first = ovaline
         fs = first.PyFs()
         handle = fs.open("/f", "w")
@@ -227,7 +227,9 @@ def test_reimport_returns_the_one_module():
             del sys.modules["ovaline"]
             import ovaline
         assert ovaline is first
-        assert rss() - before < 1 << 20, rss() - before
+        # AddressSanitizer holds freed memory back from reuse, so growth says nothing there.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            assert rss() - before < 1 << 20, rss() - before
         """
     )
     assert result.returncode == 0, result.stderr
