@@ -349,7 +349,7 @@ def time_tool(cls):
 
 
 def measure(name):
-    """One tool's figures, measured alone in a fresh process; None if it is not installed."""
+    """One tool's figures, measured alone in a fresh process."""
     out = subprocess.run(
         [sys.executable, __file__, "--tool", name], check=True, capture_output=True, text=True
     ).stdout
