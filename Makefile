@@ -139,10 +139,18 @@ sanitize-python: deps $(ASAN_VENV)/.installed
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/ubsan \
 	    $(ASAN_VENV)/bin/python -m pytest -q tests/python || { cat $(ASAN_REPORTS)/* 2>/dev/null; exit 1; }
 
-# The tools users would pick instead, and bash for the shell mode, measured beside ovaline.
-bench: install
-	$(VPY) -m pip install -q fs pyfakefs setuptools
-	$(VPY) bench/bench_fs.py
+# The tools users would pick instead, and bash for the shell mode, measured beside
+# ovaline. The peers live apart from the test venv: pyfakefs's pytest plugin would load
+# into every test run.
+BENCH_PEERS := build/bench-peers
+$(BENCH_PEERS)/.installed: $(VENV)/.tools
+	$(VPY) -m pip install -q --upgrade --target $(BENCH_PEERS) fs pyfakefs fsspec setuptools
+	touch $@
+
+bench: install $(BENCH_PEERS)/.installed
+	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs.py
+	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs_api.py
+	$(VPY) bench/bench_trees.py
 	$(VPY) bench/bench_shell.py
 
 format:

@@ -1,6 +1,7 @@
 #include "pybinding/py_io_file.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <span>
 #include <string>
@@ -677,36 +678,41 @@ fs::IoResult<fs::FileHandle> open_handle(const PyFs& self, std::string_view path
     return handle;
 }
 
+// The standard library's layers, looked up once with the class's registration rather
+// than on every open; like the module's classes they are kept for the life of the process.
+struct IoLayers {
+    PyObject* buffered_reader = nullptr;
+    PyObject* buffered_writer = nullptr;
+    PyObject* buffered_random = nullptr;
+    PyObject* text_wrapper = nullptr;
+    PyObject* default_buffer_size = nullptr;
+};
+IoLayers io_layers;
+
 // The buffered layer over `raw`, and the text layer over that unless the mode is binary.
 PyObject* wrap_layers(PyObject* raw, const OpenMode& mode, PyObject* mode_text,
                       Py_ssize_t buffering, PyObject* encoding, PyObject* errors,
                       PyObject* newline) {
-    PyRef io(PyImport_ImportModule("io"));
-    if (io == nullptr) {
-        return nullptr;
-    }
-    const char* layer = mode.update ? "BufferedRandom"
-                        : mode.read ? "BufferedReader"
-                                    : "BufferedWriter";
-    PyRef buffered_type(PyObject_GetAttrString(io.get(), layer));
+    PyObject* buffered_type = mode.update ? io_layers.buffered_random
+                              : mode.read ? io_layers.buffered_reader
+                                          : io_layers.buffered_writer;
     PyRef buffer_size(buffering > 1 ? PyLong_FromSsize_t(buffering)
-                                    : PyObject_GetAttrString(io.get(), "DEFAULT_BUFFER_SIZE"));
-    if (buffered_type == nullptr || buffer_size == nullptr) {
+                                    : Py_NewRef(io_layers.default_buffer_size));
+    if (buffer_size == nullptr) {
         return nullptr;
     }
-    PyRef buffered(
-        PyObject_CallFunctionObjArgs(buffered_type.get(), raw, buffer_size.get(), nullptr));
+    PyObject* args[] = {raw, buffer_size.get()};
+    PyRef buffered(PyObject_Vectorcall(buffered_type, args, 2, nullptr));
     if (buffered == nullptr || mode.binary) {
         return buffered.release();
     }
-    PyRef text_type(PyObject_GetAttrString(io.get(), "TextIOWrapper"));
     PyRef utf8(PyUnicode_FromString("utf-8"));
-    if (text_type == nullptr || utf8 == nullptr) {
+    if (utf8 == nullptr) {
         return nullptr;
     }
     // Files here belong to no locale: text is UTF-8 unless the caller says otherwise.
     PyRef text(PyObject_CallFunctionObjArgs(
-        text_type.get(), buffered.get(), given(encoding) ? encoding : utf8.get(),
+        io_layers.text_wrapper, buffered.get(), given(encoding) ? encoding : utf8.get(),
         errors == nullptr ? Py_None : errors, newline == nullptr ? Py_None : newline,
         buffering == 1 ? Py_True : Py_False, nullptr));
     if (text == nullptr || PyObject_SetAttrString(text.get(), "mode", mode_text) < 0) {
@@ -739,16 +745,35 @@ PyType_Spec py_io_file_spec = box_spec<PyIoFile>("ovaline.PyIoFile", kSlots);
 
 bool register_raw_io(PyTypeObject* type) {
     PyRef io(PyImport_ImportModule("io"));
-    PyRef raw_base(io == nullptr ? nullptr : PyObject_GetAttrString(io.get(), "RawIOBase"));
+    if (io == nullptr) {
+        return false;
+    }
+    if (io_layers.default_buffer_size == nullptr) {
+        IoLayers found{PyObject_GetAttrString(io.get(), "BufferedReader"),
+                       PyObject_GetAttrString(io.get(), "BufferedWriter"),
+                       PyObject_GetAttrString(io.get(), "BufferedRandom"),
+                       PyObject_GetAttrString(io.get(), "TextIOWrapper"),
+                       PyObject_GetAttrString(io.get(), "DEFAULT_BUFFER_SIZE")};
+        if (!found.buffered_reader || !found.buffered_writer || !found.buffered_random ||
+            !found.text_wrapper || !found.default_buffer_size) {
+            for (PyObject* layer :
+                 {found.buffered_reader, found.buffered_writer, found.buffered_random,
+                  found.text_wrapper, found.default_buffer_size}) {
+                Py_XDECREF(layer);
+            }
+            return false;
+        }
+        io_layers = found;
+    }
+    PyRef raw_base(PyObject_GetAttrString(io.get(), "RawIOBase"));
     PyRef registered(raw_base == nullptr ? nullptr
                                          : PyObject_CallMethod(raw_base.get(), "register", "O",
                                                                reinterpret_cast<PyObject*>(type)));
     return registered != nullptr;
 }
 
-PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg,
-                  OptionalObject buffering_arg, OptionalObject encoding, OptionalObject errors,
-                  OptionalObject newline) {
+PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg, OptionalObject buffering_arg,
+                  OptionalObject encoding, OptionalObject errors, OptionalObject newline) {
     OpenMode mode;
     Py_ssize_t buffering = 0;
     if (!parse_mode(mode_arg.obj, mode) || !to_io_size(buffering_arg.obj, -1, buffering) ||
@@ -760,8 +785,8 @@ PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg,
         return raise_io_error(handle.error(), path.given);
     }
     const ModuleState& state = state_of(object_of(self));
-    PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(*handle), std::string(path.text),
-                                mode.raw_mode(), mode.append));
+    PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(*handle),
+                                std::string(path.text), mode.raw_mode(), mode.append));
     if (raw == nullptr) {
         // Release the file lock now rather than whenever the handle is destroyed.
         (void)handle->close();
