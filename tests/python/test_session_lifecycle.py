@@ -291,6 +291,8 @@ def test_a_private_tmp_does_not_hide_a_held_account(running):
     session, pid = running
     account_name(session, pid)
     took = "import ovaline; print(ovaline.PyTerminalSession(ovaline.PyUserPool()).user)"
+    # The private view covers the homes' parent, all a session keeps in /tmp, rather
+    # than the whole of /tmp, so an interpreter installed under /tmp stays in reach.
     other = subprocess.run(
         [
             "unshare",
@@ -299,9 +301,10 @@ def test_a_private_tmp_does_not_hide_a_held_account(running):
             "private",
             "sh",
             "-c",
-            'mount -t tmpfs private-tmp /tmp && exec "$0" -c "$1"',
+            'mount -t tmpfs -o mode=0755 private-tmp "$2" && exec "$0" -c "$1"',
             sys.executable,
             took,
+            HOME_PARENT,
         ],
         capture_output=True,
         text=True,
