@@ -3,7 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
-#include <fstream>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -49,8 +49,18 @@ std::vector<pid_t> processes_running(const std::string& args) {
     std::vector<pid_t> found;
     DIR* proc = ::opendir("/proc");
     while (dirent* entry = ::readdir(proc)) {
-        std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline");
-        std::string line((std::istreambuf_iterator<char>(file)), {});
+        // A process may end while we read it: a failed read is only an end, where a
+        // stream would throw.
+        std::string line;
+        const std::string path = std::string("/proc/") + entry->d_name + "/cmdline";
+        if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+            char buffer[4096];
+            ssize_t got = 0;
+            while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+                line.append(buffer, static_cast<std::size_t>(got));
+            }
+            ::close(fd);
+        }
         if (line == args) {
             found.push_back(std::atoi(entry->d_name));
         }
