@@ -893,14 +893,15 @@ IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool
     if (!dst_parent) {
         return std::unexpected(dst_parent.error());
     }
+    // Into itself is told before a file in the way, as rename tells it.
+    if (directory && is_within((*dst_parent)->id, (*node)->id)) {
+        return std::unexpected(IoErrorKind::MoveIntoItself);
+    }
     if (!std::holds_alternative<Directory>((*dst_parent)->data)) {
         return std::unexpected(IoErrorKind::NotADirectory);
     }
     if (!is_valid_name(dst_name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
-    }
-    if (directory && is_within((*dst_parent)->id, (*node)->id)) {
-        return std::unexpected(IoErrorKind::MoveIntoItself);
     }
     std::vector<INodeGuard> nodes;
     std::uint64_t bytes = 0;
