@@ -39,7 +39,7 @@ std::string Output::text() const {
 }
 
 std::expected<std::unique_ptr<CommandRun>, std::string>
-CommandRun::start(ProgramSpec spec, std::optional<std::string> input,
+CommandRun::start(ProgramLaunch launch, std::optional<std::string> input,
                   std::optional<std::size_t> max_output, Deadline deadline) {
     auto out = make_pipe();
     auto err = make_pipe();
@@ -54,11 +54,11 @@ CommandRun::start(ProgramSpec spec, std::optional<std::string> input,
         }
         in = std::move(*made);
     }
-    spec.streams[0] = in.read.get();
-    spec.streams[1] = out->write.get();
-    spec.streams[2] = err->write.get();
-    spec.own_pid_namespace = true;
-    auto started = spawn(spec);
+    launch.streams[0] = in.read.get();
+    launch.streams[1] = out->write.get();
+    launch.streams[2] = err->write.get();
+    launch.own_pid_namespace = true;
+    auto started = spawn(launch);
     if (!started) {
         return std::unexpected(system_error_text(started.error()));
     }

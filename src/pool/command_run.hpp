@@ -37,13 +37,13 @@ struct RunOutcome {
 // everything it started has ended. Nothing of it outlives this object.
 class CommandRun {
   public:
-    // Starts the program of `spec` (its streams are set here) with `input` on its standard
+    // Starts the program of `launch` (its streams are set here) with `input` on its standard
     // input, or the null device when there is none. Keeps at most `max_output` bytes of
     // each stream, reading and dropping the rest. The deadline ends it all. The error is
     // the system's description of why it could not start.
     static std::expected<std::unique_ptr<CommandRun>, std::string>
-    start(ProgramSpec spec, std::optional<std::string> input, std::optional<std::size_t> max_output,
-          Deadline deadline);
+    start(ProgramLaunch launch, std::optional<std::string> input,
+          std::optional<std::size_t> max_output, Deadline deadline);
 
     CommandRun(const CommandRun&) = delete;
     CommandRun& operator=(const CommandRun&) = delete;

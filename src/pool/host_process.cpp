@@ -79,13 +79,13 @@ std::expected<ProgramResult, std::string> run_program(const std::string& program
     if (!path) {
         return std::unexpected(system_error_text(path.error()));
     }
-    ProgramSpec spec;
-    spec.path = std::move(*path);
-    spec.args.assign(args.begin(), args.end());
-    spec.env = inherited_environment();
-    spec.streams[1] = out->write.get();
-    spec.streams[2] = err->write.get();
-    auto started = spawn(spec);
+    ProgramLaunch launch;
+    launch.path = std::move(*path);
+    launch.args.assign(args.begin(), args.end());
+    launch.env = inherited_environment();
+    launch.streams[1] = out->write.get();
+    launch.streams[2] = err->write.get();
+    auto started = spawn(launch);
     if (!started) {
         return std::unexpected(system_error_text(started.error()));
     }

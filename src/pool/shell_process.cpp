@@ -75,7 +75,8 @@ std::expected<void, ShellFailure> poll_until(pollfd* fds, nfds_t count, Deadline
     }
 }
 
-std::expected<std::unique_ptr<ShellProcess>, std::string> ShellProcess::start(ProgramSpec spec) {
+std::expected<std::unique_ptr<ShellProcess>, std::string>
+ShellProcess::start(ProgramLaunch launch) {
     auto pipes = std::make_shared<Pipes>();
     PipeEnds ends[3];
     for (auto& end : ends) {
@@ -89,10 +90,10 @@ std::expected<std::unique_ptr<ShellProcess>, std::string> ShellProcess::start(Pr
     if (!pipes->wake) {
         return std::unexpected(system_error_text(errno));
     }
-    spec.streams[0] = ends[0].read.get();
-    spec.streams[1] = ends[1].write.get();
-    spec.streams[2] = ends[2].write.get();
-    auto started = spawn(spec);
+    launch.streams[0] = ends[0].read.get();
+    launch.streams[1] = ends[1].write.get();
+    launch.streams[2] = ends[2].write.get();
+    auto started = spawn(launch);
     if (!started) {
         return std::unexpected(system_error_text(started.error()));
     }

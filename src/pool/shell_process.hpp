@@ -40,10 +40,10 @@ class ShellProcess {
   public:
     enum class Stream { Output, Error };
 
-    // Starts the program as `spec` says, its standard streams on the pipes. It is killed
+    // Starts the program as `launch` says, its standard streams on the pipes. It is killed
     // when this process dies, even by SIGKILL. The error is the system's description of
     // why it could not start.
-    static std::expected<std::unique_ptr<ShellProcess>, std::string> start(ProgramSpec spec);
+    static std::expected<std::unique_ptr<ShellProcess>, std::string> start(ProgramLaunch launch);
 
     ShellProcess(const ShellProcess&) = delete;
     ShellProcess& operator=(const ShellProcess&) = delete;

@@ -88,7 +88,7 @@ class SpawnerThread {
 
 // What the child needs, made before the fork: after it only async-signal-safe calls.
 struct Prepared {
-    const ProgramSpec& spec;
+    const ProgramLaunch& launch;
     std::vector<char*> argv;
     std::vector<char*> envp;
     int report;      // the child writes its errno here when a step fails
@@ -154,11 +154,12 @@ bool apply_limits(const Limits& limits) {
 }
 
 [[noreturn]] void exec_program(const Prepared& p) {
-    const ProgramSpec& spec = p.spec;
+    const ProgramLaunch& launch = p.launch;
     // Lift each stream above the standard numbers first, so no dup2 overwrites another.
     int lifted[3];
     for (int i = 0; i < 3; ++i) {
-        int fd = spec.streams[i] >= 0 ? spec.streams[i] : ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        int fd =
+            launch.streams[i] >= 0 ? launch.streams[i] : ::open("/dev/null", O_RDWR | O_CLOEXEC);
         lifted[i] = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
         if (lifted[i] < 0) {
             fail(p.report, errno);
@@ -169,31 +170,31 @@ bool apply_limits(const Limits& limits) {
             fail(p.report, errno);
         }
     }
-    if (spec.join_network >= 0 && ::setns(spec.join_network, CLONE_NEWNET) != 0) {
+    if (launch.join_network >= 0 && ::setns(launch.join_network, CLONE_NEWNET) != 0) {
         fail(p.report, errno);
     }
     // Limits first: raising a hard limit past the current one needs privileges that the
     // identity below gives up.
-    if (!apply_limits(spec.limits)) {
+    if (!apply_limits(launch.limits)) {
         fail(p.report, errno);
     }
-    if (spec.identity) {
+    if (launch.identity) {
         // Raw system calls: glibc's would try to change every thread of the forking
         // process, which this copy does not have.
-        gid_t gid = spec.identity->gid;
+        gid_t gid = launch.identity->gid;
         if (::syscall(SYS_setgroups, 1, &gid) != 0 ||
             ::syscall(SYS_setresgid, gid, gid, gid) != 0 ||
-            ::syscall(SYS_setresuid, spec.identity->uid, spec.identity->uid, spec.identity->uid) !=
-                0) {
+            ::syscall(SYS_setresuid, launch.identity->uid, launch.identity->uid,
+                      launch.identity->uid) != 0) {
             fail(p.report, errno);
         }
     }
     // After the identity, so that the program only gets a directory it may enter.
-    if (!spec.cwd.empty() && ::chdir(spec.cwd.c_str()) != 0) {
+    if (!launch.cwd.empty() && ::chdir(launch.cwd.c_str()) != 0) {
         fail(p.report, errno);
     }
     ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
-    ::execve(spec.path.c_str(), p.argv.data(), p.envp.data());
+    ::execve(launch.path.c_str(), p.argv.data(), p.envp.data());
     fail(p.report, errno);
 }
 
@@ -242,7 +243,7 @@ void pass_on_continue(int) {
     forward.sa_handler = pass_on_continue;
     forward.sa_flags = SA_RESTART;
     ::sigaction(SIGCONT, &forward, nullptr);
-    if (p.spec.private_network && !loopback_up()) {
+    if (p.launch.private_network && !loopback_up()) {
         fail(p.report, errno);
     }
     long program = raw_fork(0);
@@ -295,13 +296,13 @@ int decode(int raw) {
 
 } // namespace
 
-std::expected<Started, int> spawn(const ProgramSpec& spec) {
+std::expected<Started, int> spawn(const ProgramLaunch& launch) {
     auto report = make_pipe();
     if (!report) {
         return std::unexpected(report.error());
     }
     PipeEnds status;
-    if (spec.own_pid_namespace) {
+    if (launch.own_pid_namespace) {
         auto made = make_pipe();
         if (!made) {
             return std::unexpected(made.error());
@@ -312,17 +313,17 @@ std::expected<Started, int> spawn(const ProgramSpec& spec) {
         }
     }
     SpawnerThread& thread = SpawnerThread::instance();
-    Prepared p{spec,
-               c_strings(&spec.path, spec.args),
-               c_strings(nullptr, spec.env),
+    Prepared p{launch,
+               c_strings(&launch.path, launch.args),
+               c_strings(nullptr, launch.env),
                report->write.get(),
                status.write.get(),
                thread.owner_pidfd(),
                ::getpid()};
     unsigned long flags = 0;
-    if (spec.own_pid_namespace) {
+    if (launch.own_pid_namespace) {
         flags |= CLONE_NEWPID;
-        if (spec.private_network) {
+        if (launch.private_network) {
             flags |= CLONE_NEWNET;
         }
     }
@@ -332,7 +333,7 @@ std::expected<Started, int> spawn(const ProgramSpec& spec) {
     thread.call([&] {
         pid = raw_fork(flags);
         if (pid == 0) {
-            if (spec.own_pid_namespace) {
+            if (launch.own_pid_namespace) {
                 run_init(p);
             }
             run_child(p);

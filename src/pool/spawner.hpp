@@ -32,7 +32,7 @@ struct Identity {
 };
 
 // Everything a host program starts with. No shell ever sees the arguments.
-struct ProgramSpec {
+struct ProgramLaunch {
     std::string path;              // absolute; no search
     std::vector<std::string> args; // after argv[0], which is `path`
     std::vector<std::string> env;  // the whole environment
@@ -63,7 +63,7 @@ struct Started {
 // Starts the program from a thread that lives as long as this process, so that its
 // parent-death signal (SIGKILL) fires only when this process dies. The error is the
 // errno of the failed step, in this process or in the child before exec.
-std::expected<Started, int> spawn(const ProgramSpec& spec);
+std::expected<Started, int> spawn(const ProgramLaunch& launch);
 
 // The exit status of a started program once its pid has been reaped with the wait status
 // `raw`: its exit code, or minus the number of the signal that ended it. Under an init,

@@ -202,15 +202,15 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     if (!su) {
         throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
     }
-    ProgramSpec spec;
-    spec.path = std::move(*su);
-    spec.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
-    spec.env = shell_environment();
-    spec.cwd = "/";
-    spec.limits = options.limits;
-    spec.own_pid_namespace = true;
-    spec.private_network = !options.network;
-    auto shell = ShellProcess::start(std::move(spec));
+    ProgramLaunch launch;
+    launch.path = std::move(*su);
+    launch.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
+    launch.env = shell_environment();
+    launch.cwd = "/";
+    launch.limits = options.limits;
+    launch.own_pid_namespace = true;
+    launch.private_network = !options.network;
+    auto shell = ShellProcess::start(std::move(launch));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
@@ -245,16 +245,16 @@ TerminalSession::start_run(RunRequest request) {
         }
         ++active_runs_;
     }
-    ProgramSpec spec;
-    spec.path = "/bin/bash";
-    spec.args = {"-c", std::move(request.command)};
-    spec.env = shell_environment();
-    spec.env.push_back("HOME=" + home_);
-    spec.cwd = request.cwd ? std::move(*request.cwd) : home_;
-    spec.limits = options_.limits;
-    spec.identity = Identity{uid_, gid_};
-    spec.join_network = network_.get();
-    auto run = CommandRun::start(std::move(spec), std::move(request.input), request.max_output,
+    ProgramLaunch launch;
+    launch.path = "/bin/bash";
+    launch.args = {"-c", std::move(request.command)};
+    launch.env = shell_environment();
+    launch.env.push_back("HOME=" + home_);
+    launch.cwd = request.cwd ? std::move(*request.cwd) : home_;
+    launch.limits = options_.limits;
+    launch.identity = Identity{uid_, gid_};
+    launch.join_network = network_.get();
+    auto run = CommandRun::start(std::move(launch), std::move(request.input), request.max_output,
                                  request.deadline);
     if (!run) {
         run_ended();

@@ -48,7 +48,7 @@ class TerminalSession {
     // /bin/bash for it through `su`, in the root directory. Returns an error message for
     // an ordinary failure; throws InternalError when the pool is poisoned or no directory
     // or `su` can be had. On every failure the account goes back to the pool.
-    // The shell is the program of a PID namespace of its own (see ProgramSpec), with the
+    // The shell is the program of a PID namespace of its own (see ProgramLaunch), with the
     // options' limits and network.
     static std::expected<std::unique_ptr<TerminalSession>, std::string>
     create(std::shared_ptr<PoolHolder> pool, SessionOptions options = {});

@@ -547,13 +547,13 @@ std::string base_name(std::string path) {
 // mv and cp: each source goes into the destination when that is a directory; a single
 // source may instead take the destination's name. `move` does one source.
 int transfer(ShellContext& context, std::span<const std::string> words, ShellIo& io,
-             std::string_view command, std::string_view spec,
+             std::string_view command, std::string_view letters,
              const std::function<std::expected<void, std::string>(
                  const std::string&, const std::string&, const ShellOptions&)>& move) {
     if (answer_help(io, command, words)) {
         return 0;
     }
-    auto options = parse_options(words, spec);
+    auto options = parse_options(words, letters);
     if (!options) {
         return usage_error(io, command, options.error());
     }

@@ -3,7 +3,7 @@
 namespace ovaline::terminal {
 
 std::expected<ShellOptions, std::string> parse_options(std::span<const std::string> words,
-                                                       std::string_view spec) {
+                                                       std::string_view letters) {
     ShellOptions parsed;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -21,11 +21,11 @@ std::expected<ShellOptions, std::string> parse_options(std::span<const std::stri
         }
         for (std::size_t k = 1; k < word.size(); ++k) {
             const char option = word[k];
-            const std::size_t at = spec.find(option);
+            const std::size_t at = letters.find(option);
             if (option == ':' || at == std::string_view::npos) {
                 return std::unexpected(std::string("invalid option -- '") + option + "'");
             }
-            if (at + 1 < spec.size() && spec[at + 1] == ':') {
+            if (at + 1 < letters.size() && letters[at + 1] == ':') {
                 if (k + 1 < word.size()) {
                     parsed.given[option] = word.substr(k + 1);
                 } else if (i + 1 < words.size()) {

@@ -20,10 +20,10 @@ struct ShellOptions {
     bool has(char option) const { return given.contains(option); }
 };
 
-// `spec` lists the short options, each followed by ':' when it takes a value. Fails
+// `letters` lists the short options, each followed by ':' when it takes a value. Fails
 // with the tool's message for an unknown option or a missing value.
 std::expected<ShellOptions, std::string> parse_options(std::span<const std::string> words,
-                                                       std::string_view spec);
+                                                       std::string_view letters);
 
 // Whether the words ask for help ("--help" before any "--").
 bool wants_help(std::span<const std::string> words);

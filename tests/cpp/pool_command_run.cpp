@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 using ovaline::pool::Clock;
 using ovaline::pool::CommandRun;
 using ovaline::pool::Deadline;
-using ovaline::pool::ProgramSpec;
+using ovaline::pool::ProgramLaunch;
 using ovaline::pool::RunOutcome;
 
 // A PID namespace of its own needs root.
@@ -33,11 +33,11 @@ class CommandRunTest : public testing::Test {
 RunOutcome run(const std::string& command, std::optional<std::string> input = std::nullopt,
                std::optional<std::size_t> max_output = std::nullopt,
                Deadline deadline = Clock::now() + 60s) {
-    ProgramSpec spec;
-    spec.path = "/bin/sh";
-    spec.args = {"-c", command};
-    spec.env = {"PATH=/usr/bin:/bin"};
-    auto started = CommandRun::start(spec, std::move(input), max_output, deadline);
+    ProgramLaunch launch;
+    launch.path = "/bin/sh";
+    launch.args = {"-c", command};
+    launch.env = {"PATH=/usr/bin:/bin"};
+    auto started = CommandRun::start(launch, std::move(input), max_output, deadline);
     EXPECT_TRUE(started) << started.error();
     while (!(*started)->wait()) {
     }

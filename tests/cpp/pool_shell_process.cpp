@@ -27,11 +27,11 @@ std::unique_ptr<ShellProcess> start(const std::string& program, std::vector<std:
                                     std::vector<std::string> env = {}) {
     auto path = find_program(program);
     EXPECT_TRUE(path) << program;
-    ovaline::pool::ProgramSpec spec;
-    spec.path = *path;
-    spec.args = std::move(args);
-    spec.env = std::move(env);
-    auto process = ShellProcess::start(std::move(spec));
+    ovaline::pool::ProgramLaunch launch;
+    launch.path = *path;
+    launch.args = std::move(args);
+    launch.env = std::move(env);
+    auto process = ShellProcess::start(std::move(launch));
     EXPECT_TRUE(process) << process.error();
     return std::move(*process);
 }
@@ -178,7 +178,7 @@ TEST_F(ShellProcessTest, ProgramsAreFoundThroughThePath) {
     ASSERT_TRUE(sh);
     EXPECT_EQ(sh->front(), '/');
     EXPECT_EQ(find_program("ovaline-no-such-program").error(), ENOENT);
-    ovaline::pool::ProgramSpec missing;
+    ovaline::pool::ProgramLaunch missing;
     missing.path = "/nonexistent/ovaline";
     EXPECT_FALSE(ShellProcess::start(missing));
 }
