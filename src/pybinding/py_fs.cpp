@@ -159,9 +159,9 @@ PyObject* list_of_names(const std::vector<std::string>& names) {
     return list;
 }
 
-// Directories whose names listdir keeps; past that the cache starts again, so it never
-// holds more than this many directories' names.
-constexpr std::size_t kCachedListings = 1024;
+// The most names listdir keeps alive for reuse, in all directories together; past that
+// it starts again, so a huge directory listed once does not hold its names forever.
+constexpr std::size_t kCachedNames = 65536;
 
 PyObject* listdir(PyFs& self, Path path) {
     fs::IoResult<fs::InodeId> id = self.fs->get_inode_by_path_raw(path.text);
@@ -176,6 +176,9 @@ PyObject* listdir(PyFs& self, Path path) {
     }
     if (!listing->unchanged) {
         if (cached != self.listings.end()) {
+            self.cached_names -=
+                static_cast<std::size_t>(PyList_GET_SIZE(cached->second.files.get()) +
+                                         PyList_GET_SIZE(cached->second.directories.get()));
             self.listings.erase(cached);
         }
         PyRef files(list_of_names(listing->files));
@@ -183,16 +186,19 @@ PyObject* listdir(PyFs& self, Path path) {
         if (!directories) {
             return nullptr;
         }
-        if (listing->stamp == 0) {
+        const std::size_t names = listing->files.size() + listing->directories.size();
+        if (listing->stamp == 0 || names > kCachedNames) {
             return PyTuple_Pack(2, files.get(), directories.get());
         }
-        if (self.listings.size() >= kCachedListings) {
+        if (self.cached_names + names > kCachedNames) {
             self.listings.clear();
+            self.cached_names = 0;
         }
         cached = self.listings
                      .emplace(*id, CachedListing{listing->stamp, std::move(files),
                                                  std::move(directories)})
                      .first;
+        self.cached_names += names;
     }
     // Copies, since the caller may change what it gets.
     PyRef files(PyList_GetSlice(cached->second.files.get(), 0, PY_SSIZE_T_MAX));

@@ -27,6 +27,8 @@ struct PyFs {
     std::shared_ptr<fs::FileSystem> fs;
     // Guarded by the GIL, which listdir keeps.
     std::unordered_map<fs::InodeId, CachedListing> listings{};
+    // How many names `listings` holds in all.
+    std::size_t cached_names = 0;
 };
 
 extern PyType_Spec py_fs_spec;

@@ -247,3 +247,20 @@ def test_listdir_sees_what_another_thread_finished():
         t.join(timeout=60)
     assert not failures
     assert fs.listdir("/d")[0] == names
+
+
+def test_listdir_stays_right_past_what_it_keeps_for_reuse():
+    fs = ovaline.PyFs()
+    dirs = [f"/d{d}" for d in range(40)]
+    for d in dirs:
+        fs.mkdir(d)
+        for i in range(2000):
+            fs.touch(f"{d}/f{i}")
+    fs.mkdir("/huge")
+    for i in range(70000):
+        fs.touch(f"/huge/f{i}")
+    for rounds in range(2):
+        for d in dirs + ["/huge"]:
+            fs.touch(f"{d}/new{rounds}")
+            files = fs.listdir(d)[0]
+            assert files[-1] == f"new{rounds}" and files == fs.listdir(d)[0]
