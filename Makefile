@@ -143,12 +143,15 @@ sanitize-python: deps $(ASAN_VENV)/.installed
 # ovaline. The peers live apart from the test venv: pyfakefs's pytest plugin would load
 # into every test run.
 BENCH_PEERS := build/bench-peers
+# matplotlib draws bench/performance.png, the plot the README shows.
 $(BENCH_PEERS)/.installed: $(VENV)/.tools
 	$(VPY) -m pip install -q --upgrade --target $(BENCH_PEERS) fs pyfakefs fsspec setuptools
+	$(VPY) -m pip install -q matplotlib
 	touch $@
 
 bench: install $(BENCH_PEERS)/.installed
-	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs.py
+	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs.py --plot bench/performance.png
+	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_threads.py
 	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs_api.py
 	$(VPY) bench/bench_trees.py
 	$(VPY) bench/bench_shell.py

@@ -1,8 +1,10 @@
 """Side-by-side timings and memory of ovaline's PyFs against what users would pick
-instead: PyFilesystem2's MemoryFS, pyfakefs, and a plain dict as the floor.
+instead: PyFilesystem2's MemoryFS, pyfakefs, fsspec's memory filesystem, and a plain
+dict as the floor.
 
 Run with `make bench`. Prints a Markdown table; ratios are the other tool's figure
-divided by ovaline's (above 1 means ovaline is faster or smaller).
+divided by ovaline's (above 1 means ovaline is faster or smaller). With
+`--plot FILE.png` it also draws every tool's figures as multiples of the floor's.
 """
 
 from __future__ import annotations
@@ -121,6 +123,36 @@ class FakeFs:
         self.fs.remove_object(path)
 
 
+class FsspecMemory:
+    name = "fsspec memory"
+
+    def __init__(self):
+        from fsspec.implementations.memory import MemoryFileSystem
+
+        # The class keeps one store for every instance unless told otherwise.
+        self.fs = MemoryFileSystem(skip_instance_cache=True)
+        self.fs.store = {}
+        self.fs.pseudo_dirs = [""]
+
+    def mkdir(self, path):
+        self.fs.mkdir(path)
+
+    def touch(self, path):
+        self.fs.touch(path)
+
+    def write_read(self, path):
+        with self.fs.open(path, "r+b") as handle:
+            handle.write(PAYLOAD)
+            handle.seek(0)
+            return handle.read(len(PAYLOAD))
+
+    def listdir(self, path):
+        return self.fs.ls(path, detail=False)
+
+    def rmtree(self, path):
+        self.fs.rm(path, recursive=True)
+
+
 class DictFloor:
     """No locks, no paths, no checks: the least any in-memory tree can cost."""
 
@@ -158,7 +190,7 @@ class DictFloor:
         del parent[name]
 
 
-TOOLS = {cls.name: cls for cls in (Ovaline, MemoryFS, FakeFs, DictFloor)}
+TOOLS = {cls.name: cls for cls in (Ovaline, MemoryFS, FakeFs, FsspecMemory, DictFloor)}
 
 
 # Built once, so no workload pays for formatting its paths.
@@ -259,6 +291,7 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--big":
         big_directory(int(sys.argv[2]))
         return
+    plot_file = sys.argv[2] if len(sys.argv) == 3 and sys.argv[1] == "--plot" else None
     timings = {name: time_workloads(cls) for name, cls in TOOLS.items()}
     memories = {name: memory(name) for name in TOOLS}
     base = timings["ovaline"]
@@ -272,6 +305,34 @@ def main():
     mine = memories["ovaline"]
     cells = [f"{memories[n]:.0f} B ({memories[n] / mine:.2f}x)" for n in others]
     print(f"| memory per empty file ({MEMORY_FILES:,} files) | {mine:.0f} B | " + " | ".join(cells) + " |")
+    if plot_file:
+        plot(timings, memories, plot_file)
+
+
+def plot(timings, memories, path):
+    """One group of bars per workload: each tool's figure divided by the floor's."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    floor = DictFloor.name
+    labels = list(timings[floor]) + ["memory per empty file"]
+    tools = [name for name in TOOLS if name != floor]
+    fig, ax = plt.subplots(figsize=(10, 5))
+    width = 0.8 / len(tools)
+    for i, name in enumerate(tools):
+        ratios = [timings[name][label] / timings[floor][label] for label in labels[:-1]]
+        ratios.append(memories[name] / memories[floor])
+        ax.bar([x + i * width for x in range(len(labels))], ratios, width, label=name)
+    ax.axhline(1, color="black", linewidth=0.8)
+    ax.set_yscale("log")
+    ax.set_ylabel("time or memory / plain dict (log; lower is better)")
+    ax.set_xticks([x + width * (len(tools) - 1) / 2 for x in range(len(labels))], labels, fontsize=8)
+    ax.legend()
+    ax.set_title("ovaline beside the alternatives, as multiples of a plain dict")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
 
 
 if __name__ == "__main__":

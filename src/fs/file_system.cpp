@@ -353,7 +353,7 @@ IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INod
     return {};
 }
 
-IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
+IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) const {
     auto node = resolve(id);
     if (!node) {
         return std::unexpected(node.error());
@@ -365,10 +365,16 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
         return std::unexpected(IoErrorKind::NotADirectory);
     }
     Listing listing;
+    listing.stamp = entries->stamp();
+    if (listing.stamp != 0 && listing.stamp == known_stamp) {
+        listing.unchanged = true;
+        return listing;
+    }
     entries->for_each([&](const INode& child) {
         // A link is listed under its own name as the kind of what it stands for.
         bool directory = std::holds_alternative<Directory>(child.data);
         if (std::holds_alternative<Symlink>(child.data)) {
+            listing.stamp = 0;
             auto target = resolve(child.id);
             if (!target) {
                 return;

@@ -25,9 +25,14 @@ using error::IoErrorKind;
 template <class T> using IoResult = std::expected<T, IoError>;
 
 // What ls_raw finds in a directory, each list in creation order.
+// `stamp` is nonzero when the same stamp always means the same listing: no links (whose
+// kind follows their targets) and some entries. Asked with that stamp, ls_raw leaves
+// both lists empty and sets `unchanged` while the directory stays as it was.
 struct Listing {
     std::vector<std::string> files;
     std::vector<std::string> directories;
+    std::uint64_t stamp = 0;
+    bool unchanged = false;
 };
 
 // The kind of what a path leads to, links followed.
@@ -83,7 +88,7 @@ class FileSystem {
     IoResult<void> touch(std::string_view path);
     IoResult<void> rm(std::string_view path, bool recursive);
     IoResult<void> rm_raw(InodeId id, bool recursive);
-    IoResult<Listing> ls_raw(InodeId id) const;
+    IoResult<Listing> ls_raw(InodeId id, std::uint64_t known_stamp = 0) const;
     // Creates every missing directory of the path; an existing directory at its end is an
     // error unless `exist_ok`. The missing directories appear all at once or not at all.
     IoResult<void> makedirs(std::string_view path, bool exist_ok);

@@ -49,6 +49,8 @@ class Directory {
     INode* find(std::string_view name) const { return index_.find(name); }
     bool empty() const { return index_.size() == 0; }
     std::size_t size() const { return index_.size(); }
+    // See NameIndex::stamp: renaming an entry takes it out and adds it again.
+    std::uint64_t stamp() const { return index_.stamp(); }
     // The entry's name must not be listed yet.
     void add(INode* entry);
     // Takes the entry out, if it is listed here.

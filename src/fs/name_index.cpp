@@ -1,5 +1,6 @@
 #include "fs/name_index.hpp"
 
+#include <atomic>
 #include <functional>
 #include <span>
 
@@ -16,6 +17,13 @@ std::size_t hash_name(std::string_view name) {
 
 std::size_t hash_of(const INode* node) {
     return hash_name(node->name);
+}
+
+// Shared by every directory in the process, so no two states of any directories share
+// a stamp, not even across a table freed and made again or a copied filesystem.
+std::uint64_t next_stamp() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 } // namespace
@@ -36,6 +44,7 @@ void NameIndex::insert(INode* node) {
     const std::span slots(table_->slots.get(), table_->mask + 1);
     slots[probe_table::free_slot(slots, hash_name(node->name))] = node;
     ++table_->size;
+    table_->stamp = next_stamp();
 }
 
 void NameIndex::erase(std::string_view name) {
@@ -51,6 +60,8 @@ void NameIndex::erase(std::string_view name) {
     probe_table::take(slots, i, hash_of);
     if (--table_->size == 0) {
         table_.reset();
+    } else {
+        table_->stamp = next_stamp();
     }
 }
 

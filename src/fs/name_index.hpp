@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -23,11 +24,16 @@ class NameIndex {
     void insert(INode* node);
     void erase(std::string_view name);
     std::size_t size() const { return table_ ? table_->size : 0; }
+    // Changes with every insertion and erasure and is never the same for two different
+    // sets of entries in the process, so an equal stamp means an unchanged directory;
+    // 0 while empty.
+    std::uint64_t stamp() const { return table_ ? table_->stamp : 0; }
 
   private:
     struct Table {
         std::size_t size = 0;
         std::size_t mask = 0;
+        std::uint64_t stamp = 0;
         std::unique_ptr<INode*[]> slots;
     };
     void grow();

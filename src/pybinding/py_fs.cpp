@@ -159,21 +159,55 @@ PyObject* list_of_names(const std::vector<std::string>& names) {
     return list;
 }
 
+// The most names listdir keeps alive for reuse, in all directories together; past that
+// it starts again, so a huge directory listed once does not hold its names forever.
+constexpr std::size_t kCachedNames = 65536;
+
 PyObject* listdir(PyFs& self, Path path) {
-    fs::IoResult<fs::Listing> listing = list_path(*self.fs, path.text);
+    fs::IoResult<fs::InodeId> id = self.fs->get_inode_by_path_raw(path.text);
+    if (!id) {
+        return raise_io_error(id.error(), path.given);
+    }
+    auto cached = self.listings.find(*id);
+    const std::uint64_t known = cached == self.listings.end() ? 0 : cached->second.stamp;
+    fs::IoResult<fs::Listing> listing = self.fs->ls_raw(*id, known);
     if (!listing) {
         return raise_io_error(listing.error(), path.given);
     }
-    PyObject* files = list_of_names(listing->files);
-    PyObject* directories = files == nullptr ? nullptr : list_of_names(listing->directories);
-    if (directories == nullptr) {
-        Py_XDECREF(files);
+    if (!listing->unchanged) {
+        if (cached != self.listings.end()) {
+            self.cached_names -=
+                static_cast<std::size_t>(PyList_GET_SIZE(cached->second.files.get()) +
+                                         PyList_GET_SIZE(cached->second.directories.get()));
+            self.listings.erase(cached);
+        }
+        PyRef files(list_of_names(listing->files));
+        PyRef directories(files ? list_of_names(listing->directories) : nullptr);
+        if (!directories) {
+            return nullptr;
+        }
+        const std::size_t names = listing->files.size() + listing->directories.size();
+        if (listing->stamp == 0 || names > kCachedNames) {
+            return PyTuple_Pack(2, files.get(), directories.get());
+        }
+        if (self.cached_names + names > kCachedNames) {
+            self.listings.clear();
+            self.cached_names = 0;
+        }
+        cached = self.listings
+                     .emplace(*id, CachedListing{listing->stamp, std::move(files),
+                                                 std::move(directories)})
+                     .first;
+        self.cached_names += names;
+    }
+    // Copies, since the caller may change what it gets.
+    PyRef files(PyList_GetSlice(cached->second.files.get(), 0, PY_SSIZE_T_MAX));
+    PyRef directories(files ? PyList_GetSlice(cached->second.directories.get(), 0, PY_SSIZE_T_MAX)
+                            : nullptr);
+    if (!directories) {
         return nullptr;
     }
-    PyObject* pair = PyTuple_Pack(2, files, directories);
-    Py_DECREF(files);
-    Py_DECREF(directories);
-    return pair;
+    return PyTuple_Pack(2, files.get(), directories.get());
 }
 
 PyObject* remove(PyFs& self, Path path, bool recurse) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fs/debug_text.hpp"
 #include "fs/file_system.hpp"
@@ -161,6 +164,37 @@ TEST(Namespace, ListInCreationOrder) {
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->files.empty() && empty->directories.empty());
     EXPECT_EQ(kind_of(fs.ls_raw(1)), IoErrorKind::NotADirectory);
+}
+
+// Each change to a directory gives it a stamp no earlier state of any directory had;
+// asked with its current stamp, ls_raw answers "unchanged" and lists nothing.
+TEST(Namespace, ListingStampFollowsEveryChange) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.mkdir("d"));
+    ASSERT_TRUE(fs.mkdir("e"));
+    EXPECT_EQ(fs.ls_raw(1)->stamp, 0u);
+    std::vector<std::uint64_t> seen;
+    const auto stamp_after = [&](auto change) {
+        ASSERT_TRUE(change());
+        auto listing = fs.ls_raw(1);
+        ASSERT_TRUE(listing);
+        ASSERT_NE(listing->stamp, 0u);
+        EXPECT_EQ(std::find(seen.begin(), seen.end(), listing->stamp), seen.end());
+        seen.push_back(listing->stamp);
+        auto again = fs.ls_raw(1, listing->stamp);
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(again->unchanged && again->files.empty() && again->directories.empty());
+        EXPECT_FALSE(fs.ls_raw(1, listing->stamp + 1)->unchanged);
+    };
+    stamp_after([&] { return fs.touch("d/a"); });
+    stamp_after([&] { return fs.touch("d/b"); });
+    stamp_after([&] { return fs.rename("d/a", "d/c", false); });
+    stamp_after([&] { return fs.rename("d/c", "d/b", true); });
+    stamp_after([&] { return fs.mkdir("d/x"); });
+    stamp_after([&] { return fs.rename("e", "d/y", false); });
+    stamp_after([&] { return fs.rm("d/b", false); });
+    ASSERT_TRUE(fs.touch("f"));
+    stamp_after([&] { return fs.rename("f", "d/f", false); });
 }
 
 TEST(Namespace, Remove) {

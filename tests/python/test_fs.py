@@ -189,3 +189,78 @@ def test_tree_matches_a_model(ops):
             with pytest.raises(ValueError):
                 getattr(fs, op)(path) if op != "rm" else fs.remove(path, True)
     assert fs.tree("/") == render(model)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(st.sampled_from(["touch", "mkdir", "remove", "rename", "list"]), st.integers(0, 5)),
+        max_size=30,
+    )
+)
+def test_listdir_follows_every_change_and_owns_its_lists(steps):
+    fs = ovaline.PyFs()
+    fs.mkdir("/d")
+    model = {}
+    for op, n in steps:
+        name = f"n{n}"
+        if op in ("touch", "mkdir") and name not in model:
+            getattr(fs, op)(f"/d/{name}")
+            model[name] = op == "mkdir"
+        elif op == "remove" and name in model:
+            fs.remove(f"/d/{name}", True)
+            del model[name]
+        elif op == "rename" and name in model:
+            fresh = f"m{n}" if name.startswith("n") else f"n{n}"
+            if fresh not in model:
+                fs.rename(f"/d/{name}", f"/d/{fresh}")
+                model[fresh] = model.pop(name)
+        files, dirs = fs.listdir("/d")
+        assert (files, dirs) == ([k for k, d in model.items() if not d], [k for k, d in model.items() if d])
+        files.append("scribble")
+        dirs.clear()
+
+
+def test_listdir_sees_what_another_thread_finished():
+    fs = ovaline.PyFs()
+    fs.mkdir("/d")
+    names = [f"f{i}" for i in range(2000)]
+    finished = []
+    failures = []
+
+    def writer():
+        for name in names:
+            fs.touch(f"/d/{name}")
+            finished.append(name)
+
+    def reader():
+        while len(finished) < len(names):
+            done = len(finished)
+            files = fs.listdir("/d")[0]
+            if files[:done] != names[:done] or files != names[: len(files)]:
+                failures.append((done, len(files)))
+
+    threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not failures
+    assert fs.listdir("/d")[0] == names
+
+
+def test_listdir_stays_right_past_what_it_keeps_for_reuse():
+    fs = ovaline.PyFs()
+    dirs = [f"/d{d}" for d in range(40)]
+    for d in dirs:
+        fs.mkdir(d)
+        for i in range(2000):
+            fs.touch(f"{d}/f{i}")
+    fs.mkdir("/huge")
+    for i in range(70000):
+        fs.touch(f"/huge/f{i}")
+    for rounds in range(2):
+        for d in dirs + ["/huge"]:
+            fs.touch(f"{d}/new{rounds}")
+            files = fs.listdir(d)[0]
+            assert files[-1] == f"new{rounds}" and files == fs.listdir(d)[0]
