@@ -17,6 +17,7 @@ from session_support import (
     needs_host,
     open_session,
     processes,
+    uid_of,
     wait_until,
 )
 
@@ -112,6 +113,9 @@ def test_dropping_the_pool_leaves_nothing_of_its_warm_accounts():
 
     assert wait_until(lambda: len(warm_uids()) == 2, 30)
     uids = warm_uids()
+    # Their accounts are held host-wide: another pool passes them over.
+    with PyTerminalSession(PyUserPool()) as other:
+        assert uid_of(other) not in uids
     del pool
     assert wait_until(lambda: child_pids() == before and all(processes(uid) == {} for uid in uids), 30)
     # The accounts are free again for any pool on the host.
