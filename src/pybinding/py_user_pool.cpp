@@ -14,11 +14,7 @@ constexpr char kClassDoc[] =
     "\n"
     "This class represents a pool of UNIX users. The pool can be used to\n"
     "create and release user accounts. The pool is thread-safe and can be\n"
-    "shared between multiple threads.\n"
-    "\n"
-    "With warm=N the pool keeps up to N sessions with default options started\n"
-    "in the background, so that a new one needs no account, home or shell\n"
-    "start of its own; sessions with other options start as usual.\n";
+    "shared between multiple threads.\n";
 
 PyObject* make_pool(PyTypeObject* type, std::uint64_t warm) {
     auto holder = std::make_shared<pool::PoolHolder>();
