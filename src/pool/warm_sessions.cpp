@@ -55,7 +55,9 @@ std::unique_ptr<TerminalSession> WarmSessions::take(const SessionOptions& option
     }
     std::unique_ptr<TerminalSession> session;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // A start under way ends sooner than a cold start would, so it is waited for.
+        changed_.wait(lock, [&] { return !ready_.empty() || !making_ || stopping_; });
         while (!session && !ready_.empty()) {
             session = std::move(ready_.front());
             ready_.pop_front();
@@ -77,6 +79,7 @@ void WarmSessions::run() {
         if (stopping_) {
             return;
         }
+        making_ = true;
         lock.unlock();
         std::unique_ptr<TerminalSession> made;
         try {
@@ -88,6 +91,8 @@ void WarmSessions::run() {
             // Counted as a failed start below; the session gave its account back.
         }
         lock.lock();
+        making_ = false;
+        changed_.notify_all();
         if (made) {
             ready_.push_back(std::move(made));
             backoff = first_backoff;

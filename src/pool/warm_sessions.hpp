@@ -30,7 +30,8 @@ class WarmSessions {
     ~WarmSessions();
 
     // A ready session whose shell still runs, or null when none is or `options` are not
-    // the defaults; the thread then makes another.
+    // the defaults; the thread then makes another. Waits for a session the thread is
+    // making.
     std::unique_ptr<TerminalSession> take(const SessionOptions& options);
 
   private:
@@ -42,6 +43,8 @@ class WarmSessions {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<TerminalSession>> ready_;
+    // The thread is making a session.
+    bool making_ = false;
     bool stopping_ = false;
     // Owned by pointer so that a forked copy can let go of a thread it does not have.
     std::unique_ptr<std::thread> thread_;
