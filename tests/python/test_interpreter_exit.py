@@ -43,7 +43,11 @@ def descendants(pid):
 class EndShellWhileFinalising:
     def __del__(self, kill=os.kill, sleep=time.sleep, getpid=os.getpid, descendants=descendants):
         for pid in descendants(getpid()):
-            kill(pid, signal.SIGKILL)
+            # Killing the init takes the rest of its namespace along, maybe reaped already.
+            try:
+                kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         sleep(0.5)
 
 
