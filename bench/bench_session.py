@@ -1,12 +1,14 @@
 """Side-by-side timings of PyTerminalSession.run against subprocess doing the same as
-the same account. Needs root and the host's useradd and su.
+the same account, and how long a session takes to start and to close. Needs root and
+the host's useradd and su.
 
-Run with `.venv/bin/python bench/bench_session.py`. Prints a Markdown table; a ratio is
-ovaline's figure divided by subprocess's (below 1 means ovaline is faster).
+Run with `.venv/bin/python bench/bench_session.py`. Prints two Markdown tables; a ratio
+is ovaline's figure divided by subprocess's (below 1 means ovaline is faster).
 """
 
 from __future__ import annotations
 
+import os
 import pwd
 import statistics
 import subprocess
@@ -16,6 +18,7 @@ import ovaline
 
 LATENCY_ROUNDS = 200
 THROUGHPUT_ROUNDS = 5
+START_ROUNDS = 30
 BIG = "head -c 200M /dev/zero"
 
 
@@ -64,6 +67,57 @@ def main():
             a = median_seconds(ours, rounds)
             b = median_seconds(theirs, rounds)
             print(f"| {name} | {a * 1e3:.1f} ms | {b * 1e3:.1f} ms | {against} | {a / b:.2f} |")
+    print()
+    start_and_close()
+
+
+def shells():
+    """The number of this process's children: the shells of its sessions."""
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/children") as f:
+            count += len(f.read().split())
+    return count
+
+
+def wait_for_shells(count):
+    deadline = time.monotonic() + 60
+    while shells() != count:
+        if time.monotonic() > deadline:
+            raise SystemExit(f"expected {count} shells, have {shells()}")
+        time.sleep(0.001)
+
+
+def start_and_close():
+    """Median start and close of a session with default options: cold (a new pool,
+    which finds its account on the host), reused (an account the pool had before) and
+    warm (a shell the pool started ahead)."""
+    kinds = [
+        ("cold", ovaline.PyUserPool, True, 0),
+        ("reused", ovaline.PyUserPool, False, 0),
+        ("warm", lambda: ovaline.PyUserPool(warm=1), False, 1),
+    ]
+    print("| session | start | close |")
+    print("|---|---:|---:|")
+    for kind, make_pool, fresh, ready in kinds:
+        starts, closes = [], []
+        pool = make_pool()
+        for _ in range(START_ROUNDS + 1):
+            if fresh:
+                pool = make_pool()
+            wait_for_shells(ready)
+            began = time.perf_counter()
+            session = ovaline.PyTerminalSession(pool)
+            started = time.perf_counter()
+            session.close()
+            closed = time.perf_counter()
+            starts.append(started - began)
+            closes.append(closed - started)
+        # The first round finds the account or the shell; it is left out.
+        start, close = statistics.median(starts[1:]), statistics.median(closes[1:])
+        print(f"| {kind} | {start * 1e3:.2f} ms | {close * 1e3:.2f} ms |")
+        del pool
+        wait_for_shells(0)
 
 
 if __name__ == "__main__":

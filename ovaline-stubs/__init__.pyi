@@ -269,7 +269,7 @@ class ShellResult(structseq[int | str], tuple[int, str, str]):
 class PyUserPool:
     """A pool of throw-away UNIX accounts, shared by the sessions made from it."""
 
-    def __new__(cls) -> PyUserPool: ...
+    def __new__(cls, *, warm: int = 0) -> PyUserPool: ...
 
 @final
 class PyTerminalSession:

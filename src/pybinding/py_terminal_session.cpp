@@ -163,7 +163,15 @@ PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, 
     options.network = network;
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
-    without_gil([&] { session = TerminalSession::create(pool.pool, options); });
+    without_gil([&] {
+        if (pool.warm) {
+            if (auto warm = pool.warm->take(options)) {
+                session = std::move(warm);
+                return;
+            }
+        }
+        session = TerminalSession::create(pool.pool, options);
+    });
     if (!session) {
         return raise_message(session.error());
     }

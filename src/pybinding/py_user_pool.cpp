@@ -1,5 +1,7 @@
 #include "pybinding/py_user_pool.hpp"
 
+#include <cstdint>
+
 #include "pybinding/box.hpp"
 #include "pybinding/methods.hpp"
 
@@ -14,11 +16,16 @@ constexpr char kClassDoc[] =
     "create and release user accounts. The pool is thread-safe and can be\n"
     "shared between multiple threads.\n";
 
-PyObject* make_pool(PyTypeObject* type) {
-    return box_new<PyUserPool>(type, std::make_shared<pool::PoolHolder>());
+PyObject* make_pool(PyTypeObject* type, std::uint64_t warm) {
+    auto holder = std::make_shared<pool::PoolHolder>();
+    std::unique_ptr<pool::WarmSessions> sessions;
+    if (warm > 0) {
+        sessions = std::make_unique<pool::WarmSessions>(holder, static_cast<std::size_t>(warm));
+    }
+    return box_new<PyUserPool>(type, std::move(holder), std::move(sessions));
 }
 
-using New = Constructor<"PyUserPool", make_pool>;
+using New = Constructor<"PyUserPool", make_pool, "*warm=0">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),
