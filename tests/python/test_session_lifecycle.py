@@ -70,11 +70,10 @@ def test_close_reports_the_killed_shell(pool, stopped):
     assert session.wait(timeout=0) == 137
 
 
-def test_dropping_and_polling_never_hold_up_other_threads(pool, running):
-    """Closing waits for the shell to end; none of that may pause another thread."""
-    polled, _ = running
+def longest_pause_while_dropping(pool, polled, names):
+    """Drops three stopped sessions and polls another while a thread counts; the longest
+    gap between two of its turns."""
     dropped = [open_session(pool) for _ in range(3)]
-    names = set()
     for session, pid in dropped:
         names.add(account_name(session, pid))
         # A stopped shell makes its close wait for su to notice.
@@ -99,7 +98,19 @@ def test_dropping_and_polling_never_hold_up_other_threads(pool, running):
     finally:
         done.set()
         counter.join()
-    assert longest < 0.05
+    return longest
+
+
+def test_dropping_and_polling_never_hold_up_other_threads(pool, running):
+    """Closing waits for the shell to end; none of that may pause another thread."""
+    polled, _ = running
+    names = set()
+    # A busy machine may pause any thread once; a close made under the interpreter lock
+    # pauses the counter in every round.
+    pauses = []
+    while len(pauses) < 3 and min(pauses, default=1) >= 0.05:
+        pauses.append(longest_pause_while_dropping(pool, polled, names))
+    assert min(pauses) < 0.05, pauses
     # The dropped sessions are still closed, and their accounts come back.
     with PyTerminalSession(pool) as session:
         assert session.user in names
