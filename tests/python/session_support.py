@@ -35,6 +35,24 @@ def child_pids():
     return children
 
 
+def descendants(pid):
+    """Every process below `pid`; one may end while it is looked at."""
+    found = []
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return found
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/children") as f:
+                children = f.read().split()
+        except FileNotFoundError:
+            continue
+        for child in map(int, children):
+            found += [child, *descendants(child)]
+    return found
+
+
 def process_state(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:

@@ -1,14 +1,8 @@
-import os
-import shutil
+import inspect
 import subprocess
 import sys
 
-import pytest
-
-needs_host = pytest.mark.skipif(
-    os.geteuid() != 0 or not all(shutil.which(p) for p in ("useradd", "su", "id")),
-    reason="real sessions need root and the host's useradd, su and id",
-)
+from session_support import descendants, needs_host
 
 # A daemon thread blocks in session.read with the interpreter lock released; the main
 # thread exits. While the interpreter finalises, an object dropped with sys.modules
@@ -22,23 +16,7 @@ import ovaline
 WAIT_SYSCALL = {"x86_64": "271", "aarch64": "73"}.get(platform.machine())
 
 
-def descendants(pid):
-    # A process or thread may end while it is looked at.
-    found = []
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except FileNotFoundError:
-        return found
-    for task in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{task}/children") as f:
-                children = f.read().split()
-        except FileNotFoundError:
-            continue
-        for child in map(int, children):
-            found += [child, *descendants(child)]
-    return found
-
+""" + inspect.getsource(descendants) + """
 
 class EndShellWhileFinalising:
     def __del__(self, kill=os.kill, sleep=time.sleep, getpid=os.getpid, descendants=descendants):

@@ -14,29 +14,13 @@ from session_support import (
     HOME_PARENT,
     account_name,
     child_pids,
+    descendants,
     needs_host,
     open_session,
     processes,
     uid_of,
     wait_until,
 )
-
-
-def descendants(pid):
-    found = []
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except FileNotFoundError:
-        return found
-    for task in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{task}/children") as f:
-                children = f.read().split()
-        except FileNotFoundError:
-            continue
-        for child in map(int, children):
-            found += [child, *descendants(child)]
-    return found
 
 
 def account_uids(pid):
