@@ -234,12 +234,9 @@ void collect_files(const TerminalContext& context, const std::string& path,
 } // namespace
 
 int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "grep", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "ivnclrEF");
+    auto options = start_command(io, "grep", words, "ivnclrEF", 2);
     if (!options) {
-        return usage_error(io, "grep", options.error(), 2);
+        return options.error();
     }
     if (options->operands.empty()) {
         return usage_error(io, "grep", "missing pattern", 2);

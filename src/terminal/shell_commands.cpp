@@ -108,12 +108,9 @@ int cmd_false(ShellContext&, std::span<const std::string>, ShellIo&) {
 }
 
 int cmd_cat(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "cat", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "");
+    auto options = start_command(io, "cat", words, "");
     if (!options) {
-        return usage_error(io, "cat", options.error());
+        return options.error();
     }
     const bool ok = read_inputs(context, io, "cat", options->operands,
                                 [&](const std::string&, std::string_view text) { io.write(text); });
@@ -214,12 +211,9 @@ bool is_directory(const TerminalContext& context, fs::InodeId id) {
 }
 
 int cmd_ls(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "ls", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "a1");
+    auto options = start_command(io, "ls", words, "a1", 2);
     if (!options) {
-        return usage_error(io, "ls", options.error(), 2);
+        return options.error();
     }
     std::vector<std::string> operands = options->operands;
     if (operands.empty()) {
@@ -258,12 +252,9 @@ int cmd_ls(ShellContext& context, std::span<const std::string> words, ShellIo& i
 }
 
 int cmd_mkdir(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "mkdir", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "p");
+    auto options = start_command(io, "mkdir", words, "p");
     if (!options) {
-        return usage_error(io, "mkdir", options.error());
+        return options.error();
     }
     if (options->operands.empty()) {
         return usage_error(io, "mkdir", "missing operand");
@@ -305,12 +296,9 @@ int cmd_mkdir(ShellContext& context, std::span<const std::string> words, ShellIo
 }
 
 int cmd_touch(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "touch", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "");
+    auto options = start_command(io, "touch", words, "");
     if (!options) {
-        return usage_error(io, "touch", options.error());
+        return options.error();
     }
     if (options->operands.empty()) {
         return usage_error(io, "touch", "missing file operand");
@@ -330,12 +318,9 @@ int cmd_touch(ShellContext& context, std::span<const std::string> words, ShellIo
 }
 
 int cmd_rm(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "rm", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "rRf");
+    auto options = start_command(io, "rm", words, "rRf");
     if (!options) {
-        return usage_error(io, "rm", options.error());
+        return options.error();
     }
     const bool recursive = options->has('r') || options->has('R');
     const bool force = options->has('f');
@@ -372,12 +357,9 @@ int cmd_rm(ShellContext& context, std::span<const std::string> words, ShellIo& i
 }
 
 int cmd_tee(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "tee", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "a");
+    auto options = start_command(io, "tee", words, "a");
     if (!options) {
-        return usage_error(io, "tee", options.error());
+        return options.error();
     }
     int status = 0;
     for (const auto& operand : options->operands) {
@@ -392,12 +374,9 @@ int cmd_tee(ShellContext& context, std::span<const std::string> words, ShellIo& 
 }
 
 int cmd_stat(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "stat", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "c:");
+    auto options = start_command(io, "stat", words, "c:");
     if (!options) {
-        return usage_error(io, "stat", options.error());
+        return options.error();
     }
     if (options->operands.empty()) {
         return usage_error(io, "stat", "missing operand");
@@ -550,12 +529,9 @@ int transfer(ShellContext& context, std::span<const std::string> words, ShellIo&
              std::string_view command, std::string_view letters,
              const std::function<std::expected<void, std::string>(
                  const std::string&, const std::string&, const ShellOptions&)>& move) {
-    if (answer_help(io, command, words)) {
-        return 0;
-    }
-    auto options = parse_options(words, letters);
+    auto options = start_command(io, command, words, letters);
     if (!options) {
-        return usage_error(io, command, options.error());
+        return options.error();
     }
     auto& operands = options->operands;
     if (operands.size() < 2) {
@@ -671,6 +647,19 @@ bool answer_help(ShellIo& io, std::string_view command, std::span<const std::str
     }
     io.write("Usage: " + std::string(usage_of(command)) + "\n");
     return true;
+}
+
+std::expected<ShellOptions, int> start_command(ShellIo& io, std::string_view command,
+                                               std::span<const std::string> words,
+                                               std::string_view letters, int usage_status) {
+    if (answer_help(io, command, words)) {
+        return std::unexpected(0);
+    }
+    auto options = parse_options(words, letters);
+    if (!options) {
+        return std::unexpected(usage_error(io, command, options.error(), usage_status));
+    }
+    return std::move(*options);
 }
 
 int usage_error(ShellIo& io, std::string_view command, std::string_view message, int status) {

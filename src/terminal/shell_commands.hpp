@@ -1,5 +1,6 @@
 #pragma once
 
+#include <expected>
 #include <functional>
 #include <span>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "terminal/shell_io.hpp"
+#include "terminal/shell_options.hpp"
 
 namespace ovaline::terminal {
 
@@ -30,5 +32,12 @@ std::vector<std::string_view> split_lines(std::string_view text);
 
 // Answers --help with the command's usage text; true when it did.
 bool answer_help(ShellIo& io, std::string_view command, std::span<const std::string> words);
+
+// How every option-taking command starts: answers --help, or parses `words` with
+// `letters` (see parse_options) and reports a bad option as a usage error with
+// `usage_status`. Fails with the status the command ends with when it is done already.
+std::expected<ShellOptions, int> start_command(ShellIo& io, std::string_view command,
+                                               std::span<const std::string> words,
+                                               std::string_view letters, int usage_status = 1);
 
 } // namespace ovaline::terminal

@@ -86,13 +86,10 @@ std::size_t last_lines(std::string_view text, std::uint64_t n) {
 int head_or_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io,
                  std::string_view command,
                  std::string_view (*take)(std::string_view, Count, bool bytes)) {
-    if (answer_help(io, command, words)) {
-        return 0;
-    }
-    const auto args = with_numeric_shorthand(words);
-    auto options = parse_options(args, "n:c:qv");
+    // "-5" is "-n5"; --help is left as it is.
+    auto options = start_command(io, command, with_numeric_shorthand(words), "n:c:qv");
     if (!options) {
-        return usage_error(io, command, options.error());
+        return options.error();
     }
     const bool bytes = options->has('c');
     Count count{10, '\0'};
@@ -236,12 +233,9 @@ int cmd_tail(ShellContext& context, std::span<const std::string> words, ShellIo&
 }
 
 int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "wc", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "lwc");
+    auto options = start_command(io, "wc", words, "lwc");
     if (!options) {
-        return usage_error(io, "wc", options.error());
+        return options.error();
     }
     bool lines = options->has('l');
     bool word_count = options->has('w');
@@ -305,12 +299,9 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& i
 }
 
 int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "sort", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "rnu");
+    auto options = start_command(io, "sort", words, "rnu", 2);
     if (!options) {
-        return usage_error(io, "sort", options.error(), 2);
+        return options.error();
     }
     std::vector<std::string_view> lines;
     // Every input is read first: the lines point into texts that must stay put.
@@ -360,12 +351,9 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo&
 }
 
 int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "uniq", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "c");
+    auto options = start_command(io, "uniq", words, "c");
     if (!options) {
-        return usage_error(io, "uniq", options.error());
+        return options.error();
     }
     if (options->operands.size() > 1) {
         return usage_error(io, "uniq", "extra operand '" + options->operands[1] + "'");
@@ -393,12 +381,9 @@ int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo&
 }
 
 int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "cut", words)) {
-        return 0;
-    }
-    auto options = parse_options(words, "d:f:");
+    auto options = start_command(io, "cut", words, "d:f:");
     if (!options) {
-        return usage_error(io, "cut", options.error());
+        return options.error();
     }
     if (!options->has('f')) {
         return usage_error(io, "cut", "you must specify a list of bytes, characters, or fields");
