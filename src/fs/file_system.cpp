@@ -53,7 +53,7 @@ std::shared_ptr<FileSystem> FileSystem::create(Limits limits) {
 FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
     : inodes_(std::max(kInitialBuckets, expected_inodes * 2)), space_(limits) {
     // The root's parent is itself.
-    inodes_.insert(std::make_shared<INode>(kRoot, kRoot, 0, std::string{}, Directory{}));
+    inodes_.insert(make_inode(kRoot, kRoot, 0, std::string{}, Directory{}));
 }
 
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
@@ -78,8 +78,8 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
     const std::uint64_t depth = dir->depth + 1u;
     const auto* file = std::get_if<File>(&kind);
     const std::uint64_t bytes = file != nullptr ? file->data.data.size() : 0;
-    auto node = std::make_shared<INode>(id, dir->id, static_cast<std::uint16_t>(depth),
-                                        std::move(name), std::move(kind));
+    auto node = make_inode(id, dir->id, static_cast<std::uint16_t>(depth), std::move(name),
+                           std::move(kind));
     NamespaceGate::Change change(gate_);
     {
         // The duplicate check and the append happen under one write lock, so two
@@ -278,79 +278,121 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
     if (!node) {
         return std::unexpected(node.error());
     }
-    return remove_node(id, *node, recursive, nullptr);
-}
-
-IoResult<void> FileSystem::remove_node(InodeId id, const INodeGuard& node, bool recursive,
-                                       const INodeGuard* parent) {
-    std::vector<InodeId> children;
-    {
-        ReadLocked locked(*node);
-        if (const auto* entries = std::get_if<Directory>(&node->data)) {
-            if (!recursive && !entries->empty()) {
-                return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
-            }
-            if (recursive) {
-                entries->for_each([&](const INode& child) { children.push_back(child.id); });
-            }
-        }
-    }
-    // No lock of this level is held while the entries below are removed; this level's
-    // guard is handed down, as every entry below needs its parent.
-    for (InodeId child_id : children) {
-        auto child = resolve(child_id);
-        if (!child) {
-            return std::unexpected(child.error());
-        }
-        if (auto removed = remove_node(child_id, *child, true, &node); !removed) {
-            return removed;
-        }
+    // One change for the whole removal: a snapshot sees the tree before or after it.
+    NamespaceGate::Change change(gate_);
+    Removal removal;
+    IoResult<void> removed;
+    if (recursive) {
+        removed = empty_tree(*node, removal);
+    } else if (ReadLocked locked(**node); std::get_if<Directory>(&(*node)->data) != nullptr &&
+                                          !std::get<Directory>((*node)->data).empty()) {
+        removed = std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
     }
     // The root stays in place, emptied, so the filesystem remains usable.
-    if (node->id == kRoot) {
-        return {};
+    if (removed && (*node)->id != kRoot) {
+        removed = unlink(*node, removal);
     }
-    return unlink(id, node, parent);
+    // What went before a failure stays gone, as if removed one entry at a time.
+    inodes_.remove_all(removal.gone);
+    space_.release(removal.bytes, removal.gone.size());
+    return removed;
 }
 
-IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent) {
-    NamespaceGate::Change change(gate_);
-    std::uint64_t bytes = 0;
-    {
-        WriteLocked locked(*node);
-        if (node->removed) {
-            return std::unexpected(IoErrorKind::InodeNotFound);
-        }
-        if (auto* entries = std::get_if<Directory>(&node->data)) {
-            // Entries created since the first look keep the directory in place.
-            if (!entries->empty()) {
-                return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
-            }
-        } else if (auto* file = std::get_if<File>(&node->data)) {
-            std::int64_t expected = 0;
-            if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
-                                                         std::memory_order_acq_rel)) {
-                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
-            }
-            bytes = file->data.data.size();
-        }
-        node->removed = true;
+namespace {
+
+// Marks an entry as gone from the namespace, under its write lock: a directory only
+// when empty, a file only when no handle holds it. Adds the bytes it held to `bytes`.
+IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
+    WriteLocked locked(node);
+    if (node.removed) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
     }
+    if (auto* entries = std::get_if<Directory>(&node.data)) {
+        // Entries created since the first look keep the directory in place.
+        if (!entries->empty()) {
+            return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
+        }
+    } else if (auto* file = std::get_if<File>(&node.data)) {
+        std::int64_t expected = 0;
+        if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
+                                                     std::memory_order_acq_rel)) {
+            return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+        }
+        bytes += file->data.data.size();
+    }
+    node.removed = true;
+    return {};
+}
+
+} // namespace
+
+IoResult<void> FileSystem::empty_tree(const INodeGuard& dir, Removal& removal) {
+    // Guards taken from the listing itself: every entry listed is alive while the lock
+    // is held, so no entry needs a table lookup.
+    std::vector<INodeGuard> children;
+    {
+        ReadLocked locked(*dir);
+        if (const auto* entries = std::get_if<Directory>(&dir->data)) {
+            children.reserve(entries->size());
+            entries->for_each([&](INode& child) { children.emplace_back(&child); });
+        }
+    }
+    // No lock of this level is held while the entries below are emptied. A link is an
+    // entry like a file: what it leads to stays.
+    IoResult<void> result;
+    std::size_t gone = 0;
+    for (; gone < children.size(); ++gone) {
+        INodeGuard& child = children[gone];
+        if (std::holds_alternative<Directory>(child->data)) {
+            result = empty_tree(child, removal);
+        }
+        if (result) {
+            result = mark_removed(*child, removal.bytes);
+        }
+        if (!result) {
+            break;
+        }
+    }
+    const auto taken = std::span(children).first(gone);
+    // A rename may have moved an entry away before it was marked; it is taken out of
+    // wherever it went. Read only now: a removed inode is never moved.
+    bool moved = false;
+    {
+        WriteLocked locked(*dir);
+        if (auto* entries = std::get_if<Directory>(&dir->data)) {
+            moved = !entries->remove_all(taken);
+        }
+    }
+    if (moved) {
+        for (const INodeGuard& child : taken) {
+            if (child->parent != dir->id) {
+                unlist(child);
+            }
+        }
+    }
+    removal.gone.insert(removal.gone.end(), std::make_move_iterator(taken.begin()),
+                        std::make_move_iterator(taken.end()));
+    return result;
+}
+
+IoResult<void> FileSystem::unlink(const INodeGuard& node, Removal& removal) {
+    if (auto marked = mark_removed(*node, removal.bytes); !marked) {
+        return marked;
+    }
+    unlist(node);
+    removal.gone.push_back(node);
+    return {};
+}
+
+void FileSystem::unlist(const INodeGuard& node) {
     // Read only now: a removed inode is never moved, so this is the directory listing it.
-    const InodeId parent_id = node->parent;
-    IoResult<INodeGuard> found_parent = parent != nullptr && (*parent)->id == parent_id
-                                            ? IoResult<INodeGuard>(*parent)
-                                            : resolve(parent_id);
     // A rename that replaced the inode has already taken it out of its directory.
-    if (found_parent) {
-        WriteLocked locked(**found_parent);
-        if (auto* entries = std::get_if<Directory>(&(*found_parent)->data)) {
+    if (INodeGuard parent = inodes_.get(node->parent)) {
+        WriteLocked locked(*parent);
+        if (auto* entries = std::get_if<Directory>(&parent->data)) {
             entries->remove(node.get());
         }
     }
-    release_inode_id(id);
-    space_.release(bytes, 1);
-    return {};
 }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) const {
@@ -625,9 +667,9 @@ IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
                 return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
             }
             const InodeId parent = chain.empty() ? current->id : chain.back()->id;
-            chain.push_back(std::make_shared<INode>(
-                next_inode_id_.fetch_add(1, std::memory_order_relaxed), parent,
-                static_cast<std::uint16_t>(depth), std::string(steps[j]), Directory{}));
+            chain.push_back(make_inode(next_inode_id_.fetch_add(1, std::memory_order_relaxed),
+                                       parent, static_cast<std::uint16_t>(depth),
+                                       std::string(steps[j]), Directory{}));
             if (chain.size() > 1) {
                 add_unpublished(*chain[chain.size() - 2], *chain.back());
             }
@@ -863,7 +905,7 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
         }
         return Directory{};
     };
-    auto node = std::make_shared<INode>(id, parent, depth, std::move(name), kind());
+    auto node = make_inode(id, parent, depth, std::move(name), kind());
     nodes.push_back(node);
     if (const auto* entries = std::get_if<Directory>(&source.data)) {
         IoResult<void> copied;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -55,6 +57,9 @@ class Directory {
     void add(INode* entry);
     // Takes the entry out, if it is listed here.
     void remove(INode* entry);
+    // Takes out those of `taken` (guards of distinct entries) listed here, all at once
+    // when they are every entry; false when some were not listed here.
+    template <class Guards> bool remove_all(const Guards& taken);
     template <class Visit> void for_each(Visit&& visit) const {
         for (INode* entry : entries_) {
             if (entry != nullptr) {
@@ -87,13 +92,15 @@ struct INode {
     std::atomic<InodeId> parent;
     // Guards `data` and `removed`.
     mutable RwLock lock;
+    // The guards held on the inode, the inode table's own included; see INodeGuard.
+    mutable std::atomic<std::uint32_t> refs{0};
+    // Where its directory lists it; guarded by the directory's lock.
+    std::uint32_t slot = 0;
     // At most 64, so two bytes hold it. A rename updates it for the moved subtree.
     std::atomic<std::uint16_t> depth;
     // Set under the write lock when the inode is unlinked, so that a creation racing
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
-    // Where its directory lists it; guarded by the directory's lock.
-    std::uint32_t slot = 0;
     // Read under the lock of the directory listing the inode, or under the inode's own.
     std::string name;
     // Which kind the inode is never changes after creation, and neither does a link's
@@ -103,7 +110,74 @@ struct INode {
 };
 
 // A lookup guard: keeps the inode alive and readable after the table's lock is gone.
-using INodeGuard = std::shared_ptr<INode>;
+// The count lives in the inode itself, so an inode is one allocation, and a guard can
+// be taken from any inode reachable under a lock (a directory's entry, say) without
+// going through the table.
+class INodeGuard {
+  public:
+    INodeGuard() noexcept = default;
+    INodeGuard(std::nullptr_t) noexcept {}
+    // A new guard on a live inode.
+    explicit INodeGuard(INode* node) noexcept : node_(node) {
+        if (node_ != nullptr) {
+            node_->refs.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    INodeGuard(const INodeGuard& other) noexcept : INodeGuard(other.node_) {}
+    INodeGuard(INodeGuard&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    INodeGuard& operator=(INodeGuard other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~INodeGuard() { reset(); }
+
+    // Takes over a count already held, as the table's own is when the entry leaves it.
+    static INodeGuard adopt(INode* node) noexcept {
+        INodeGuard guard;
+        guard.node_ = node;
+        return guard;
+    }
+    // Gives up the count without dropping it.
+    INode* release() noexcept { return std::exchange(node_, nullptr); }
+    void reset() noexcept {
+        if (INode* node = std::exchange(node_, nullptr);
+            node != nullptr && node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete node;
+        }
+    }
+
+    INode* get() const noexcept { return node_; }
+    INode& operator*() const noexcept { return *node_; }
+    INode* operator->() const noexcept { return node_; }
+    explicit operator bool() const noexcept { return node_ != nullptr; }
+    friend bool operator==(const INodeGuard& a, std::nullptr_t) noexcept {
+        return a.node_ == nullptr;
+    }
+
+  private:
+    INode* node_ = nullptr;
+};
+
+template <class Guards> bool Directory::remove_all(const Guards& taken) {
+    std::size_t listed = 0;
+    for (const INodeGuard& entry : taken) {
+        listed += entry->slot < entries_.size() && entries_[entry->slot] == entry.get();
+    }
+    if (listed == index_.size()) {
+        entries_ = {};
+        index_.clear();
+    } else {
+        for (const INodeGuard& entry : taken) {
+            remove(entry.get());
+        }
+    }
+    return listed == std::size(taken);
+}
+
+// A new inode, held by the guard returned.
+template <class... Args> INodeGuard make_inode(Args&&... args) {
+    return INodeGuard(new INode(std::forward<Args>(args)...));
+}
 
 // Scoped holders of an inode's lock, shared or exclusive.
 template <void (RwLock::*Lock)(), void (RwLock::*Unlock)()> class ScopedLock {

@@ -27,25 +27,26 @@ std::uint64_t mix(std::uint64_t x) {
 std::size_t slot_hash(InodeId id) {
     return mix(id) >> 4;
 }
-std::size_t slot_hash_of(const INodeGuard& node) {
+std::size_t slot_hash_of(const INode* node) {
     return slot_hash(node->id);
 }
 
 } // namespace
 
-// One shard: open addressing with linear probing over inode guards keyed by their ids.
+// One shard: open addressing with linear probing over inodes keyed by their ids. Each
+// slot holds one count of its inode, given back when the entry leaves the table.
 struct InodeTable::Shard {
     mutable RwLock mutex;
-    std::vector<INodeGuard> slots;
+    std::vector<INode*> slots;
     std::size_t size = 0;
 
     std::size_t find_slot(InodeId id) const {
         return probe_table::find(std::span(slots), slot_hash(id),
-                                 [id](const INodeGuard& node) { return node->id == id; });
+                                 [id](const INode* node) { return node->id == id; });
     }
 
     void grow() {
-        std::vector<INodeGuard> next(slots.size() * 2);
+        std::vector<INode*> next(slots.size() * 2);
         probe_table::move_all(std::span(slots), std::span(next), slot_hash_of);
         slots = std::move(next);
     }
@@ -59,7 +60,13 @@ InodeTable::InodeTable(std::size_t initial_buckets) : shards_(std::make_unique<S
     }
 }
 
-InodeTable::~InodeTable() = default;
+InodeTable::~InodeTable() {
+    for (std::size_t s = 0; s < kShards; ++s) {
+        for (INode* node : shards_[s].slots) {
+            INodeGuard::adopt(node);
+        }
+    }
+}
 
 InodeTable::Shard& InodeTable::shard_of(InodeId id) const {
     return shards_[mix(id) & (kShards - 1)];
@@ -68,21 +75,21 @@ InodeTable::Shard& InodeTable::shard_of(InodeId id) const {
 INodeGuard InodeTable::get(InodeId id) const {
     const Shard& shard = shard_of(id);
     std::shared_lock lock(shard.mutex);
-    return shard.slots[shard.find_slot(id)];
+    return INodeGuard(shard.slots[shard.find_slot(id)]);
 }
 
 INodeGuard InodeTable::insert(INodeGuard node) {
     Shard& shard = shard_of(node->id);
     std::unique_lock lock(shard.mutex);
     std::size_t i = shard.find_slot(node->id);
-    if (shard.slots[i]) {
-        return std::exchange(shard.slots[i], std::move(node));
+    if (shard.slots[i] != nullptr) {
+        return INodeGuard::adopt(std::exchange(shard.slots[i], node.release()));
     }
     if (probe_table::must_grow(shard.size, shard.slots.size())) {
         shard.grow();
         i = shard.find_slot(node->id);
     }
-    shard.slots[i] = std::move(node);
+    shard.slots[i] = node.release();
     ++shard.size;
     return nullptr;
 }
@@ -93,14 +100,45 @@ INodeGuard InodeTable::remove(InodeId id) {
     {
         std::unique_lock lock(shard.mutex);
         const std::size_t i = shard.find_slot(id);
-        if (!shard.slots[i]) {
+        if (shard.slots[i] == nullptr) {
             return nullptr;
         }
-        taken = probe_table::take(std::span(shard.slots), i, slot_hash_of);
+        taken = INodeGuard::adopt(probe_table::take(std::span(shard.slots), i, slot_hash_of));
         --shard.size;
     }
     // The caller drops the inode, outside the shard's lock.
     return taken;
+}
+
+void InodeTable::remove_all(std::span<const INodeGuard> nodes) {
+    // Sorted by shard first, so each shard's lock is taken once.
+    std::array<std::size_t, kShards + 1> starts{};
+    for (const INodeGuard& node : nodes) {
+        ++starts[(mix(node->id) & (kShards - 1)) + 1];
+    }
+    for (std::size_t s = 1; s <= kShards; ++s) {
+        starts[s] += starts[s - 1];
+    }
+    std::vector<INode*> by_shard(nodes.size());
+    auto next = starts;
+    for (const INodeGuard& node : nodes) {
+        by_shard[next[mix(node->id) & (kShards - 1)]++] = node.get();
+    }
+    for (std::size_t s = 0; s < kShards; ++s) {
+        if (starts[s] == starts[s + 1]) {
+            continue;
+        }
+        Shard& shard = shards_[s];
+        std::unique_lock lock(shard.mutex);
+        for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
+            const std::size_t i = shard.find_slot(by_shard[k]->id);
+            if (shard.slots[i] == by_shard[k]) {
+                probe_table::take(std::span(shard.slots), i, slot_hash_of);
+                --shard.size;
+                by_shard[k]->refs.fetch_sub(1, std::memory_order_release);
+            }
+        }
+    }
 }
 
 void InodeTable::for_each(const std::function<void(const INodeGuard&)>& visit) const {
@@ -108,9 +146,9 @@ void InodeTable::for_each(const std::function<void(const INodeGuard&)>& visit) c
         std::vector<INodeGuard> entries;
         {
             std::shared_lock lock(shards_[s].mutex);
-            for (const auto& node : shards_[s].slots) {
-                if (node) {
-                    entries.push_back(node);
+            for (INode* node : shards_[s].slots) {
+                if (node != nullptr) {
+                    entries.emplace_back(node);
                 }
             }
         }

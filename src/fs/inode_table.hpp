@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "fs/inode.hpp"
 
@@ -25,6 +26,9 @@ class InodeTable {
     INodeGuard insert(INodeGuard node);
     // Returns the inode taken out, if any.
     INodeGuard remove(InodeId id);
+    // Takes out every inode of `nodes` still in the table, locking each shard once.
+    // The caller's guards keep them alive, so none is destroyed under a shard's lock.
+    void remove_all(std::span<const INodeGuard> nodes);
     // Visits every entry in the table's own order, one shard locked at a time.
     void for_each(const std::function<void(const INodeGuard&)>& visit) const;
     std::size_t size() const;
