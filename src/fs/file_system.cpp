@@ -273,37 +273,11 @@ IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
     return rm_raw(*id, recursive);
 }
 
-IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
-    auto node = resolve(id);
-    if (!node) {
-        return std::unexpected(node.error());
-    }
-    // One change for the whole removal: a snapshot sees the tree before or after it.
-    NamespaceGate::Change change(gate_);
-    Removal removal;
-    IoResult<void> removed;
-    if (recursive) {
-        removed = empty_tree(*node, removal);
-    } else if (ReadLocked locked(**node); std::get_if<Directory>(&(*node)->data) != nullptr &&
-                                          !std::get<Directory>((*node)->data).empty()) {
-        removed = std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
-    }
-    // The root stays in place, emptied, so the filesystem remains usable.
-    if (removed && (*node)->id != kRoot) {
-        removed = unlink(*node, removal);
-    }
-    // What went before a failure stays gone, as if removed one entry at a time.
-    inodes_.remove_all(removal.gone);
-    space_.release(removal.bytes, removal.gone.size());
-    return removed;
-}
-
 namespace {
 
-// Marks an entry as gone from the namespace, under its write lock: a directory only
-// when empty, a file only when no handle holds it. Adds the bytes it held to `bytes`.
+// Marks an entry, write-locked by the caller, as gone from the namespace: a directory
+// only when empty, a file only when no handle holds it. Adds the bytes it held to `bytes`.
 IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
-    WriteLocked locked(node);
     if (node.removed) {
         return std::unexpected(IoErrorKind::InodeNotFound);
     }
@@ -326,71 +300,77 @@ IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
 
 } // namespace
 
-IoResult<void> FileSystem::empty_tree(const INodeGuard& dir, Removal& removal) {
-    // Guards taken from the listing itself: every entry listed is alive while the lock
-    // is held, so no entry needs a table lookup.
-    std::vector<INodeGuard> children;
+IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+    auto node = resolve(id);
+    if (!node) {
+        return std::unexpected(node.error());
+    }
+    INode& target = **node;
+    // One change for the whole removal: a snapshot sees the tree before or after it.
+    NamespaceGate::Change change(gate_);
+    Removal removal;
+    IoResult<void> removed;
     {
-        ReadLocked locked(*dir);
-        if (const auto* entries = std::get_if<Directory>(&dir->data)) {
-            children.reserve(entries->size());
-            entries->for_each([&](INode& child) { children.emplace_back(&child); });
+        // Held until the target is marked, so nothing is created in it meanwhile.
+        WriteLocked locked(target);
+        if (recursive) {
+            removed = empty_tree(target, removal);
+        }
+        // The root stays in place, emptied, so the filesystem remains usable.
+        if (removed && target.id != kRoot) {
+            removed = mark_removed(target, removal.bytes);
+        } else if (removed && !std::get<Directory>(target.data).empty()) {
+            removed = std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
         }
     }
-    // No lock of this level is held while the entries below are emptied. A link is an
-    // entry like a file: what it leads to stays.
+    if (removed && target.id != kRoot) {
+        unlist(target);
+        removal.gone.push_back(&target);
+    }
+    // What went before a failure stays gone, as if removed one entry at a time.
+    inodes_.remove_all(removal.gone);
+    space_.release(removal.bytes, removal.gone.size());
+    // Dropped in the order they were visited, which is much the order they were made.
+    for (INode* gone : removal.gone) {
+        INodeGuard::adopt(gone);
+    }
+    return removed;
+}
+
+IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
+    auto* entries = std::get_if<Directory>(&dir.data);
+    if (entries == nullptr) {
+        return {};
+    }
+    // Locks go from a directory to its entries, as everywhere. Every entry listed here is
+    // alive while the directory's lock is held, and once marked it is this removal's
+    // alone: nobody else takes it out of the listing or the table. A link is an entry
+    // like a file: what it leads to stays.
+    const std::size_t first = removal.gone.size();
     IoResult<void> result;
-    std::size_t gone = 0;
-    for (; gone < children.size(); ++gone) {
-        INodeGuard& child = children[gone];
-        if (std::holds_alternative<Directory>(child->data)) {
-            result = empty_tree(child, removal);
+    entries->for_each_while([&](INode& child) {
+        WriteLocked locked(child);
+        result = child.removed ? IoResult<void>(std::unexpected(IoErrorKind::InodeNotFound))
+                               : empty_tree(child, removal);
+        if (result) {
+            result = mark_removed(child, removal.bytes);
         }
         if (result) {
-            result = mark_removed(*child, removal.bytes);
+            removal.gone.push_back(&child);
         }
-        if (!result) {
-            break;
-        }
-    }
-    const auto taken = std::span(children).first(gone);
-    // A rename may have moved an entry away before it was marked; it is taken out of
-    // wherever it went. Read only now: a removed inode is never moved.
-    bool moved = false;
-    {
-        WriteLocked locked(*dir);
-        if (auto* entries = std::get_if<Directory>(&dir->data)) {
-            moved = !entries->remove_all(taken);
-        }
-    }
-    if (moved) {
-        for (const INodeGuard& child : taken) {
-            if (child->parent != dir->id) {
-                unlist(child);
-            }
-        }
-    }
-    removal.gone.insert(removal.gone.end(), std::make_move_iterator(taken.begin()),
-                        std::make_move_iterator(taken.end()));
+        return result.has_value();
+    });
+    entries->remove_all(std::span(removal.gone).subspan(first));
     return result;
 }
 
-IoResult<void> FileSystem::unlink(const INodeGuard& node, Removal& removal) {
-    if (auto marked = mark_removed(*node, removal.bytes); !marked) {
-        return marked;
-    }
-    unlist(node);
-    removal.gone.push_back(node);
-    return {};
-}
-
-void FileSystem::unlist(const INodeGuard& node) {
+void FileSystem::unlist(INode& node) {
     // Read only now: a removed inode is never moved, so this is the directory listing it.
     // A rename that replaced the inode has already taken it out of its directory.
-    if (INodeGuard parent = inodes_.get(node->parent)) {
+    if (INodeGuard parent = inodes_.get(node.parent)) {
         WriteLocked locked(*parent);
         if (auto* entries = std::get_if<Directory>(&parent->data)) {
-            entries->remove(node.get());
+            entries->remove(&node);
         }
     }
 }

@@ -160,19 +160,17 @@ class FileSystem {
                                    std::uint64_t& bytes);
     // Whether `ancestor` is `id` or one of the directories above it.
     bool is_within(InodeId id, InodeId ancestor) const;
-    // The entries a removal has taken out of the namespace; they leave the inode table
-    // and the space account together once it ends, one table lock per shard.
+    // The entries a removal has marked and unlisted; they leave the inode table, which
+    // holds them alive until then, and the space account together once it ends.
     struct Removal {
-        std::vector<INodeGuard> gone;
+        std::vector<INode*> gone;
         std::uint64_t bytes = 0;
     };
-    // Removes everything below `dir`, entries before their directories, in listing
-    // order; stops at the first entry that cannot go.
-    IoResult<void> empty_tree(const INodeGuard& dir, Removal& removal);
-    // Takes one entry out of the namespace: marks it removed, then unlists it.
-    IoResult<void> unlink(const INodeGuard& node, Removal& removal);
+    // Removes everything below the write-locked `dir`, entries before their directories,
+    // in listing order; stops at the first entry that cannot go.
+    IoResult<void> empty_tree(INode& dir, Removal& removal);
     // Takes a removed entry out of the directory listing it.
-    void unlist(const INodeGuard& node);
+    void unlist(INode& node);
 
     // Fills the unpublished directory `to` of this filesystem with a copy of `from`'s
     // entries, which keep their ids.

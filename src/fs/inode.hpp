@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,18 +58,31 @@ class Directory {
     void add(INode* entry);
     // Takes the entry out, if it is listed here.
     void remove(INode* entry);
-    // Takes out those of `taken` (guards of distinct entries) listed here, all at once
-    // when they are every entry; false when some were not listed here.
-    template <class Guards> bool remove_all(const Guards& taken);
+    // Takes out those of `taken` (distinct entries) listed here, all at once when they
+    // are every entry.
+    void remove_all(std::span<INode* const> taken);
     template <class Visit> void for_each(Visit&& visit) const {
-        for (INode* entry : entries_) {
-            if (entry != nullptr) {
-                visit(*entry);
+        for_each_while([&](INode& entry) {
+            visit(entry);
+            return true;
+        });
+    }
+    // Visits entries until `visit` returns false.
+    template <class Visit> void for_each_while(Visit&& visit) const {
+        const std::size_t count = entries_.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            // Entries lie all over the heap; fetching a few ahead overlaps their misses.
+            if (i + kAhead < count) {
+                __builtin_prefetch(entries_[i + kAhead]);
+            }
+            if (INode* entry = entries_[i]; entry != nullptr && !visit(*entry)) {
+                return;
             }
         }
     }
 
   private:
+    static constexpr std::size_t kAhead = 8;
     // A removal leaves a hole, so removing entries in creation order does not move the
     // rest each time; the holes go once they outnumber the entries.
     std::vector<INode*> entries_;
@@ -157,22 +171,6 @@ class INodeGuard {
   private:
     INode* node_ = nullptr;
 };
-
-template <class Guards> bool Directory::remove_all(const Guards& taken) {
-    std::size_t listed = 0;
-    for (const INodeGuard& entry : taken) {
-        listed += entry->slot < entries_.size() && entries_[entry->slot] == entry.get();
-    }
-    if (listed == index_.size()) {
-        entries_ = {};
-        index_.clear();
-    } else {
-        for (const INodeGuard& entry : taken) {
-            remove(entry.get());
-        }
-    }
-    return listed == std::size(taken);
-}
 
 // A new inode, held by the guard returned.
 template <class... Args> INodeGuard make_inode(Args&&... args) {

@@ -26,9 +26,9 @@ class InodeTable {
     INodeGuard insert(INodeGuard node);
     // Returns the inode taken out, if any.
     INodeGuard remove(InodeId id);
-    // Takes out every inode of `nodes` still in the table, locking each shard once.
-    // The caller's guards keep them alive, so none is destroyed under a shard's lock.
-    void remove_all(std::span<const INodeGuard> nodes);
+    // Takes out every inode of `nodes` still in the table, locking each shard once; the
+    // table's hold on each passes to the caller, and those not in the table become null.
+    void remove_all(std::span<INode*> nodes);
     // Visits every entry in the table's own order, one shard locked at a time.
     void for_each(const std::function<void(const INodeGuard&)>& visit) const;
     std::size_t size() const;
