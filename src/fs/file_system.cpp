@@ -230,7 +230,7 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
         }
         // A rename changes both under the inode's write lock.
         ReadLocked locked(**node);
-        names.push_back((*node)->name);
+        names.emplace_back((*node)->name.view());
         id = (*node)->parent;
         if (id == kRoot) {
             break;
@@ -403,7 +403,7 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) cons
             }
             directory = std::holds_alternative<Directory>((*target)->data);
         }
-        (directory ? listing.directories : listing.files).push_back(child.name);
+        (directory ? listing.directories : listing.files).emplace_back(child.name.view());
     });
     return listing;
 }
@@ -893,7 +893,8 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
             if (!copied) {
                 return;
             }
-            auto child_copy = copy_tree(child, id, depth + 1, child.name, nodes, bytes);
+            auto child_copy =
+                copy_tree(child, id, depth + 1, std::string(child.name.view()), nodes, bytes);
             if (!child_copy) {
                 copied = std::unexpected(child_copy.error());
             } else if (*child_copy) {

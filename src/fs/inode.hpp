@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "fs/name.hpp"
 #include "fs/name_index.hpp"
 #include "fs/rw_lock.hpp"
 
@@ -97,8 +98,8 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 
 // Laid out tightly: a million inodes should stay well below 200 MB.
 struct INode {
-    INode(InodeId id, InodeId parent, std::uint16_t depth, std::string name, INodeKind kind)
-        : id(id), parent(parent), depth(depth), name(std::move(name)), data(std::move(kind)) {}
+    INode(InodeId id, InodeId parent, std::uint16_t depth, std::string_view name, INodeKind kind)
+        : id(id), parent(parent), depth(depth), name(name), data(std::move(kind)) {}
 
     const InodeId id;
     // Where the inode sits changes only by a rename, which holds the inode's write lock
@@ -116,7 +117,7 @@ struct INode {
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
     // Read under the lock of the directory listing the inode, or under the inode's own.
-    std::string name;
+    Name name;
     // Which kind the inode is never changes after creation, and neither does a link's
     // target, so both are read without the lock; the contents of a file or directory
     // are read and changed only under it.

@@ -35,8 +35,8 @@ void expect_consistent(const FileSystem& fs) {
                 INodeGuard entry = fs.lookup(child.id);
                 ASSERT_TRUE(entry) << "directory " << id << " lists missing " << child.id;
                 EXPECT_EQ(entry.get(), &child);
-                EXPECT_TRUE(names.insert(entry->name).second)
-                    << "directory " << id << " lists " << entry->name << " twice";
+                EXPECT_TRUE(names.emplace(entry->name.view()).second)
+                    << "directory " << id << " lists " << entry->name.view() << " twice";
                 EXPECT_EQ(entry->parent, id);
                 EXPECT_EQ(entry->depth, node->depth + 1);
                 EXPECT_EQ(dir->find(entry->name), entry.get());
