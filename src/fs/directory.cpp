@@ -26,11 +26,7 @@ void Directory::remove(INode* entry) {
 }
 
 void Directory::remove_all(std::span<INode* const> taken) {
-    std::size_t listed = 0;
-    for (INode* entry : taken) {
-        listed += entry->slot < entries_.size() && entries_[entry->slot] == entry;
-    }
-    if (listed == index_.size()) {
+    if (taken.size() == index_.size()) {
         entries_ = {};
         index_.clear();
         return;

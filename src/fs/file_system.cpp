@@ -328,12 +328,8 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
         removal.gone.push_back(&target);
     }
     // What went before a failure stays gone, as if removed one entry at a time.
-    inodes_.remove_all(removal.gone);
     space_.release(removal.bytes, removal.gone.size());
-    // Dropped in the order they were visited, which is much the order they were made.
-    for (INode* gone : removal.gone) {
-        INodeGuard::adopt(gone);
-    }
+    inodes_.remove_all(removal.gone);
     return removed;
 }
 
@@ -346,7 +342,8 @@ IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
     // alive while the directory's lock is held, and once marked it is this removal's
     // alone: nobody else takes it out of the listing or the table. A link is an entry
     // like a file: what it leads to stays.
-    const std::size_t first = removal.gone.size();
+    std::vector<INode*> taken;
+    taken.reserve(entries->size());
     IoResult<void> result;
     entries->for_each_while([&](INode& child) {
         WriteLocked locked(child);
@@ -356,11 +353,12 @@ IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
             result = mark_removed(child, removal.bytes);
         }
         if (result) {
-            removal.gone.push_back(&child);
+            taken.push_back(&child);
         }
         return result.has_value();
     });
-    entries->remove_all(std::span(removal.gone).subspan(first));
+    entries->remove_all(taken);
+    removal.gone.insert(removal.gone.end(), taken.begin(), taken.end());
     return result;
 }
 

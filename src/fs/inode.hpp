@@ -59,8 +59,8 @@ class Directory {
     void add(INode* entry);
     // Takes the entry out, if it is listed here.
     void remove(INode* entry);
-    // Takes out those of `taken` (distinct entries) listed here, all at once when they
-    // are every entry.
+    // Takes out `taken`, distinct entries all listed here, at once when they are every
+    // entry.
     void remove_all(std::span<INode* const> taken);
     template <class Visit> void for_each(Visit&& visit) const {
         for_each_while([&](INode& entry) {

@@ -31,6 +31,10 @@ std::size_t slot_hash_of(const INode* node) {
     return slot_hash(node->id);
 }
 
+// Stands in a slot whose entry a batch has taken out, until the batch has found all of
+// its own: unlike an empty slot it does not end a probe. Never a real inode's address.
+INode* const kTaken = reinterpret_cast<INode*>(alignof(INode));
+
 } // namespace
 
 // One shard: open addressing with linear probing over inodes keyed by their ids. Each
@@ -43,6 +47,21 @@ struct InodeTable::Shard {
     std::size_t find_slot(InodeId id) const {
         return probe_table::find(std::span(slots), slot_hash(id),
                                  [id](const INode* node) { return node->id == id; });
+    }
+
+    // Empties the slots marked kTaken and places every other entry again.
+    void replace_all() {
+        std::vector<INode*> rest;
+        rest.reserve(size);
+        for (INode*& slot : slots) {
+            if (slot != nullptr && slot != kTaken) {
+                rest.push_back(slot);
+            }
+            slot = nullptr;
+        }
+        for (INode* node : rest) {
+            slots[probe_table::free_slot(std::span(slots), slot_hash_of(node))] = node;
+        }
     }
 
     void grow() {
@@ -110,50 +129,56 @@ INodeGuard InodeTable::remove(InodeId id) {
     return taken;
 }
 
-void InodeTable::remove_all(std::span<INode*> nodes) {
-    // Inodes and slots lie all over memory: each is fetched a few steps before its turn,
-    // so their misses overlap. Sorted by shard first, so each shard's lock is taken once.
-    constexpr std::size_t kAhead = 8;
-    struct Leaving {
-        INode** node;
-        std::uint64_t hash;
-    };
-    std::vector<Leaving> leaving(nodes.size());
-    std::array<std::size_t, kShards + 1> starts{};
-    for (std::size_t k = 0; k < nodes.size(); ++k) {
-        if (k + kAhead < nodes.size()) {
-            __builtin_prefetch(nodes[k + kAhead]);
-        }
-        leaving[k] = {&nodes[k], mix(nodes[k]->id)};
-        ++starts[(leaving[k].hash & (kShards - 1)) + 1];
-    }
-    for (std::size_t s = 1; s <= kShards; ++s) {
-        starts[s] += starts[s - 1];
-    }
-    std::vector<Leaving> by_shard(nodes.size());
-    auto next = starts;
-    for (const Leaving& entry : leaving) {
-        by_shard[next[entry.hash & (kShards - 1)]++] = entry;
-    }
+void InodeTable::remove_all(std::span<INode* const> nodes) {
+    std::array<std::unique_lock<RwLock>, kShards> locks;
+    std::size_t size = 0;
+    // In shard order, as no other caller ever holds two shard locks.
     for (std::size_t s = 0; s < kShards; ++s) {
-        if (starts[s] == starts[s + 1]) {
+        locks[s] = std::unique_lock(shards_[s].mutex);
+        size += shards_[s].size;
+    }
+    // Taking out a good part of the table, the slots are marked as they are found and
+    // the rest placed anew in one pass, rather than each hole closed on its own.
+    const bool replace_rest = nodes.size() * 4 >= size;
+    // Inodes and slots lie all over memory: each inode is fetched two steps before its
+    // slot, and each slot a step before its turn, so their misses overlap. Visiting them
+    // in the caller's order frees them in that order too, which is kinder to the heap.
+    constexpr std::size_t kAhead = 8;
+    auto slot_of = [&](const INode* node) {
+        const std::uint64_t hash = mix(node->id);
+        const Shard& shard = shards_[hash & (kShards - 1)];
+        return std::pair(&shard, (hash >> 4) & (shard.slots.size() - 1));
+    };
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        if (k + 2 * kAhead < nodes.size()) {
+            __builtin_prefetch(nodes[k + 2 * kAhead]);
+        }
+        if (k + kAhead < nodes.size()) {
+            const auto [shard, home] = slot_of(nodes[k + kAhead]);
+            __builtin_prefetch(&shard->slots[home]);
+        }
+        INode* node = nodes[k];
+        const std::uint64_t hash = mix(node->id);
+        Shard& shard = shards_[hash & (kShards - 1)];
+        const std::span slots(shard.slots);
+        // Found by address, so no other inode in the probe is read.
+        const std::size_t i =
+            probe_table::find(slots, hash >> 4, [&](const INode* slot) { return slot == node; });
+        if (slots[i] == nullptr) {
             continue;
         }
-        Shard& shard = shards_[s];
-        std::unique_lock lock(shard.mutex);
-        const std::size_t mask = shard.slots.size() - 1;
-        for (std::size_t k = starts[s]; k < starts[s + 1]; ++k) {
-            if (k + kAhead < starts[s + 1]) {
-                __builtin_prefetch(&shard.slots[(by_shard[k + kAhead].hash >> 4) & mask]);
-            }
-            INode*& node = *by_shard[k].node;
-            const std::size_t i = shard.find_slot(node->id);
-            if (shard.slots[i] == node) {
-                probe_table::take(std::span(shard.slots), i, slot_hash_of);
-                --shard.size;
-            } else {
-                node = nullptr;
-            }
+        if (replace_rest) {
+            slots[i] = kTaken;
+        } else {
+            probe_table::take(slots, i, slot_hash_of);
+        }
+        --shard.size;
+        // Dropped here, while the inode is at hand: destroying one takes no lock.
+        INodeGuard::adopt(node);
+    }
+    if (replace_rest) {
+        for (std::size_t s = 0; s < kShards; ++s) {
+            shards_[s].replace_all();
         }
     }
 }

@@ -26,9 +26,10 @@ class InodeTable {
     INodeGuard insert(INodeGuard node);
     // Returns the inode taken out, if any.
     INodeGuard remove(InodeId id);
-    // Takes out every inode of `nodes` still in the table, locking each shard once; the
-    // table's hold on each passes to the caller, and those not in the table become null.
-    void remove_all(std::span<INode*> nodes);
+    // Takes out every inode of `nodes` still in the table and drops the table's hold on
+    // it, in the order given. All shards stay locked meanwhile, so the caller holds no
+    // inode's lock, and no inode of `nodes` may be in use by the caller afterwards.
+    void remove_all(std::span<INode* const> nodes);
     // Visits every entry in the table's own order, one shard locked at a time.
     void for_each(const std::function<void(const INodeGuard&)>& visit) const;
     std::size_t size() const;
