@@ -155,11 +155,28 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& dir,
 }
 
 IoResult<INodeGuard> FileSystem::find_child(const INode& dir, std::string_view name) const {
-    auto id = find_inode_by_name_with_handle(dir, name);
-    if (!id) {
-        return std::unexpected(id.error());
+    if (name.empty() || name == "." || name == "..") {
+        return resolve(name == ".." ? dir.parent.load() : dir.id);
     }
-    return resolve(*id);
+    InodeId link;
+    {
+        ReadLocked locked(dir);
+        const auto* entries = std::get_if<Directory>(&dir.data);
+        if (entries == nullptr) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        }
+        INode* entry = entries->find(name);
+        if (entry == nullptr) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        // A listed entry is alive, and in the table, while the directory's lock is held,
+        // so its guard is taken here rather than looked up again.
+        if (!std::holds_alternative<Symlink>(entry->data)) {
+            return INodeGuard(entry);
+        }
+        link = entry->id;
+    }
+    return resolve(link);
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view name) const {
@@ -246,11 +263,16 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 
 IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
     const auto [parent_path, name] = split_last_separator(path);
-    auto parent = get_inode_by_path_raw(parent_path);
+    auto parent = resolve_path(parent_path);
     if (!parent) {
         return std::unexpected(parent.error());
     }
-    auto created = create_inode(*parent, std::string(name), std::move(kind));
+    // As create_inode does, with the directory already at hand.
+    if (!is_valid_name(name)) {
+        return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+    }
+    const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+    auto created = link_new(*parent, id, std::string(name), std::move(kind));
     if (!created) {
         return std::unexpected(created.error());
     }
