@@ -330,7 +330,11 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
     INode& target = **node;
     // One change for the whole removal: a snapshot sees the tree before or after it.
     NamespaceGate::Change change(gate_);
-    Removal removal;
+    // The list of what went is kept from one removal to the next in the same thread, so a
+    // large removal does not end by freeing a large block of it, which makes the heap
+    // merge every entry just freed at once.
+    thread_local std::vector<INode*> kept;
+    Removal removal{std::exchange(kept, {})};
     IoResult<void> removed;
     {
         // Held until the target is marked, so nothing is created in it meanwhile.
@@ -352,6 +356,10 @@ IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
     // What went before a failure stays gone, as if removed one entry at a time.
     space_.release(removal.bytes, removal.gone.size());
     inodes_.remove_all(removal.gone);
+    if (removal.gone.capacity() <= Removal::kKept) {
+        removal.gone.clear();
+        kept = std::move(removal.gone);
+    }
     return removed;
 }
 

@@ -163,6 +163,8 @@ class FileSystem {
     // The entries a removal has marked and unlisted; they leave the inode table, which
     // holds them alive until then, and the space account together once it ends.
     struct Removal {
+        // How many entries' room a thread keeps for its next removal.
+        static constexpr std::size_t kKept = 1 << 15;
         std::vector<INode*> gone;
         std::uint64_t bytes = 0;
     };
