@@ -51,9 +51,10 @@ std::shared_ptr<FileSystem> FileSystem::create(Limits limits) {
 }
 
 FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
-    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)), space_(limits) {
+    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)),
+      root_(make_inode(kRoot, kRoot, 0, std::string_view{}, Directory{})), space_(limits) {
     // The root's parent is itself.
-    inodes_.insert(make_inode(kRoot, kRoot, 0, std::string{}, Directory{}));
+    inodes_.insert(root_);
 }
 
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
@@ -212,12 +213,8 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
 }
 
 IoResult<INodeGuard> FileSystem::resolve_path(std::string_view path) const {
-    auto start = resolve(kRoot);
-    if (!start) {
-        return std::unexpected(start.error());
-    }
     // Hand over hand: the next guard is taken before the current one is dropped.
-    INodeGuard current = std::move(*start);
+    INodeGuard current = root_;
     auto walked = for_each_component(path, [&](std::string_view part) -> IoResult<void> {
         if (part.empty() || part == ".") {
             return {};

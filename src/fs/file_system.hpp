@@ -179,6 +179,8 @@ class FileSystem {
     void copy_children(const INode& from, INode& to);
 
     InodeTable inodes_;
+    // Never leaves the table, so every path starts here without a lookup.
+    const INodeGuard root_;
     std::atomic<std::uint64_t> next_inode_id_{1};
     SpaceAccount space_;
     // Held by every rename, so no directory's place changes while a rename checks that

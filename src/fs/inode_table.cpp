@@ -130,6 +130,25 @@ INodeGuard InodeTable::remove(InodeId id) {
 }
 
 void InodeTable::remove_all(std::span<INode* const> nodes) {
+    // A few entries, as a single removal has, take one shard's lock each.
+    if (nodes.size() < kFew) {
+        for (INode* node : nodes) {
+            Shard& shard = shard_of(node->id);
+            {
+                std::unique_lock lock(shard.mutex);
+                const std::span slots(shard.slots);
+                const std::size_t i = probe_table::find(
+                    slots, slot_hash(node->id), [&](const INode* slot) { return slot == node; });
+                if (slots[i] == nullptr) {
+                    continue;
+                }
+                probe_table::take(slots, i, slot_hash_of);
+                --shard.size;
+            }
+            INodeGuard::adopt(node);
+        }
+        return;
+    }
     std::array<std::unique_lock<RwLock>, kShards> locks;
     std::size_t size = 0;
     // In shard order, as no other caller ever holds two shard locks.

@@ -27,8 +27,8 @@ class InodeTable {
     // Returns the inode taken out, if any.
     INodeGuard remove(InodeId id);
     // Takes out every inode of `nodes` still in the table and drops the table's hold on
-    // it, in the order given. All shards stay locked meanwhile, so the caller holds no
-    // inode's lock, and no inode of `nodes` may be in use by the caller afterwards.
+    // it, in the order given. A large batch keeps all shards locked meanwhile. No inode
+    // of `nodes` may be in use by the caller afterwards.
     void remove_all(std::span<INode* const> nodes);
     // Visits every entry in the table's own order, one shard locked at a time.
     void for_each(const std::function<void(const INodeGuard&)>& visit) const;
@@ -36,6 +36,8 @@ class InodeTable {
 
   private:
     static constexpr std::size_t kShards = 16;
+    // Batches smaller than this lock one shard at a time rather than all at once.
+    static constexpr std::size_t kFew = 4 * kShards;
     struct Shard;
     Shard& shard_of(InodeId id) const;
 
