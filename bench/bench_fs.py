@@ -5,6 +5,11 @@ dict as the floor.
 Run with `make bench`. Prints a Markdown table; ratios are the other tool's figure
 divided by ovaline's (above 1 means ovaline is faster or smaller). With
 `--plot FILE.png` it also draws every tool's figures as multiples of the floor's.
+
+Each workload's time is the best of up to ROUNDS runs, each on a fresh tree, with the
+tools taking turns round by round so a busy spell of the machine falls on all of them
+alike. A tool whose rounds have taken more than ROUND_BUDGET seconds runs no more: the
+slowest peers are tens of times off, where one run is precise enough.
 """
 
 from __future__ import annotations
@@ -21,6 +26,8 @@ DIRS = 100
 FILES_PER_DIR = 200
 PAYLOAD = b"x" * 64
 MEMORY_FILES = 200_000
+ROUNDS = 5
+ROUND_BUDGET = 10.0
 
 
 @contextlib.contextmanager
@@ -60,6 +67,9 @@ class Ovaline:
         handle.close()
         return data
 
+    def open_close(self, path):
+        self.fs.open(path, "r").close()
+
     def listdir(self, path):
         return self.fs.listdir(path)
 
@@ -86,6 +96,9 @@ class MemoryFS:
             handle.write(PAYLOAD)
             handle.seek(0)
             return handle.read(len(PAYLOAD))
+
+    def open_close(self, path):
+        self.fs.open(path, "rb").close()
 
     def listdir(self, path):
         return self.fs.listdir(path)
@@ -116,6 +129,9 @@ class FakeFs:
             handle.seek(0)
             return handle.read(len(PAYLOAD))
 
+    def open_close(self, path):
+        self.open(path, "rb").close()
+
     def listdir(self, path):
         return self.os.listdir(path)
 
@@ -145,6 +161,9 @@ class FsspecMemory:
             handle.write(PAYLOAD)
             handle.seek(0)
             return handle.read(len(PAYLOAD))
+
+    def open_close(self, path):
+        self.fs.open(path, "rb").close()
 
     def listdir(self, path):
         return self.fs.ls(path, detail=False)
@@ -181,6 +200,11 @@ class DictFloor:
         parent[name][0 : len(PAYLOAD)] = PAYLOAD
         return bytes(parent[name][: len(PAYLOAD)])
 
+    def open_close(self, path):
+        # Opening finds the file; closing has nothing to give back.
+        parent, name = self._parent(path)
+        return parent[name]
+
     def listdir(self, path):
         parent, name = self._parent(path + "/x")
         return list(parent)
@@ -198,6 +222,7 @@ PATHS = [(f"/top/d{d}", [f"/top/d{d}/f{i}" for i in range(FILES_PER_DIR)]) for d
 
 
 def time_workloads(tool_cls):
+    """One round: every workload once, in order, on a fresh tool."""
     tool = tool_cls()
     results = {}
 
@@ -219,6 +244,11 @@ def time_workloads(tool_cls):
             for path in files:
                 assert tool.write_read(path) == PAYLOAD
 
+    def open_close():
+        for _, files in PATHS:
+            for path in files:
+                tool.open_close(path)
+
     def listdirs():
         for _ in range(10):
             for directory, _ in PATHS:
@@ -227,9 +257,25 @@ def time_workloads(tool_cls):
     with quiet_stdout():
         timed("create 20,000 files", create)
         timed("write+read 20,000 files", write_read)
+        timed("open+close 20,000 files", open_close)
         timed("list 100 dirs x10", listdirs)
         timed("remove the tree", lambda: tool.rmtree("/top"))
     return results
+
+
+def best_timings():
+    """Every tool's best time per workload over its rounds."""
+    best = {name: {} for name in TOOLS}
+    spent = dict.fromkeys(TOOLS, 0.0)
+    for _ in range(ROUNDS):
+        for name, cls in TOOLS.items():
+            if spent[name] > ROUND_BUDGET:
+                continue
+            start = time.perf_counter()
+            for label, seconds in time_workloads(cls).items():
+                best[name][label] = min(seconds, best[name].get(label, seconds))
+            spent[name] += time.perf_counter() - start
+    return best
 
 
 def rss_bytes():
@@ -292,7 +338,7 @@ def main():
         big_directory(int(sys.argv[2]))
         return
     plot_file = sys.argv[2] if len(sys.argv) == 3 and sys.argv[1] == "--plot" else None
-    timings = {name: time_workloads(cls) for name, cls in TOOLS.items()}
+    timings = best_timings()
     memories = {name: memory(name) for name in TOOLS}
     base = timings["ovaline"]
     others = [name for name in TOOLS if name != "ovaline"]

@@ -25,4 +25,15 @@ void Directory::remove(INode* entry) {
     }
 }
 
+void Directory::remove_all(std::span<INode* const> taken) {
+    if (taken.size() == index_.size()) {
+        entries_ = {};
+        index_.clear();
+        return;
+    }
+    for (INode* entry : taken) {
+        remove(entry);
+    }
+}
+
 } // namespace ovaline::fs

@@ -14,9 +14,9 @@ namespace {
 // Runs `body` on the file behind `node` while holding the inode's lock as `Locked`
 // says; a failed lookup or an inode that is not a file ends the call first.
 template <class Locked, class Body>
-auto with_file(const INodeGuard& node, Body&& body) -> decltype(body(std::declval<File&>())) {
-    Locked locked(*node);
-    auto* file = std::get_if<File>(&node->data);
+auto with_file(INode& node, Body&& body) -> decltype(body(std::declval<File&>())) {
+    Locked locked(node);
+    auto* file = std::get_if<File>(&node.data);
     if (file == nullptr) {
         return std::unexpected(IoErrorKind::NotAFile);
     }
@@ -24,12 +24,11 @@ auto with_file(const INodeGuard& node, Body&& body) -> decltype(body(std::declva
 }
 
 template <class Locked, class Body>
-auto with_file(const IoResult<INodeGuard>& node, Body&& body)
-    -> decltype(body(std::declval<File&>())) {
+auto with_file(const IoResult<INode*>& node, Body&& body) -> decltype(body(std::declval<File&>())) {
     if (!node) {
         return std::unexpected(node.error());
     }
-    return with_file<Locked>(*node, std::forward<Body>(body));
+    return with_file<Locked>(**node, std::forward<Body>(body));
 }
 
 } // namespace
@@ -60,12 +59,12 @@ std::string FileHandleType::debug() const {
     return "FileHandleType(" + names + ")";
 }
 
-FileHandle::FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type)
-    : id_(id), type_(type), fs_(std::move(fs)) {}
+FileHandle::FileHandle(std::shared_ptr<FileSystem> fs, INodeGuard node, FileHandleType type)
+    : id_(node->id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
 
 FileHandle::FileHandle(FileHandle&& other) noexcept
     : id_(std::exchange(other.id_, std::nullopt)), type_(other.type_), fs_(other.fs_),
-      offset_(other.offset_) {}
+      node_(std::move(other.node_)), offset_(other.offset_) {}
 
 FileHandle::~FileHandle() {
     if (!id_) {
@@ -89,7 +88,7 @@ IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId 
 
 IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, const INodeGuard& node,
                                         FileHandleType type) {
-    auto claimed = with_file<ReadLocked>(node, [&](File& file) -> IoResult<void> {
+    auto claimed = with_file<ReadLocked>(*node, [&](File& file) -> IoResult<void> {
         auto& flag = file.lock.flag;
         if (type.can_write()) {
             std::int64_t expected = 0;
@@ -111,17 +110,17 @@ IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, const IN
     if (!claimed) {
         return std::unexpected(claimed.error());
     }
-    return FileHandle(std::move(fs), node->id, type);
+    return FileHandle(std::move(fs), node, type);
 }
 
-IoResult<INodeGuard> FileHandle::open_inode(bool allowed, const char* operation) const {
+IoResult<INode*> FileHandle::open_inode(bool allowed, const char* operation) const {
     if (!id_) {
         return std::unexpected(IoErrorKind::InvalidFileDescriptor);
     }
     if (!allowed) {
         return std::unexpected(IoError::operation_not_supported(operation));
     }
-    return fs_->resolve(*id_);
+    return node_.get();
 }
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {

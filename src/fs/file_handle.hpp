@@ -71,14 +71,17 @@ class FileHandle {
     std::string debug() const;
 
   private:
-    FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
+    FileHandle(std::shared_ptr<FileSystem> fs, INodeGuard node, FileHandleType type);
     // The handle's inode, after the checks every operation makes first: the handle is
     // open, and the operation is `allowed` by its mode.
-    IoResult<INodeGuard> open_inode(bool allowed = true, const char* operation = "") const;
+    IoResult<INode*> open_inode(bool allowed = true, const char* operation = "") const;
 
     std::optional<InodeId> id_;
     FileHandleType type_;
     std::shared_ptr<FileSystem> fs_;
+    // The file itself, held from opening on: while the handle holds the file's lock the
+    // file cannot leave the table, so this is what its id resolves to, found once.
+    INodeGuard node_;
     std::uint64_t offset_ = 0;
 };
 

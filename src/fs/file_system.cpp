@@ -51,9 +51,10 @@ std::shared_ptr<FileSystem> FileSystem::create(Limits limits) {
 }
 
 FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
-    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)), space_(limits) {
+    : inodes_(std::max(kInitialBuckets, expected_inodes * 2)),
+      root_(make_inode(kRoot, kRoot, 0, std::string_view{}, Directory{})), space_(limits) {
     // The root's parent is itself.
-    inodes_.insert(std::make_shared<INode>(kRoot, kRoot, 0, std::string{}, Directory{}));
+    inodes_.insert(root_);
 }
 
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
@@ -78,8 +79,8 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
     const std::uint64_t depth = dir->depth + 1u;
     const auto* file = std::get_if<File>(&kind);
     const std::uint64_t bytes = file != nullptr ? file->data.data.size() : 0;
-    auto node = std::make_shared<INode>(id, dir->id, static_cast<std::uint16_t>(depth),
-                                        std::move(name), std::move(kind));
+    auto node = make_inode(id, dir->id, static_cast<std::uint16_t>(depth), std::move(name),
+                           std::move(kind));
     NamespaceGate::Change change(gate_);
     {
         // The duplicate check and the append happen under one write lock, so two
@@ -155,11 +156,28 @@ IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& dir,
 }
 
 IoResult<INodeGuard> FileSystem::find_child(const INode& dir, std::string_view name) const {
-    auto id = find_inode_by_name_with_handle(dir, name);
-    if (!id) {
-        return std::unexpected(id.error());
+    if (name.empty() || name == "." || name == "..") {
+        return resolve(name == ".." ? dir.parent.load() : dir.id);
     }
-    return resolve(*id);
+    InodeId link;
+    {
+        ReadLocked locked(dir);
+        const auto* entries = std::get_if<Directory>(&dir.data);
+        if (entries == nullptr) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        }
+        INode* entry = entries->find(name);
+        if (entry == nullptr) {
+            return std::unexpected(IoErrorKind::InodeNotFound);
+        }
+        // A listed entry is alive, and in the table, while the directory's lock is held,
+        // so its guard is taken here rather than looked up again.
+        if (!std::holds_alternative<Symlink>(entry->data)) {
+            return INodeGuard(entry);
+        }
+        link = entry->id;
+    }
+    return resolve(link);
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId dir, std::string_view name) const {
@@ -195,12 +213,8 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
 }
 
 IoResult<INodeGuard> FileSystem::resolve_path(std::string_view path) const {
-    auto start = resolve(kRoot);
-    if (!start) {
-        return std::unexpected(start.error());
-    }
     // Hand over hand: the next guard is taken before the current one is dropped.
-    INodeGuard current = std::move(*start);
+    INodeGuard current = root_;
     auto walked = for_each_component(path, [&](std::string_view part) -> IoResult<void> {
         if (part.empty() || part == ".") {
             return {};
@@ -230,7 +244,7 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
         }
         // A rename changes both under the inode's write lock.
         ReadLocked locked(**node);
-        names.push_back((*node)->name);
+        names.emplace_back((*node)->name.view());
         id = (*node)->parent;
         if (id == kRoot) {
             break;
@@ -246,11 +260,16 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 
 IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
     const auto [parent_path, name] = split_last_separator(path);
-    auto parent = get_inode_by_path_raw(parent_path);
+    auto parent = resolve_path(parent_path);
     if (!parent) {
         return std::unexpected(parent.error());
     }
-    auto created = create_inode(*parent, std::string(name), std::move(kind));
+    // As create_inode does, with the directory already at hand.
+    if (!is_valid_name(name)) {
+        return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+    }
+    const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+    auto created = link_new(*parent, id, std::string(name), std::move(kind));
     if (!created) {
         return std::unexpected(created.error());
     }
@@ -273,84 +292,112 @@ IoResult<void> FileSystem::rm(std::string_view path, bool recursive) {
     return rm_raw(*id, recursive);
 }
 
+namespace {
+
+// Marks an entry, write-locked by the caller, as gone from the namespace: a directory
+// only when empty, a file only when no handle holds it. Adds the bytes it held to `bytes`.
+IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
+    if (node.removed) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    if (auto* entries = std::get_if<Directory>(&node.data)) {
+        // Entries created since the first look keep the directory in place.
+        if (!entries->empty()) {
+            return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
+        }
+    } else if (auto* file = std::get_if<File>(&node.data)) {
+        std::int64_t expected = 0;
+        if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
+                                                     std::memory_order_acq_rel)) {
+            return std::unexpected(IoErrorKind::ResourceCurrentInUse);
+        }
+        bytes += file->data.data.size();
+    }
+    node.removed = true;
+    return {};
+}
+
+} // namespace
+
 IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
     auto node = resolve(id);
     if (!node) {
         return std::unexpected(node.error());
     }
-    return remove_node(id, *node, recursive, nullptr);
+    INode& target = **node;
+    // One change for the whole removal: a snapshot sees the tree before or after it.
+    NamespaceGate::Change change(gate_);
+    // The list of what went is kept from one removal to the next in the same thread, so a
+    // large removal does not end by freeing a large block of it, which makes the heap
+    // merge every entry just freed at once.
+    thread_local std::vector<INode*> kept;
+    Removal removal{std::exchange(kept, {})};
+    IoResult<void> removed;
+    {
+        // Held until the target is marked, so nothing is created in it meanwhile.
+        WriteLocked locked(target);
+        if (recursive) {
+            removed = empty_tree(target, removal);
+        }
+        // The root stays in place, emptied, so the filesystem remains usable.
+        if (removed && target.id != kRoot) {
+            removed = mark_removed(target, removal.bytes);
+        } else if (removed && !std::get<Directory>(target.data).empty()) {
+            removed = std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
+        }
+    }
+    if (removed && target.id != kRoot) {
+        unlist(target);
+        removal.gone.push_back(&target);
+    }
+    // What went before a failure stays gone, as if removed one entry at a time.
+    space_.release(removal.bytes, removal.gone.size());
+    inodes_.remove_all(removal.gone);
+    if (removal.gone.capacity() <= Removal::kKept) {
+        removal.gone.clear();
+        kept = std::move(removal.gone);
+    }
+    return removed;
 }
 
-IoResult<void> FileSystem::remove_node(InodeId id, const INodeGuard& node, bool recursive,
-                                       const INodeGuard* parent) {
-    std::vector<InodeId> children;
-    {
-        ReadLocked locked(*node);
-        if (const auto* entries = std::get_if<Directory>(&node->data)) {
-            if (!recursive && !entries->empty()) {
-                return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
-            }
-            if (recursive) {
-                entries->for_each([&](const INode& child) { children.push_back(child.id); });
-            }
-        }
-    }
-    // No lock of this level is held while the entries below are removed; this level's
-    // guard is handed down, as every entry below needs its parent.
-    for (InodeId child_id : children) {
-        auto child = resolve(child_id);
-        if (!child) {
-            return std::unexpected(child.error());
-        }
-        if (auto removed = remove_node(child_id, *child, true, &node); !removed) {
-            return removed;
-        }
-    }
-    // The root stays in place, emptied, so the filesystem remains usable.
-    if (node->id == kRoot) {
+IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
+    auto* entries = std::get_if<Directory>(&dir.data);
+    if (entries == nullptr) {
         return {};
     }
-    return unlink(id, node, parent);
+    // Locks go from a directory to its entries, as everywhere. Every entry listed here is
+    // alive while the directory's lock is held, and once marked it is this removal's
+    // alone: nobody else takes it out of the listing or the table. A link is an entry
+    // like a file: what it leads to stays.
+    std::vector<INode*> taken;
+    taken.reserve(entries->size());
+    IoResult<void> result;
+    entries->for_each_while([&](INode& child) {
+        WriteLocked locked(child);
+        result = child.removed ? IoResult<void>(std::unexpected(IoErrorKind::InodeNotFound))
+                               : empty_tree(child, removal);
+        if (result) {
+            result = mark_removed(child, removal.bytes);
+        }
+        if (result) {
+            taken.push_back(&child);
+        }
+        return result.has_value();
+    });
+    entries->remove_all(taken);
+    removal.gone.insert(removal.gone.end(), taken.begin(), taken.end());
+    return result;
 }
 
-IoResult<void> FileSystem::unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent) {
-    NamespaceGate::Change change(gate_);
-    std::uint64_t bytes = 0;
-    {
-        WriteLocked locked(*node);
-        if (node->removed) {
-            return std::unexpected(IoErrorKind::InodeNotFound);
-        }
-        if (auto* entries = std::get_if<Directory>(&node->data)) {
-            // Entries created since the first look keep the directory in place.
-            if (!entries->empty()) {
-                return std::unexpected(IoErrorKind::DirectoryIsNotEmpty);
-            }
-        } else if (auto* file = std::get_if<File>(&node->data)) {
-            std::int64_t expected = 0;
-            if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVED,
-                                                         std::memory_order_acq_rel)) {
-                return std::unexpected(IoErrorKind::ResourceCurrentInUse);
-            }
-            bytes = file->data.data.size();
-        }
-        node->removed = true;
-    }
+void FileSystem::unlist(INode& node) {
     // Read only now: a removed inode is never moved, so this is the directory listing it.
-    const InodeId parent_id = node->parent;
-    IoResult<INodeGuard> found_parent = parent != nullptr && (*parent)->id == parent_id
-                                            ? IoResult<INodeGuard>(*parent)
-                                            : resolve(parent_id);
     // A rename that replaced the inode has already taken it out of its directory.
-    if (found_parent) {
-        WriteLocked locked(**found_parent);
-        if (auto* entries = std::get_if<Directory>(&(*found_parent)->data)) {
-            entries->remove(node.get());
+    if (INodeGuard parent = inodes_.get(node.parent)) {
+        WriteLocked locked(*parent);
+        if (auto* entries = std::get_if<Directory>(&parent->data)) {
+            entries->remove(&node);
         }
     }
-    release_inode_id(id);
-    space_.release(bytes, 1);
-    return {};
 }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) const {
@@ -381,7 +428,7 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) cons
             }
             directory = std::holds_alternative<Directory>((*target)->data);
         }
-        (directory ? listing.directories : listing.files).push_back(child.name);
+        (directory ? listing.directories : listing.files).emplace_back(child.name.view());
     });
     return listing;
 }
@@ -625,9 +672,9 @@ IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
                 return std::unexpected(IoErrorKind::MaxRecursionDepthExceeded);
             }
             const InodeId parent = chain.empty() ? current->id : chain.back()->id;
-            chain.push_back(std::make_shared<INode>(
-                next_inode_id_.fetch_add(1, std::memory_order_relaxed), parent,
-                static_cast<std::uint16_t>(depth), std::string(steps[j]), Directory{}));
+            chain.push_back(make_inode(next_inode_id_.fetch_add(1, std::memory_order_relaxed),
+                                       parent, static_cast<std::uint16_t>(depth),
+                                       std::string(steps[j]), Directory{}));
             if (chain.size() > 1) {
                 add_unpublished(*chain[chain.size() - 2], *chain.back());
             }
@@ -863,7 +910,7 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
         }
         return Directory{};
     };
-    auto node = std::make_shared<INode>(id, parent, depth, std::move(name), kind());
+    auto node = make_inode(id, parent, depth, std::move(name), kind());
     nodes.push_back(node);
     if (const auto* entries = std::get_if<Directory>(&source.data)) {
         IoResult<void> copied;
@@ -871,7 +918,8 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
             if (!copied) {
                 return;
             }
-            auto child_copy = copy_tree(child, id, depth + 1, child.name, nodes, bytes);
+            auto child_copy =
+                copy_tree(child, id, depth + 1, std::string(child.name.view()), nodes, bytes);
             if (!child_copy) {
                 copied = std::unexpected(child_copy.error());
             } else if (*child_copy) {

@@ -160,17 +160,27 @@ class FileSystem {
                                    std::uint64_t& bytes);
     // Whether `ancestor` is `id` or one of the directories above it.
     bool is_within(InodeId id, InodeId ancestor) const;
-    // Removal of a looked-up inode; `parent` is its directory's guard when the caller
-    // already holds it.
-    IoResult<void> remove_node(InodeId id, const INodeGuard& node, bool recursive,
-                               const INodeGuard* parent);
-    IoResult<void> unlink(InodeId id, const INodeGuard& node, const INodeGuard* parent);
+    // The entries a removal has marked and unlisted; they leave the inode table, which
+    // holds them alive until then, and the space account together once it ends.
+    struct Removal {
+        // How many entries' room a thread keeps for its next removal.
+        static constexpr std::size_t kKept = 1 << 15;
+        std::vector<INode*> gone;
+        std::uint64_t bytes = 0;
+    };
+    // Removes everything below the write-locked `dir`, entries before their directories,
+    // in listing order; stops at the first entry that cannot go.
+    IoResult<void> empty_tree(INode& dir, Removal& removal);
+    // Takes a removed entry out of the directory listing it.
+    void unlist(INode& node);
 
     // Fills the unpublished directory `to` of this filesystem with a copy of `from`'s
     // entries, which keep their ids.
     void copy_children(const INode& from, INode& to);
 
     InodeTable inodes_;
+    // Never leaves the table, so every path starts here without a lookup.
+    const INodeGuard root_;
     std::atomic<std::uint64_t> next_inode_id_{1};
     SpaceAccount space_;
     // Held by every rename, so no directory's place changes while a rename checks that

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "fs/name.hpp"
 #include "fs/name_index.hpp"
 #include "fs/rw_lock.hpp"
 
@@ -55,15 +59,31 @@ class Directory {
     void add(INode* entry);
     // Takes the entry out, if it is listed here.
     void remove(INode* entry);
+    // Takes out `taken`, distinct entries all listed here, at once when they are every
+    // entry.
+    void remove_all(std::span<INode* const> taken);
     template <class Visit> void for_each(Visit&& visit) const {
-        for (INode* entry : entries_) {
-            if (entry != nullptr) {
-                visit(*entry);
+        for_each_while([&](INode& entry) {
+            visit(entry);
+            return true;
+        });
+    }
+    // Visits entries until `visit` returns false.
+    template <class Visit> void for_each_while(Visit&& visit) const {
+        const std::size_t count = entries_.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            // Entries lie all over the heap; fetching a few ahead overlaps their misses.
+            if (i + kAhead < count) {
+                __builtin_prefetch(entries_[i + kAhead]);
+            }
+            if (INode* entry = entries_[i]; entry != nullptr && !visit(*entry)) {
+                return;
             }
         }
     }
 
   private:
+    static constexpr std::size_t kAhead = 8;
     // A removal leaves a hole, so removing entries in creation order does not move the
     // rest each time; the holes go once they outnumber the entries.
     std::vector<INode*> entries_;
@@ -78,8 +98,8 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 
 // Laid out tightly: a million inodes should stay well below 200 MB.
 struct INode {
-    INode(InodeId id, InodeId parent, std::uint16_t depth, std::string name, INodeKind kind)
-        : id(id), parent(parent), depth(depth), name(std::move(name)), data(std::move(kind)) {}
+    INode(InodeId id, InodeId parent, std::uint16_t depth, std::string_view name, INodeKind kind)
+        : id(id), parent(parent), depth(depth), name(name), data(std::move(kind)) {}
 
     const InodeId id;
     // Where the inode sits changes only by a rename, which holds the inode's write lock
@@ -87,15 +107,17 @@ struct INode {
     std::atomic<InodeId> parent;
     // Guards `data` and `removed`.
     mutable RwLock lock;
+    // The guards held on the inode, the inode table's own included; see INodeGuard.
+    mutable std::atomic<std::uint32_t> refs{0};
+    // Where its directory lists it; guarded by the directory's lock.
+    std::uint32_t slot = 0;
     // At most 64, so two bytes hold it. A rename updates it for the moved subtree.
     std::atomic<std::uint16_t> depth;
     // Set under the write lock when the inode is unlinked, so that a creation racing
     // with the removal of its directory cannot leave an entry nobody lists.
     bool removed = false;
-    // Where its directory lists it; guarded by the directory's lock.
-    std::uint32_t slot = 0;
     // Read under the lock of the directory listing the inode, or under the inode's own.
-    std::string name;
+    Name name;
     // Which kind the inode is never changes after creation, and neither does a link's
     // target, so both are read without the lock; the contents of a file or directory
     // are read and changed only under it.
@@ -103,7 +125,58 @@ struct INode {
 };
 
 // A lookup guard: keeps the inode alive and readable after the table's lock is gone.
-using INodeGuard = std::shared_ptr<INode>;
+// The count lives in the inode itself, so an inode is one allocation, and a guard can
+// be taken from any inode reachable under a lock (a directory's entry, say) without
+// going through the table.
+class INodeGuard {
+  public:
+    INodeGuard() noexcept = default;
+    INodeGuard(std::nullptr_t) noexcept {}
+    // A new guard on a live inode.
+    explicit INodeGuard(INode* node) noexcept : node_(node) {
+        if (node_ != nullptr) {
+            node_->refs.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    INodeGuard(const INodeGuard& other) noexcept : INodeGuard(other.node_) {}
+    INodeGuard(INodeGuard&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    INodeGuard& operator=(INodeGuard other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~INodeGuard() { reset(); }
+
+    // Takes over a count already held, as the table's own is when the entry leaves it.
+    static INodeGuard adopt(INode* node) noexcept {
+        INodeGuard guard;
+        guard.node_ = node;
+        return guard;
+    }
+    // Gives up the count without dropping it.
+    INode* release() noexcept { return std::exchange(node_, nullptr); }
+    void reset() noexcept {
+        if (INode* node = std::exchange(node_, nullptr);
+            node != nullptr && node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete node;
+        }
+    }
+
+    INode* get() const noexcept { return node_; }
+    INode& operator*() const noexcept { return *node_; }
+    INode* operator->() const noexcept { return node_; }
+    explicit operator bool() const noexcept { return node_ != nullptr; }
+    friend bool operator==(const INodeGuard& a, std::nullptr_t) noexcept {
+        return a.node_ == nullptr;
+    }
+
+  private:
+    INode* node_ = nullptr;
+};
+
+// A new inode, held by the guard returned.
+template <class... Args> INodeGuard make_inode(Args&&... args) {
+    return INodeGuard(new INode(std::forward<Args>(args)...));
+}
 
 // Scoped holders of an inode's lock, shared or exclusive.
 template <void (RwLock::*Lock)(), void (RwLock::*Unlock)()> class ScopedLock {

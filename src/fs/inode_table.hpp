@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "fs/inode.hpp"
 
@@ -25,12 +26,18 @@ class InodeTable {
     INodeGuard insert(INodeGuard node);
     // Returns the inode taken out, if any.
     INodeGuard remove(InodeId id);
+    // Takes out every inode of `nodes` still in the table and drops the table's hold on
+    // it, in the order given. A large batch keeps all shards locked meanwhile. No inode
+    // of `nodes` may be in use by the caller afterwards.
+    void remove_all(std::span<INode* const> nodes);
     // Visits every entry in the table's own order, one shard locked at a time.
     void for_each(const std::function<void(const INodeGuard&)>& visit) const;
     std::size_t size() const;
 
   private:
     static constexpr std::size_t kShards = 16;
+    // Batches smaller than this lock one shard at a time rather than all at once.
+    static constexpr std::size_t kFew = 4 * kShards;
     struct Shard;
     Shard& shard_of(InodeId id) const;
 

@@ -23,6 +23,7 @@ class NameIndex {
     // The name must not be present.
     void insert(INode* node);
     void erase(std::string_view name);
+    void clear() { table_.reset(); }
     std::size_t size() const { return table_ ? table_->size : 0; }
     // Changes with every insertion and erasure and is never the same for two different
     // sets of entries in the process, so an equal stamp means an unchanged directory;

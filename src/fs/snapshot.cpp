@@ -66,10 +66,10 @@ void build_inodes(std::vector<DetachedNode>& entries, InodeId parent, std::uint6
     for (DetachedNode& entry : entries) {
         const bool directory = entry.kind == DetachedNode::Kind::Directory;
         bytes += entry.data.size();
-        auto node = std::make_shared<INode>(
-            next_id++, parent, static_cast<std::uint16_t>(depth), std::move(entry.name),
-            directory ? INodeKind(Directory{})
-                      : INodeKind(File{FileData{std::move(entry.data)}, {}}));
+        auto node =
+            make_inode(next_id++, parent, static_cast<std::uint16_t>(depth), std::move(entry.name),
+                       directory ? INodeKind(Directory{})
+                                 : INodeKind(File{FileData{std::move(entry.data)}, {}}));
         if (directory) {
             std::vector<INodeGuard> children;
             build_inodes(entry.children, node->id, depth + 1, next_id, children, below, bytes);
@@ -98,8 +98,7 @@ void FileSystem::copy_children(const INode& from, INode& to) {
     ReadLocked locked(from);
     auto& listing = std::get<Directory>(to.data);
     std::get<Directory>(from.data).for_each([&](const INode& child) {
-        auto node =
-            std::make_shared<INode>(child.id, to.id, child.depth, child.name, copy_kind(child));
+        auto node = make_inode(child.id, to.id, child.depth, child.name, copy_kind(child));
         if (std::holds_alternative<Directory>(node->data)) {
             copy_children(child, *node);
         }

@@ -272,3 +272,25 @@ TEST(Namespace, CreationOrderSurvivesRemovalsInAnyOrder) {
     ASSERT_TRUE(fs.rm("/", true));
     EXPECT_EQ(fs.inode_count(), 1u);
 }
+
+TEST(Namespace, NamesKeepTheirBytesInlineOrOnTheHeap) {
+    // Around the inline limit of fifteen bytes, with embedded zeros and high bytes.
+    for (const std::string& text :
+         {std::string(), std::string("a"), std::string(15, 'x'), std::string(16, 'y'),
+          std::string("\0\xff\x80z", 4), std::string(300, '\xff')}) {
+        Name name(text);
+        EXPECT_EQ(name.view(), text);
+        Name copy(name);
+        Name moved(std::move(copy));
+        EXPECT_EQ(moved.view(), text);
+        // Assigning a name its own bytes, or another length across the limit.
+        moved = moved.view();
+        EXPECT_EQ(moved.view(), text);
+        moved = std::string(20, 'q') + text;
+        EXPECT_EQ(moved.view(), std::string(20, 'q') + text);
+        moved = "n";
+        EXPECT_EQ(moved.view(), "n");
+        name = moved;
+        EXPECT_TRUE(name == "n");
+    }
+}

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "fs/inode_table.hpp"
 #include "fs/probe_table.hpp"
 
 namespace {
@@ -66,3 +67,47 @@ TEST(ProbeTable, AgreesWithASetThroughInsertsErasesAndGrowth) {
 }
 
 } // namespace
+
+namespace {
+
+using ovaline::fs::Directory;
+using ovaline::fs::INode;
+using ovaline::fs::INodeGuard;
+using ovaline::fs::InodeTable;
+
+} // namespace
+
+// Batches small and large against the table (which closes each hole on its own for a
+// small batch and places the rest anew for a large one): what stays is still found, what
+// went is not, and a guard held elsewhere keeps its inode readable after the table lets go.
+TEST(InodeTableBatches, RemovingABatchKeepsTheRestReachable) {
+    for (const std::size_t every : {1, 2, 5, 50}) {
+        InodeTable table(16);
+        constexpr std::uint64_t kCount = 3000;
+        std::vector<INode*> batch;
+        std::vector<INodeGuard> held;
+        for (std::uint64_t id = 1; id <= kCount; ++id) {
+            auto node = ovaline::fs::make_inode(id, 0, 1, "n" + std::to_string(id), Directory{});
+            if (id % every == 0) {
+                batch.push_back(node.get());
+                if (id % 7 == 0) {
+                    held.push_back(node);
+                }
+            }
+            ASSERT_EQ(table.insert(std::move(node)), nullptr);
+        }
+        // An inode not in the table is passed over.
+        auto stranger = ovaline::fs::make_inode(kCount + 1, 0, 1, "x", Directory{});
+        batch.push_back(stranger.get());
+        table.remove_all(batch);
+        EXPECT_EQ(table.size(), kCount - kCount / every) << every;
+        for (std::uint64_t id = 1; id <= kCount; ++id) {
+            EXPECT_EQ(table.get(id) == nullptr, id % every == 0) << id << " every " << every;
+        }
+        for (const INodeGuard& node : held) {
+            EXPECT_EQ(node->name, "n" + std::to_string(node->id));
+            EXPECT_EQ(node->refs.load(), 1u);
+        }
+        EXPECT_EQ(stranger->refs.load(), 1u);
+    }
+}

@@ -242,3 +242,38 @@ TEST(Limits, NothingChangesWhenALimitWouldBePassed) {
     EXPECT_EQ(fs->usage().bytes, 0u);
     EXPECT_EQ(fs->usage().inodes, 3u);
 }
+
+TEST(TreeRemoval, AccountsExactlyForWhatWentAndSparesWhatALinkLeadsTo) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/keep"));
+    ASSERT_TRUE(fs->write_file("/keep/f", bytes_of("kept")));
+    ASSERT_TRUE(fs->makedirs("/t/a/b", false));
+    ASSERT_TRUE(fs->write_file("/t/a/b/x", bytes_of("12345")));
+    ASSERT_TRUE(fs->write_file("/t/a/y", bytes_of("678")));
+    ASSERT_TRUE(fs->mkdir("/t/c"));
+    ASSERT_TRUE(fs->write_file("/t/c/held", bytes_of("90")));
+    ASSERT_TRUE(fs->touch("/t/c/z"));
+    // A link to the root inside the tree: removing the tree removes the link only.
+    ASSERT_TRUE(
+        fs->create_inode(*fs->get_inode_by_path_raw("/t"), "up", Symlink{FileSystem::kRoot}));
+
+    {
+        auto held = FileSystem::open(fs, "/t/c/held", mode("r"), false);
+        ASSERT_TRUE(held);
+        // Everything before the held file in listing order goes, the rest stays.
+        EXPECT_EQ(kind_of(fs->rm("/t", true)), IoErrorKind::ResourceCurrentInUse);
+        EXPECT_FALSE(fs->get_inode_by_path_raw("/t/a"));
+        EXPECT_TRUE(fs->get_inode_by_path_raw("/t/c/z"));
+        EXPECT_EQ(text_of(*fs, "/t/c/held"), "90");
+        EXPECT_EQ(fs->usage().bytes, 4u + 2u);
+        EXPECT_EQ(fs->usage().inodes, fs->inode_count());
+    }
+    ASSERT_TRUE(fs->rm("/t", true));
+    EXPECT_EQ(text_of(*fs, "/keep/f"), "kept");
+    EXPECT_EQ(fs->usage().bytes, 4u);
+    EXPECT_EQ(fs->usage().inodes, 3u);
+    EXPECT_EQ(fs->inode_count(), 3u);
+    auto listing = fs->ls_raw(FileSystem::kRoot);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->directories, std::vector<std::string>{"keep"});
+}
