@@ -22,6 +22,8 @@ import subprocess
 import sys
 import time
 
+from peers import fresh_fsspec_memory
+
 DIRS = 100
 FILES_PER_DIR = 200
 PAYLOAD = b"x" * 64
@@ -77,28 +79,33 @@ class Ovaline:
         self.fs.remove(path, True)
 
 
-class MemoryFS:
+class FileObjects:
+    """Opening, writing and reading through the file objects a tool's `open` returns."""
+
+    def write_read(self, path):
+        with self.open(path, "r+b") as handle:
+            handle.write(PAYLOAD)
+            handle.seek(0)
+            return handle.read(len(PAYLOAD))
+
+    def open_close(self, path):
+        self.open(path, "rb").close()
+
+
+class MemoryFS(FileObjects):
     name = "pyfilesystem2 MemoryFS"
 
     def __init__(self):
         from fs.memoryfs import MemoryFS as Impl
 
         self.fs = Impl()
+        self.open = self.fs.open
 
     def mkdir(self, path):
         self.fs.makedir(path)
 
     def touch(self, path):
         self.fs.create(path)
-
-    def write_read(self, path):
-        with self.fs.open(path, "r+b") as handle:
-            handle.write(PAYLOAD)
-            handle.seek(0)
-            return handle.read(len(PAYLOAD))
-
-    def open_close(self, path):
-        self.fs.open(path, "rb").close()
 
     def listdir(self, path):
         return self.fs.listdir(path)
@@ -107,7 +114,7 @@ class MemoryFS:
         self.fs.removetree(path)
 
 
-class FakeFs:
+class FakeFs(FileObjects):
     name = "pyfakefs"
 
     def __init__(self):
@@ -123,15 +130,6 @@ class FakeFs:
     def touch(self, path):
         self.fs.create_file(path)
 
-    def write_read(self, path):
-        with self.open(path, "r+b") as handle:
-            handle.write(PAYLOAD)
-            handle.seek(0)
-            return handle.read(len(PAYLOAD))
-
-    def open_close(self, path):
-        self.open(path, "rb").close()
-
     def listdir(self, path):
         return self.os.listdir(path)
 
@@ -139,31 +137,18 @@ class FakeFs:
         self.fs.remove_object(path)
 
 
-class FsspecMemory:
+class FsspecMemory(FileObjects):
     name = "fsspec memory"
 
     def __init__(self):
-        from fsspec.implementations.memory import MemoryFileSystem
-
-        # The class keeps one store for every instance unless told otherwise.
-        self.fs = MemoryFileSystem(skip_instance_cache=True)
-        self.fs.store = {}
-        self.fs.pseudo_dirs = [""]
+        self.fs = fresh_fsspec_memory()
+        self.open = self.fs.open
 
     def mkdir(self, path):
         self.fs.mkdir(path)
 
     def touch(self, path):
         self.fs.touch(path)
-
-    def write_read(self, path):
-        with self.fs.open(path, "r+b") as handle:
-            handle.write(PAYLOAD)
-            handle.seek(0)
-            return handle.read(len(PAYLOAD))
-
-    def open_close(self, path):
-        self.fs.open(path, "rb").close()
 
     def listdir(self, path):
         return self.fs.ls(path, detail=False)

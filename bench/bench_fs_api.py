@@ -24,6 +24,7 @@ import sys
 import time
 
 import bench_fs
+from peers import fresh_fsspec_memory
 
 # The large tree: TOP directories of SUB subdirectories of FILES files each, alternately
 # .txt and .bin, so 100,000 entries in all.
@@ -192,12 +193,7 @@ class Fsspec:
     name = "fsspec memory"
 
     def __init__(self):
-        from fsspec.implementations.memory import MemoryFileSystem
-
-        # The class keeps one store for every instance unless told otherwise.
-        self.fs = MemoryFileSystem(skip_instance_cache=True)
-        self.fs.store = {}
-        self.fs.pseudo_dirs = [""]
+        self.fs = fresh_fsspec_memory()
 
     def mkdir(self, path):
         self.fs.mkdir(path)
