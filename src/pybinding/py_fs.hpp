@@ -13,8 +13,6 @@
 
 namespace ovaline::pybinding {
 
-// One shared reference to a filesystem, which file handles and terminals made from it
-// share.
 // Names listdir made for a directory, reused while its stamp says it is unchanged.
 struct CachedListing {
     std::uint64_t stamp;
@@ -22,6 +20,8 @@ struct CachedListing {
     PyRef directories;
 };
 
+// One shared reference to a filesystem, which file handles and terminals made from it
+// share.
 struct PyFs {
     static constexpr ClassId kId = ClassId::PyFs;
     std::shared_ptr<fs::FileSystem> fs;
