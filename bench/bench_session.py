@@ -95,7 +95,7 @@ def start_and_close():
     kinds = [
         ("cold", ovaline.PyUserPool, True, 0),
         ("reused", ovaline.PyUserPool, False, 0),
-        ("warm", lambda: ovaline.PyUserPool(warm=1), False, 1),
+        ("warm", lambda: ovaline.PyUserPool.warm(1), False, 1),
     ]
     print("| session | start | close |")
     print("|---|---:|---:|")

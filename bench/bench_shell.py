@@ -1,7 +1,7 @@
 """PyTerm's shell mode beside /bin/bash running the same line over the same files on tmpfs.
 
 Run with `make bench`, or `.venv/bin/python bench/bench_shell.py` after `make install`.
-Each line runs in a PyTerm(shell=True) over a PyFs and, as `bash -c LINE`, in a
+Each line runs in a PyTerm.shell over a PyFs and, as `bash -c LINE`, in a
 directory under /dev/shm holding the same files; both must print the same. Prints a Markdown table of
 the best of several runs; the ratio is bash's time divided by ovaline's (above 1 means
 ovaline is faster). bash's time includes starting it, as a caller would pay.
@@ -64,7 +64,7 @@ def main() -> int:
     fs = PyFs()
     for name, text in files.items():
         fs.write_text("/" + name, text)
-    term = PyTerm(fs, shell=True)
+    term = PyTerm.shell(fs)
 
     with tempfile.TemporaryDirectory(dir="/dev/shm", prefix="ovaline-bench-") as root:
         for name, text in files.items():

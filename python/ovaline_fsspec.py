@@ -7,17 +7,45 @@
 Paths are absolute within the PyFs; "ovaline://a/b" and "/a/b" name the same file.
 Failures are instances of the built-in exceptions fsspec's callers catch
 (FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError, OSError).
+Every change inside a transaction is refused with NotImplementedError: nothing is
+deferred, so nothing could be rolled back.
 """
 
 from __future__ import annotations
 
+import errno
 import os
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import fsspec  # type: ignore[import-untyped]
 import ovaline
 
 __all__ = ["OvalineFileSystem"]
+
+_T = TypeVar("_T")
+
+# The errno of each message the specified PyFs methods (mkdir, remove) fail with.
+_ERRNO_OF_MESSAGE = {
+    "Inode not found": errno.ENOENT,
+    "The specified INode is not a directory": errno.ENOTDIR,
+    "The specified INode is not a file": errno.EISDIR,
+    "Resource already exists": errno.EEXIST,
+    "Directory is not empty": errno.ENOTEMPTY,
+    "Resource is currently in use": errno.EBUSY,
+    "No space left in the filesystem": errno.ENOSPC,
+    "Maximum filesystem depth exceeded": errno.ENAMETOOLONG,
+}
+
+
+def _as_os_error(call: Callable[[], _T], path: str) -> _T:
+    """Runs a specified PyFs method, which fails with ValueError and a message, and
+    fails as os would instead."""
+    try:
+        return call()
+    except ValueError as error:
+        number = _ERRNO_OF_MESSAGE.get(str(error), errno.EINVAL)
+        raise OSError(number, os.strerror(number), path) from error
 
 
 class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
@@ -71,38 +99,51 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     def exists(self, path: Any, **kwargs: Any) -> bool:
         return self.pyfs.exists(self._strip_protocol(path))
 
+    def _refuse_in_transaction(self) -> None:
+        if self._intrans:
+            raise NotImplementedError("ovaline changes are not deferred to a transaction")
+
     def mkdir(self, path: Any, create_parents: bool = True, **kwargs: Any) -> None:
+        self._refuse_in_transaction()
         path = self._strip_protocol(path)
         if create_parents:
             self.pyfs.makedirs(path)
         else:
-            self.pyfs.mkdir(path)
+            _as_os_error(lambda: self.pyfs.mkdir(path), path)
 
     def makedirs(self, path: Any, exist_ok: bool = False) -> None:
+        self._refuse_in_transaction()
         self.pyfs.makedirs(self._strip_protocol(path), exist_ok=exist_ok)
 
+    def _remove(self, path: str) -> None:
+        _as_os_error(lambda: self.pyfs.remove(path, False), path)
+
     def rmdir(self, path: Any) -> None:
+        self._refuse_in_transaction()
         path = self._strip_protocol(path)
         if self._entry(path)["type"] != "directory":
-            raise NotADirectoryError(path)
-        self.pyfs.remove(path, False)
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), path)
+        self._remove(path)
 
     def rm_file(self, path: Any) -> None:
-        self.pyfs.remove(self._strip_protocol(path), False)
+        self._refuse_in_transaction()
+        self._remove(self._strip_protocol(path))
 
     def _rm(self, path: Any) -> None:
         self.rm_file(path)
 
     def rm(self, path: Any, recursive: bool = False, maxdepth: int | None = None) -> None:
+        self._refuse_in_transaction()
         # Deepest first, so that each directory is empty when its turn comes.
         for each in reversed(self.expand_path(path, recursive=recursive, maxdepth=maxdepth)):
-            self.pyfs.remove(self._strip_protocol(each), False)
+            self._remove(self._strip_protocol(each))
 
     def _make_parent(self, path: str) -> None:
         if self.auto_mkdir:
             self.pyfs.makedirs(self._parent(path), exist_ok=True)
 
     def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
+        self._refuse_in_transaction()
         src, dst = self._strip_protocol(path1), self._strip_protocol(path2)
         if self._entry(src)["type"] == "directory":
             self.pyfs.makedirs(dst, exist_ok=True)
@@ -116,6 +157,7 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
         return self.pyfs.read_bytes(self._strip_protocol(path))[start:end]
 
     def pipe_file(self, path: Any, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
+        self._refuse_in_transaction()
         path = self._strip_protocol(path)
         self._make_parent(path)
         if mode == "create":
@@ -125,6 +167,7 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
             self.pyfs.write_bytes(path, bytes(value))
 
     def touch(self, path: Any, truncate: bool = True, **kwargs: Any) -> None:
+        self._refuse_in_transaction()
         path = self._strip_protocol(path)
         self._make_parent(path)
         # Appending nothing makes a missing file and keeps what an existing one holds.
@@ -141,7 +184,7 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
         **kwargs: Any,
     ) -> Any:
         if not autocommit:
-            raise NotImplementedError("ovaline writes are not deferred to a transaction")
+            raise NotImplementedError("ovaline changes are not deferred to a transaction")
         path = self._strip_protocol(path)
         if "r" not in mode:
             self._make_parent(path)

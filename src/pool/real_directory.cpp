@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error/utf8.hpp"
+#include "fs/posix_path.hpp"
 #include "pool/unique_fd.hpp"
 
 namespace ovaline::pool {
@@ -189,6 +190,7 @@ class Exporter {
             TransferResult<void> written;
             switch (entry.kind) {
             case DetachedNode::Kind::Symlink:
+                // Refused by check_writable before anything was written.
                 return refused(ELOOP, "Symbolic links are not exported", join(source, entry.name));
             case DetachedNode::Kind::Directory:
                 written = write_directory(dir, child, join(source, entry.name), entry);
@@ -372,6 +374,33 @@ std::expected<Owner, std::string> owner_named(const std::string& user) {
     return Owner{found->pw_uid, found->pw_gid};
 }
 
+namespace {
+
+// Refuses, before anything is written, an entry the host cannot hold: a name with a NUL
+// (which would cut it short) or over 255 bytes, or a symbolic link. Named by its path in
+// the tree.
+TransferResult<void> check_writable(const std::string& source,
+                                    const std::vector<DetachedNode>& entries) {
+    for (const DetachedNode& entry : entries) {
+        const std::string path = join(source, entry.name);
+        if (entry.name.find('\0') != std::string::npos) {
+            return refused(EINVAL, "A host directory cannot hold a name with a NUL", path);
+        }
+        if (entry.name.size() > fs::kMaxNameBytes) {
+            return refused(ENAMETOOLONG, std::strerror(ENAMETOOLONG), path);
+        }
+        if (entry.kind == DetachedNode::Kind::Symlink) {
+            return refused(ELOOP, "Symbolic links are not exported", path);
+        }
+        if (auto checked = check_writable(path, entry.children); !checked) {
+            return checked;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
                                  const std::string& real_dir, std::optional<Owner> owner,
                                  bool require_empty) {
@@ -395,6 +424,9 @@ TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
         if (!existing->empty()) {
             return host_failure(ENOTEMPTY, real_dir);
         }
+    }
+    if (auto checked = check_writable(std::string(src), *entries); !checked) {
+        return checked;
     }
     Exporter exporter(std::move(*root), owner);
     auto written = exporter.write_entries(0, real_dir, std::string(src), *entries);

@@ -66,11 +66,11 @@ bool wrong_kind(const char* name, const char* expected, PyObject* obj) {
 
 } // namespace
 
-std::string render_doc(std::string_view name, bool method, std::span<const Param> params,
+std::string render_doc(std::string_view name, std::string_view self, std::span<const Param> params,
                        std::string_view prose) {
     std::string doc(name);
-    doc += method ? "($self" : "(";
-    bool first = !method;
+    doc.append("(").append(self);
+    bool first = self.empty();
     bool stars = false;
     for (const Param& param : params) {
         doc += first ? "" : ", ";

@@ -33,9 +33,10 @@ bool match_tuple(const char* function, std::span<const Param> params, PyObject* 
                  PyObject* kwargs, std::span<PyObject*> out);
 
 // The docstring `name(parameters)\n--\n\n` followed by `prose`, the form from which
-// Python reads a text signature; a method's parameters start with `$self`. A parameter
-// that may be left out shows its written default, or None.
-std::string render_doc(std::string_view name, bool method, std::span<const Param> params,
+// Python reads a text signature; the parameters start with `self` unless it is empty
+// ("$self" for a method, "$type" for a class method). A parameter that may be left out
+// shows its written default, or None.
+std::string render_doc(std::string_view name, std::string_view self, std::span<const Param> params,
                        std::string_view prose);
 // The object for a default written as a Python literal (True, False, None, an int or a
 // double-quoted string without escapes): a new reference, or null with the error set.

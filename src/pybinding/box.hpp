@@ -21,7 +21,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -92,6 +94,33 @@ template <class T> constexpr PyType_Spec box_spec(const char* name, PyType_Slot*
 inline PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
     return nullptr;
+}
+
+// A struct sequence type (a named tuple made in C), immutable and final like the module's
+// other classes; null with the error set on failure.
+inline PyTypeObject* struct_sequence_type(PyStructSequence_Desc* desc) {
+    PyTypeObject* type = PyStructSequence_NewType(desc);
+    if (type != nullptr) {
+        type->tp_flags = (type->tp_flags | Py_TPFLAGS_IMMUTABLETYPE) & ~Py_TPFLAGS_BASETYPE;
+        PyType_Modified(type);
+    }
+    return type;
+}
+
+// An instance of a struct sequence type holding `items`, new references that it takes
+// over; null with the error set if any of them is null.
+inline PyObject* struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
+    const bool complete = std::none_of(items.begin(), items.end(), [](PyObject* i) { return !i; });
+    PyObject* result = complete ? PyStructSequence_New(type) : nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (result != nullptr) {
+            PyStructSequence_SetItem(result, i++, item);
+        } else {
+            Py_XDECREF(item);
+        }
+    }
+    return result;
 }
 
 } // namespace ovaline::pybinding

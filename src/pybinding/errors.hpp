@@ -2,14 +2,15 @@
 
 // Error mapping at the Python boundary.
 //
-// - An IoError becomes one of the module's filesystem exceptions, each both ValueError
-//   and the matching OSError kind, carrying its message as its only argument and with
-//   errno set; a closed handle or a bad mode stays a plain ValueError:
-//   `return raise_io_error(err);`, or `raise_io_error(err, path.given)` to name the path
-//   as `filename` (and a second as `filename2`).
-// - A message from the terminal, pool or session layer becomes ValueError:
-//   `return raise_message(text);`. `raise_error` takes either kind, and
-//   `return none_or_raise(result);` finishes a call whose result is expected<void, E>.
+// - In the specified methods an IoError becomes ValueError carrying its message, and
+//   nothing else: `return raise_io_error(err);`. A message from the terminal, pool or
+//   session layer becomes ValueError too: `return raise_message(text);`. `raise_error`
+//   takes either kind, and `return none_or_raise(result);` finishes a call whose result
+//   is expected<void, E>.
+// - The os-like additions raise what os raises: the built-in OSError subclass of the
+//   errno, with the C library's text and the path(s) the caller gave:
+//   `return raise_os_error(err, path.given);`, `none_or_os_error(result, src, dst)`.
+//   A closed handle or a bad mode stays a plain ValueError, as in io.
 // - Core code runs inside `guarded(state, [&]() -> PyObject* { ... })` (the method
 //   adapters of methods.hpp do this for every method): an ovaline::InternalError
 //   leaving it becomes the module's internal exception, std::bad_alloc becomes
@@ -34,8 +35,10 @@
 namespace ovaline::pybinding {
 
 // Each returns null with the Python error set, so `return raise_...(...)` ends a call.
-PyObject* raise_io_error(const error::IoError& err, PyObject* filename = nullptr,
+PyObject* raise_io_error(const error::IoError& err);
+PyObject* raise_os_error(const error::IoError& err, PyObject* filename = nullptr,
                          PyObject* filename2 = nullptr);
+PyObject* raise_errno(int number, PyObject* filename = nullptr, PyObject* filename2 = nullptr);
 PyObject* raise_message(std::string_view message);
 PyObject* raise_internal(const ModuleState& state, const char* message);
 
@@ -54,18 +57,14 @@ template <class E> PyObject* none_or_raise(const std::expected<void, E>& result)
     Py_RETURN_NONE;
 }
 
-// The same for a filesystem operation on the path(s) the caller gave.
-inline PyObject* none_or_raise(const std::expected<void, error::IoError>& result,
-                               PyObject* filename, PyObject* filename2 = nullptr) {
+// None, or the failure raised as os raises it, naming the path(s) the caller gave.
+inline PyObject* none_or_os_error(const std::expected<void, error::IoError>& result,
+                                  PyObject* filename, PyObject* filename2 = nullptr) {
     if (!result) {
-        return raise_io_error(result.error(), filename, filename2);
+        return raise_os_error(result.error(), filename, filename2);
     }
     Py_RETURN_NONE;
 }
-
-// Creates the filesystem exception classes, once per process, and adds them to the
-// module; false with the error set on failure.
-bool add_io_error_classes(PyObject* module);
 
 // A Python str from UTF-8 text; invalid sequences become U+FFFD, so rendering text
 // produced by the core never fails on its content.

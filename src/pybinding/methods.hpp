@@ -233,7 +233,7 @@ template <class T, class... A> struct Signature<PyObject* (*)(T&, A...)> {
 
     template <Name... Params> static std::string doc(const char* function, const char* prose) {
         static constexpr auto kParams = Parameters<A...>::template of<Params...>();
-        return render_doc(function, true, kParams, prose);
+        return render_doc(function, "$self", kParams, prose);
     }
 };
 
@@ -254,9 +254,29 @@ template <class... A> struct Signature<PyObject* (*)(PyTypeObject*, A...)> {
         });
     }
 
-    template <Name... Params> static std::string doc(const char* function, const char* prose) {
+    // A class method: called on the class with the fast-call convention.
+    template <Name Function, auto F, Name... Params>
+    static PyObject* class_fastcall(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+        static_assert(sizeof...(Params) == sizeof...(A), "one name per parameter");
         static constexpr auto kParams = Parameters<A...>::template of<Params...>();
-        return render_doc(function, false, kParams, prose);
+        std::array<PyObject*, sizeof...(A)> raw{};
+        if (!match_fastcall(Function.text, kParams, args, nargs, kwnames, raw) ||
+            !fill_defaults<Params...>(raw)) {
+            return nullptr;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        const ModuleState& state = state_of_type(type);
+        return guarded(state, [&] {
+            return convert_and_call<A...>(state, kParams, raw.data(),
+                                          [&](auto&&... a) { return F(type, a...); });
+        });
+    }
+
+    template <Name... Params>
+    static std::string doc(const char* function, std::string_view self, const char* prose) {
+        static constexpr auto kParams = Parameters<A...>::template of<Params...>();
+        return render_doc(function, self, kParams, prose);
     }
 };
 
@@ -280,6 +300,16 @@ PyMethodDef method(const char* prose, const char* signature = nullptr) {
     }
 }
 
+// A method of the class itself, `PyObject* f(PyTypeObject* type, <arguments>)`, whose
+// text signature starts with $type.
+template <Name Function, auto F, Name... Params> PyMethodDef class_method(const char* prose) {
+    using S = Signature<decltype(F)>;
+    static const std::string doc = S::template doc<Params...>(Function.text, "$type", prose);
+    FastcallKeywords call = S::template class_fastcall<Function, F, Params...>;
+    return {Function.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+            METH_CLASS | METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
+
 // A class that Python constructs as Class(params): its Py_tp_new slot and its Py_tp_doc
 // slot, the rendered signature followed by `prose`.
 template <Name Class, auto F, Name... Params> struct Constructor {
@@ -289,7 +319,7 @@ template <Name Class, auto F, Name... Params> struct Constructor {
     }
     static PyType_Slot doc_slot(const char* prose) {
         static const std::string doc =
-            Signature<decltype(F)>::template doc<Params...>(Class.text, prose);
+            Signature<decltype(F)>::template doc<Params...>(Class.text, "", prose);
         return {Py_tp_doc, const_cast<char*>(doc.c_str())};
     }
 };

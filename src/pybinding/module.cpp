@@ -4,20 +4,24 @@
 // from sys.modules) returns that same module, so objects made before it keep working
 // with everything imported after it.
 //
-// To add a class, give it an entry in ClassId (module_state.hpp) and one line
-// `{"Name", ClassId::Name, &py_name_spec}` at its place in kClasses. The order of the list is
-// the order of the module's attributes and of __all__.
+// The module holds its six classes and nothing else. To add one, give it an entry in
+// ClassId (module_state.hpp) and one line `{"Name", ClassId::Name, &py_name_spec}` at its
+// place in kClasses: the order of the list is the order of the module's attributes and of
+// __all__. A type that a class's methods return lives on that class instead, as
+// `Owner.Name`: one line in kNested.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <new>
+#include <string>
 
 #include "pybinding/errors.hpp"
 #include "pybinding/module_state.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_io_file.hpp"
+#include "pybinding/py_ref.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/py_terminal_session.hpp"
 #include "pybinding/py_user_pool.hpp"
@@ -37,14 +41,27 @@ struct ClassEntry {
 };
 
 const ClassEntry kClasses[] = {
-    {"PyIoFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io},
-    {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type},
-    {"PyFs", ClassId::PyFs, &py_fs_spec},
+    {"PyFs", ClassId::PyFs, &py_fs_spec, prepare_py_fs},
     {"PyFileHandle", ClassId::PyFileHandle, &py_file_handle_spec},
     {"PyTerm", ClassId::PyTerm, &py_term_spec},
     {"Whence", ClassId::Whence, &whence_spec, add_whence_members},
     {"PyUserPool", ClassId::PyUserPool, &py_user_pool_spec},
     {"PyTerminalSession", ClassId::PyTerminalSession, &py_terminal_session_spec},
+};
+
+struct NestedEntry {
+    ClassId owner;
+    ClassEntry type;
+};
+
+const NestedEntry kNested[] = {
+    {ClassId::PyFs, {"Stat", ClassId::FsStat, nullptr, nullptr, make_stat_type}},
+    {ClassId::PyFs, {"Usage", ClassId::FsUsage, nullptr, nullptr, make_usage_type}},
+    {ClassId::PyFs, {"RawFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io}},
+    {ClassId::PyTerm,
+     {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type}},
+    {ClassId::PyTerminalSession,
+     {"RunResult", ClassId::RunResult, nullptr, nullptr, make_run_result_type}},
 };
 
 constexpr char kInternalErrorDoc[] =
@@ -53,6 +70,39 @@ constexpr char kInternalErrorDoc[] =
 // Its memory is zero-filled until fill_module constructs it, so every field reads null.
 ModuleState* state_if_any(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Creates the entry's type and keeps it in the state; null with the error set on failure.
+PyTypeObject* create_type(PyObject* module, ModuleState& state, const ClassEntry& entry) {
+    auto* type = entry.create != nullptr ? entry.create()
+                                         : reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(
+                                               module, entry.type_spec, nullptr));
+    if (type == nullptr) {
+        return nullptr;
+    }
+    state.types[static_cast<std::size_t>(entry.id)] = type;
+    if (entry.prepare != nullptr && !entry.prepare(type)) {
+        return nullptr;
+    }
+    return type;
+}
+
+// Makes `type` the attribute `name` of `owner`, found by pickle and shown by repr as
+// ovaline.Owner.Name. Both types are immutable to Python, so their dictionaries are
+// written here directly.
+bool nest(PyTypeObject* owner, const char* name, PyTypeObject* type) {
+    auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
+    PyRef module_name(PyUnicode_FromString("ovaline"));
+    PyRef qualname(PyUnicode_FromFormat("%s.%s", owner->tp_name + sizeof("ovaline"), name));
+    if (!module_name || !qualname ||
+        PyDict_SetItemString(type->tp_dict, "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(owner->tp_dict, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        return false;
+    }
+    Py_SETREF(heap->ht_qualname, qualname.release());
+    PyType_Modified(type);
+    PyType_Modified(owner);
+    return true;
 }
 
 } // namespace
@@ -92,23 +142,16 @@ bool fill_module(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", OVALINE_VERSION) < 0) {
         return false;
     }
-    // The filesystem's exceptions and result types, and run's, come first, so the classes keep
-    // their order at the end of __all__.
-    if (!add_io_error_classes(module) || !add_fs_result_types(module) ||
-        !add_run_result_type(module)) {
-        return false;
-    }
     for (const ClassEntry& entry : kClasses) {
-        auto* type = entry.create != nullptr
-                         ? entry.create()
-                         : reinterpret_cast<PyTypeObject*>(
-                               PyType_FromModuleAndSpec(module, entry.type_spec, nullptr));
-        if (type == nullptr) {
+        PyTypeObject* type = create_type(module, state, entry);
+        if (type == nullptr ||
+            !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) {
             return false;
         }
-        state.types[static_cast<std::size_t>(entry.id)] = type;
-        if ((entry.prepare != nullptr && !entry.prepare(type)) ||
-            !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) {
+    }
+    for (const NestedEntry& entry : kNested) {
+        PyTypeObject* type = create_type(module, state, entry.type);
+        if (type == nullptr || !nest(state.type_of(entry.owner), entry.type.name, type)) {
             return false;
         }
     }

@@ -13,17 +13,21 @@
 
 namespace ovaline::pybinding {
 
-// The module's classes, in the order of its attributes and of __all__. Each class's
-// C++ value type names its entry as `static constexpr ClassId kId`.
+// The module's classes, in the order of its attributes and of __all__, then the types
+// that live as attributes of one of them (PyFs.Stat, ...). Each class's C++ value type
+// names its entry as `static constexpr ClassId kId`.
 enum class ClassId : std::size_t {
-    PyIoFile,
     PyFs,
     PyFileHandle,
     PyTerm,
-    ShellResult,
     Whence,
     PyUserPool,
     PyTerminalSession,
+    FsStat,
+    FsUsage,
+    PyIoFile,
+    ShellResult,
+    RunResult,
     Count,
 };
 
@@ -35,6 +39,7 @@ struct ModuleState {
     template <class T> PyTypeObject* type_of() const {
         return types[static_cast<std::size_t>(T::kId)];
     }
+    PyTypeObject* type_of(ClassId id) const { return types[static_cast<std::size_t>(id)]; }
 };
 
 // CPython frees the state's memory without running a destructor.

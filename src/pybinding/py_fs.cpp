@@ -1,6 +1,7 @@
 #include "pybinding/py_fs.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "fs/glob.hpp"
+#include "fs/posix_path.hpp"
 #include "fs/tree_walk.hpp"
 #include "pybinding/box.hpp"
 #include "pybinding/errors.hpp"
@@ -80,7 +82,7 @@ constexpr char kIsDirDoc[] =
     "\nWhether the path leads to a directory. Never raises for a missing path.\n";
 constexpr char kStatDoc[] =
     "\nThe inode's id, its kind (\"file\" or \"directory\"), a file's size in bytes and a\n"
-    "directory's number of entries, as an FsStat.\n";
+    "directory's number of entries, as a PyFs.Stat.\n";
 constexpr char kMakedirsDoc[] =
     "\nCreate the directory and every missing one above it, all at once. An existing\n"
     "directory at the path is an error unless exist_ok is true.\n";
@@ -107,7 +109,11 @@ constexpr char kWriteTextDoc[] =
     "\nCreate the file or replace its contents with the encoded text; returns the\n"
     "number of characters written.\n";
 constexpr char kUsageDoc[] =
-    "\nThe bytes of all files and the inodes (the root included) in use, as an FsUsage.\n";
+    "\nThe bytes of all files and the inodes (the root included) in use, as a PyFs.Usage.\n";
+constexpr char kLimitedDoc[] =
+    "\nA new filesystem that holds at most max_bytes bytes of file contents and\n"
+    "max_inodes inodes (the root included); None for no limit. Past a limit a\n"
+    "change fails with \"No space left\" (ENOSPC in the os-like methods).\n";
 constexpr char kStatTypeDoc[] = "What PyFs.stat reports about one inode.";
 constexpr char kUsageTypeDoc[] = "What PyFs.usage reports about the whole filesystem.";
 
@@ -120,11 +126,28 @@ fs::IoResult<fs::Listing> list_path(const fs::FileSystem& fs, std::string_view p
     return fs.ls_raw(*id);
 }
 
-PyObject* make_fs(PyTypeObject* type, std::optional<std::uint64_t> max_bytes,
+PyObject* make_fs(PyTypeObject* type) {
+    return box_new<PyFs>(type, fs::FileSystem::create());
+}
+
+PyObject* limited(PyTypeObject* type, std::optional<std::uint64_t> max_bytes,
                   std::optional<std::uint64_t> max_inodes) {
     return box_new<PyFs>(
         type, fs::FileSystem::create(fs::Limits{max_bytes.value_or(fs::Limits::kUnlimited),
                                                 max_inodes.value_or(fs::Limits::kUnlimited)}));
+}
+
+// What a path leads to under os's rules; none for nothing, or a path os refuses.
+std::optional<fs::NodeKind> os_kind(const PyFs& self, const Path& path) {
+    const std::expected<fs::PosixPath, int> checked = fs::check_posix_path(*self.fs, path.text);
+    if (!checked || path.text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const fs::IoResult<fs::NodeKind> kind = self.fs->kind(checked->path);
+    if (!kind || (checked->directory_only && *kind != fs::NodeKind::Directory)) {
+        return std::nullopt;
+    }
+    return *kind;
 }
 
 PyObject* debug_text(PyFs& self) {
@@ -135,12 +158,12 @@ PyObject* repr(PyFs& self) {
     return PyUnicode_FromFormat("<ovaline.PyFs with %zu inodes>", self.fs->inode_count());
 }
 
-PyObject* mkdir(PyFs& self, Path path) {
-    return none_or_raise(self.fs->mkdir(path.text), path.given);
+PyObject* mkdir(PyFs& self, std::string_view path) {
+    return none_or_raise(self.fs->mkdir(path));
 }
 
-PyObject* touch(PyFs& self, Path path) {
-    return none_or_raise(self.fs->touch(path.text), path.given);
+PyObject* touch(PyFs& self, std::string_view path) {
+    return none_or_raise(self.fs->touch(path));
 }
 
 PyObject* list_of_names(const std::vector<std::string>& names) {
@@ -163,16 +186,16 @@ PyObject* list_of_names(const std::vector<std::string>& names) {
 // it starts again, so a huge directory listed once does not hold its names forever.
 constexpr std::size_t kCachedNames = 65536;
 
-PyObject* listdir(PyFs& self, Path path) {
-    fs::IoResult<fs::InodeId> id = self.fs->get_inode_by_path_raw(path.text);
+PyObject* listdir(PyFs& self, std::string_view path) {
+    fs::IoResult<fs::InodeId> id = self.fs->get_inode_by_path_raw(path);
     if (!id) {
-        return raise_io_error(id.error(), path.given);
+        return raise_io_error(id.error());
     }
     auto cached = self.listings.find(*id);
     const std::uint64_t known = cached == self.listings.end() ? 0 : cached->second.stamp;
     fs::IoResult<fs::Listing> listing = self.fs->ls_raw(*id, known);
     if (!listing) {
-        return raise_io_error(listing.error(), path.given);
+        return raise_io_error(listing.error());
     }
     if (!listing->unchanged) {
         if (cached != self.listings.end()) {
@@ -210,8 +233,8 @@ PyObject* listdir(PyFs& self, Path path) {
     return PyTuple_Pack(2, files.get(), directories.get());
 }
 
-PyObject* remove(PyFs& self, Path path, bool recurse) {
-    return none_or_raise(self.fs->rm(path.text, recurse), path.given);
+PyObject* remove(PyFs& self, std::string_view path, bool recurse) {
+    return none_or_raise(self.fs->rm(path, recurse));
 }
 
 // The directory's subdirectories, each followed by its own contents two spaces deeper,
@@ -236,112 +259,142 @@ fs::IoResult<void> render_tree(const fs::FileSystem& fs, std::string_view path,
     return {};
 }
 
-PyObject* tree(PyFs& self, Path path, std::optional<std::string_view> ident) {
+PyObject* tree(PyFs& self, std::string_view path, std::optional<std::string_view> ident) {
     std::string out;
-    if (fs::IoResult<void> done = render_tree(*self.fs, path.text, ident.value_or(""), out);
-        !done) {
-        return raise_io_error(done.error(), path.given);
+    if (fs::IoResult<void> done = render_tree(*self.fs, path, ident.value_or(""), out); !done) {
+        return raise_io_error(done.error());
     }
     return to_py_str(out);
 }
 
 // A missing file in an existing directory is created, whatever the mode.
-PyObject* open(PyFs& self, Path path, std::string_view mode) {
+PyObject* open(PyFs& self, std::string_view path, std::string_view mode) {
     const fs::IoResult<fs::FileHandleType> type = fs::FileHandleType::from_str(mode);
     if (!type) {
         return raise_io_error(type.error());
     }
-    fs::IoResult<fs::FileHandle> handle = fs::FileSystem::open(self.fs, path.text, *type, true);
+    fs::IoResult<fs::FileHandle> handle = fs::FileSystem::open(self.fs, path, *type, true);
     if (!handle) {
-        return raise_io_error(handle.error(), path.given);
+        return raise_io_error(handle.error());
     }
     return wrap_file_handle(state_of(object_of(self)), std::move(*handle));
 }
 
-// The types of the results, made once per process like the module's classes.
-PyTypeObject* stat_type = nullptr;
-PyTypeObject* usage_type = nullptr;
+// The type of walk's iterators, made once per process like the module's classes.
 PyTypeObject* walk_type = nullptr;
 
-// An instance of a struct sequence type holding `items`, new references that it takes
-// over; null with the error set if any of them is null.
-PyObject* struct_of(PyTypeObject* type, std::initializer_list<PyObject*> items) {
-    PyRef result(std::none_of(items.begin(), items.end(), [](PyObject* i) { return !i; })
-                     ? PyStructSequence_New(type)
-                     : nullptr);
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        if (result) {
-            PyStructSequence_SetItem(result.get(), i++, item);
-        } else {
-            Py_XDECREF(item);
-        }
-    }
-    return result.release();
-}
-
 PyObject* exists(PyFs& self, Path path) {
-    return PyBool_FromLong(self.fs->kind(path.text).has_value());
+    return PyBool_FromLong(os_kind(self, path).has_value());
 }
 
 PyObject* is_file(PyFs& self, Path path) {
-    return PyBool_FromLong(self.fs->kind(path.text) == fs::NodeKind::File);
+    return PyBool_FromLong(os_kind(self, path) == fs::NodeKind::File);
 }
 
 PyObject* is_dir(PyFs& self, Path path) {
-    return PyBool_FromLong(self.fs->kind(path.text) == fs::NodeKind::Directory);
+    return PyBool_FromLong(os_kind(self, path) == fs::NodeKind::Directory);
 }
 
 PyObject* stat(PyFs& self, Path path) {
-    const fs::IoResult<fs::Stat> found = self.fs->stat(path.text);
+    const std::optional<fs::PosixPath> checked = os_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    const fs::IoResult<fs::Stat> found = self.fs->stat(checked->path);
     if (!found) {
-        return raise_io_error(found.error(), path.given);
+        return raise_os_error(found.error(), path.given);
     }
     const bool directory = found->kind == fs::NodeKind::Directory;
-    return struct_of(stat_type, {PyLong_FromUnsignedLongLong(found->id),
-                                 PyUnicode_FromString(directory ? "directory" : "file"),
-                                 PyLong_FromUnsignedLongLong(found->size),
-                                 PyLong_FromUnsignedLongLong(found->entries)});
+    return struct_of(state_of(object_of(self)).type_of(ClassId::FsStat),
+                     {PyLong_FromUnsignedLongLong(found->id),
+                      PyUnicode_FromString(directory ? "directory" : "file"),
+                      PyLong_FromUnsignedLongLong(found->size),
+                      PyLong_FromUnsignedLongLong(found->entries)});
 }
 
 PyObject* usage(PyFs& self) {
     const fs::Usage used = self.fs->usage();
-    return struct_of(usage_type, {PyLong_FromUnsignedLongLong(used.bytes),
-                                  PyLong_FromUnsignedLongLong(used.inodes)});
+    return struct_of(
+        state_of(object_of(self)).type_of(ClassId::FsUsage),
+        {PyLong_FromUnsignedLongLong(used.bytes), PyLong_FromUnsignedLongLong(used.inodes)});
 }
 
 PyObject* makedirs(PyFs& self, Path path, bool exist_ok) {
-    return none_or_raise(self.fs->makedirs(path.text, exist_ok), path.given);
+    const std::optional<fs::PosixPath> checked = os_dir_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    return none_or_os_error(self.fs->makedirs(checked->path, exist_ok), path.given);
+}
+
+// Whether the path's last name is "." or "..", which os never moves or replaces.
+bool ends_in_dots(std::string_view path) {
+    const std::string_view name = fs::split_last_separator(path).second;
+    return name == "." || name == "..";
+}
+
+// Runs a move or copy of src to dst once both paths pass os's rules; a path ending in a
+// separator moves or copies only a directory.
+template <class F> PyObject* two_paths(PyFs& self, Path src, Path dst, F&& operation) {
+    const std::optional<fs::PosixPath> from = os_path(self, src);
+    const std::optional<fs::PosixPath> to = from ? os_path(self, dst) : std::nullopt;
+    if (!to) {
+        return nullptr;
+    }
+    if (ends_in_dots(from->path) || ends_in_dots(to->path)) {
+        return raise_errno(EBUSY, src.given, dst.given);
+    }
+    if ((from->directory_only || to->directory_only) &&
+        self.fs->kind(from->path) == fs::NodeKind::File) {
+        return raise_errno(ENOTDIR, src.given, dst.given);
+    }
+    return none_or_os_error(operation(from->path, to->path), src.given, dst.given);
 }
 
 PyObject* rename(PyFs& self, Path src, Path dst, bool replace) {
-    return none_or_raise(self.fs->rename(src.text, dst.text, replace), src.given, dst.given);
+    return two_paths(self, src, dst, [&](std::string_view from, std::string_view to) {
+        return self.fs->rename(from, to, replace);
+    });
 }
 
 PyObject* copy(PyFs& self, Path src, Path dst, bool recursive) {
-    return none_or_raise(self.fs->copy(src.text, dst.text, recursive), src.given, dst.given);
+    return two_paths(self, src, dst, [&](std::string_view from, std::string_view to) {
+        return self.fs->copy(from, to, recursive);
+    });
 }
 
 PyObject* read_bytes(PyFs& self, Path path) {
-    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(path.text);
+    const std::optional<fs::PosixPath> checked = os_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(checked->path);
     if (!bytes) {
-        return raise_io_error(bytes.error(), path.given);
+        return raise_os_error(bytes.error(), path.given);
     }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
                                      static_cast<Py_ssize_t>(bytes->size()));
 }
 
 PyObject* write_bytes(PyFs& self, Path path, std::span<const std::uint8_t> data) {
-    if (const fs::IoResult<void> written = self.fs->write_file(path.text, data); !written) {
-        return raise_io_error(written.error(), path.given);
+    const std::optional<fs::PosixPath> checked = os_file_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    if (const fs::IoResult<void> written = self.fs->write_file(checked->path, data); !written) {
+        return raise_os_error(written.error(), path.given);
     }
     return PyLong_FromSize_t(data.size());
 }
 
 PyObject* read_text(PyFs& self, Path path, std::string_view encoding, std::string_view errors) {
-    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(path.text);
+    const std::optional<fs::PosixPath> checked = os_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    const fs::IoResult<std::vector<std::uint8_t>> bytes = self.fs->read_file(checked->path);
     if (!bytes) {
-        return raise_io_error(bytes.error(), path.given);
+        return raise_os_error(bytes.error(), path.given);
     }
     // Both views end at a str's terminating NUL, so they can be read as C strings.
     return PyUnicode_Decode(reinterpret_cast<const char*>(bytes->data()),
@@ -354,6 +407,10 @@ PyObject* write_text(PyFs& self, Path path, PyObject* data, std::string_view enc
         return PyErr_Format(PyExc_TypeError, "argument 'data' must be str, not %.200s",
                             Py_TYPE(data)->tp_name);
     }
+    const std::optional<fs::PosixPath> checked = os_file_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
     PyRef encoded(PyUnicode_AsEncodedString(data, encoding.data(), errors.data()));
     if (!encoded) {
         return nullptr;
@@ -365,8 +422,8 @@ PyObject* write_text(PyFs& self, Path path, PyObject* data, std::string_view enc
     const std::span<const std::uint8_t> bytes(
         reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(encoded.get())),
         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (const fs::IoResult<void> written = self.fs->write_file(path.text, bytes); !written) {
-        return raise_io_error(written.error(), path.given);
+    if (const fs::IoResult<void> written = self.fs->write_file(checked->path, bytes); !written) {
+        return raise_os_error(written.error(), path.given);
     }
     return PyLong_FromSsize_t(PyUnicode_GET_LENGTH(data));
 }
@@ -437,8 +494,8 @@ PyStructSequence_Field kUsageFields[] = {
     {nullptr, nullptr},
 };
 
-PyStructSequence_Desc kStatDesc = {"ovaline.FsStat", kStatTypeDoc, kStatFields, 4};
-PyStructSequence_Desc kUsageDesc = {"ovaline.FsUsage", kUsageTypeDoc, kUsageFields, 2};
+PyStructSequence_Desc kStatDesc = {"ovaline.PyFs.Stat", kStatTypeDoc, kStatFields, 4};
+PyStructSequence_Desc kUsageDesc = {"ovaline.PyFs.Usage", kUsageTypeDoc, kUsageFields, 2};
 
 PyMethodDef kMethods[] = {
     method<"mkdir", mkdir, "path">(kMkdirDoc),
@@ -467,10 +524,11 @@ PyMethodDef kMethods[] = {
     method<"clone", clone>(kCloneDoc),
     method<"export_to", export_to, "real_dir", "*src=\"/\"", "*owner=None">(kExportToDoc),
     method<"import_from", import_from, "real_dir", "*dst=\"/\"">(kImportFromDoc),
+    class_method<"limited", limited, "*max_bytes=None", "*max_inodes=None">(kLimitedDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-using New = Constructor<"PyFs", make_fs, "*max_bytes=None", "*max_inodes=None">;
+using New = Constructor<"PyFs", make_fs>;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),
@@ -484,22 +542,58 @@ PyType_Slot kSlots[] = {
 
 } // namespace
 
+std::optional<fs::PosixPath> os_path(const PyFs& self, const Path& path) {
+    if (path.text.find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return std::nullopt;
+    }
+    const std::expected<fs::PosixPath, int> checked = fs::check_posix_path(*self.fs, path.text);
+    if (!checked) {
+        raise_errno(checked.error(), path.given);
+        return std::nullopt;
+    }
+    return *checked;
+}
+
+std::optional<fs::PosixPath> os_dir_path(const PyFs& self, const Path& path) {
+    std::string_view text = path.text;
+    while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) {
+        text.remove_suffix(1);
+    }
+    return os_path(self, Path{text, path.given});
+}
+
+std::optional<fs::PosixPath> os_file_path(const PyFs& self, const Path& path) {
+    std::optional<fs::PosixPath> checked = os_dir_path(self, path);
+    if (!checked || checked->path.size() == path.text.size()) {
+        return checked;
+    }
+    // Only a directory may be named with a trailing separator, and open does not make one:
+    // EISDIR once the directory it would go in is found.
+    const std::string_view parent = fs::split_last_separator(checked->path).first;
+    const fs::IoResult<fs::NodeKind> kind = self.fs->kind(parent.empty() ? "/" : parent);
+    if (!kind) {
+        raise_os_error(kind.error(), path.given);
+    } else {
+        raise_errno(*kind == fs::NodeKind::File ? ENOTDIR : EISDIR, path.given);
+    }
+    return std::nullopt;
+}
+
 PyType_Spec py_fs_spec = box_spec<PyFs>("ovaline.PyFs", kSlots);
 
-bool add_fs_result_types(PyObject* module) {
-    if (stat_type == nullptr) {
-        stat_type = PyStructSequence_NewType(&kStatDesc);
-        usage_type = stat_type == nullptr ? nullptr : PyStructSequence_NewType(&kUsageDesc);
-        walk_type = usage_type == nullptr
-                        ? nullptr
-                        : reinterpret_cast<PyTypeObject*>(
-                              PyType_FromModuleAndSpec(module, &walk_spec, nullptr));
-        if (walk_type == nullptr) {
-            return false;
-        }
-    }
-    return add_to_module(module, "FsStat", reinterpret_cast<PyObject*>(stat_type)) &&
-           add_to_module(module, "FsUsage", reinterpret_cast<PyObject*>(usage_type));
+PyTypeObject* make_stat_type() {
+    return struct_sequence_type(&kStatDesc);
+}
+
+PyTypeObject* make_usage_type() {
+    return struct_sequence_type(&kUsageDesc);
+}
+
+bool prepare_py_fs(PyTypeObject* type) {
+    walk_type = reinterpret_cast<PyTypeObject*>(
+        PyType_FromModuleAndSpec(PyType_GetModule(type), &walk_spec, nullptr));
+    return walk_type != nullptr;
 }
 
 } // namespace ovaline::pybinding

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "fs/file_system.hpp"
+#include "fs/posix_path.hpp"
+#include "pybinding/args.hpp"
 #include "pybinding/module_state.hpp"
 #include "pybinding/py_ref.hpp"
 
@@ -33,8 +36,20 @@ struct PyFs {
 
 extern PyType_Spec py_fs_spec;
 
-// Creates the types of PyFs's results (stat, usage, walk), once per process, and adds
-// the public ones to the module; false with the error set on failure.
-bool add_fs_result_types(PyObject* module);
+// The path as the tree resolves it once the rules os applies hold; none with the error os
+// would raise, naming the path (ValueError "embedded null byte" for a NUL in it).
+std::optional<fs::PosixPath> os_path(const PyFs& self, const Path& path);
+// The same for a directory to be made: trailing separators are dropped, as mkdir does.
+std::optional<fs::PosixPath> os_dir_path(const PyFs& self, const Path& path);
+// The same for a file that may be created: a path ending in a separator names a
+// directory, which os refuses to open for writing.
+std::optional<fs::PosixPath> os_file_path(const PyFs& self, const Path& path);
+
+// PyFs.Stat and PyFs.Usage, the types of stat's and usage's results; null with the error
+// set on failure.
+PyTypeObject* make_stat_type();
+PyTypeObject* make_usage_type();
+// Makes the type of walk's iterators, once the class exists; false with the error set.
+bool prepare_py_fs(PyTypeObject* type);
 
 } // namespace ovaline::pybinding

@@ -57,7 +57,7 @@ std::optional<std::string> host_path(PyObject* path, const char* name) {
 
 PyObject* raise_transfer_error(const pool::TransferError& error, PyObject* fs_path) {
     if (const auto* io = std::get_if<fs::IoError>(&error)) {
-        return raise_io_error(*io, fs_path);
+        return raise_os_error(*io, fs_path);
     }
     const auto& host = std::get<pool::HostError>(error);
     PyObject* filename = PyUnicode_DecodeFSDefaultAndSize(
@@ -89,7 +89,9 @@ PyObject* export_to(PyFs& self, PyObject* real_dir, Path src,
     if (owner) {
         auto found = pool::owner_named(std::string(*owner));
         if (!found) {
-            return raise_message(found.error());
+            // As shutil.chown reports an unknown user.
+            PyErr_SetString(PyExc_LookupError, found.error().c_str());
+            return nullptr;
         }
         account = *found;
     }

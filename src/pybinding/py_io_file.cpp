@@ -1,6 +1,7 @@
 #include "pybinding/py_io_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <initializer_list>
 #include <limits>
 #include <span>
@@ -183,7 +184,7 @@ PyObject* read_bytes(PyIoFile& self, std::uint64_t size) {
     }
     const fs::IoResult<std::size_t> count = read_at_position(self, bytes_span(bytes.get()));
     if (!count) {
-        return raise_io_error(count.error());
+        return raise_os_error(count.error());
     }
     PyObject* result = bytes.release();
     if (*count != size && _PyBytes_Resize(&result, static_cast<Py_ssize_t>(*count)) < 0) {
@@ -198,7 +199,7 @@ PyObject* readall(PyIoFile& self) {
     }
     const fs::IoResult<std::uint64_t> length = self.handle.size();
     if (!length) {
-        return raise_io_error(length.error());
+        return raise_os_error(length.error());
     }
     return read_bytes(self, *length > self.position ? *length - self.position : 0);
 }
@@ -245,7 +246,7 @@ PyObject* readinto(PyIoFile& self, PyObject* buffer) {
     }
     const fs::IoResult<std::size_t> count = read_at_position(self, view.bytes());
     if (!count) {
-        return raise_io_error(count.error());
+        return raise_os_error(count.error());
     }
     return PyLong_FromSize_t(*count);
 }
@@ -291,7 +292,7 @@ PyObject* readline(PyIoFile& self, OptionalObject size_arg) {
     }
     const fs::IoResult<std::string> line = read_line(self, limit);
     if (!line) {
-        return raise_io_error(line.error());
+        return raise_os_error(line.error());
     }
     return PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
 }
@@ -309,7 +310,7 @@ PyObject* readlines(PyIoFile& self, OptionalObject hint_arg) {
     while (hint <= 0 || total < static_cast<std::size_t>(hint)) {
         const fs::IoResult<std::string> line = read_line(self, -1);
         if (!line) {
-            return raise_io_error(line.error());
+            return raise_os_error(line.error());
         }
         if (line->empty()) {
             break;
@@ -330,7 +331,7 @@ PyObject* write(PyIoFile& self, PyObject* data) {
     }
     const fs::IoResult<std::size_t> count = write_at_position(self, view.bytes());
     if (!count) {
-        return raise_io_error(count.error());
+        return raise_os_error(count.error());
     }
     return PyLong_FromSize_t(*count);
 }
@@ -372,7 +373,7 @@ PyObject* seek(PyIoFile& self, PyObject* offset_arg, OptionalObject whence_arg) 
     case SEEK_END: {
         const fs::IoResult<std::uint64_t> length = self.handle.size();
         if (!length) {
-            return raise_io_error(length.error());
+            return raise_os_error(length.error());
         }
         base = *length;
         break;
@@ -388,8 +389,7 @@ PyObject* seek(PyIoFile& self, PyObject* offset_arg, OptionalObject whence_arg) 
         return nullptr;
     }
     if (target < 0) {
-        PyErr_Format(PyExc_ValueError, "negative seek position %zd", target);
-        return nullptr;
+        return raise_errno(EINVAL);
     }
     self.position = static_cast<std::uint64_t>(target);
     return PyLong_FromUnsignedLongLong(self.position);
@@ -413,7 +413,7 @@ PyObject* truncate(PyIoFile& self, OptionalObject size_arg) {
         return nullptr;
     }
     if (auto cut = self.handle.truncate(static_cast<std::uint64_t>(size)); !cut) {
-        return raise_io_error(cut.error());
+        return raise_os_error(cut.error());
     }
     return PyLong_FromSsize_t(size);
 }
@@ -428,7 +428,7 @@ PyObject* flush(PyIoFile& self) {
 PyObject* close(PyIoFile& self) {
     if (self.handle.id()) {
         if (auto closed = self.handle.close(); !closed) {
-            return raise_io_error(closed.error());
+            return raise_os_error(closed.error());
         }
     }
     Py_RETURN_NONE;
@@ -490,13 +490,13 @@ PyObject* mode(PyIoFile& self) {
 
 PyObject* repr(PyIoFile& self) {
     if (!self.handle.id()) {
-        return PyUnicode_FromString("<ovaline.PyIoFile [closed]>");
+        return PyUnicode_FromString("<ovaline.PyFs.RawFile [closed]>");
     }
     PyRef path(to_py_str(self.name));
     if (path == nullptr) {
         return nullptr;
     }
-    return PyUnicode_FromFormat("<ovaline.PyIoFile name=%R mode='%s'>", path.get(),
+    return PyUnicode_FromFormat("<ovaline.PyFs.RawFile name=%R mode='%s'>", path.get(),
                                 self.mode.c_str());
 }
 
@@ -728,7 +728,7 @@ const char kOpenIoDoc[] =
     "Open a file of the filesystem as a Python file object.\n"
     "\n"
     "Takes the modes and options of the built-in open and returns what it would: a\n"
-    "PyIoFile (an io.RawIOBase) when buffering is 0, an io.BufferedReader,\n"
+    "PyFs.RawFile (an io.RawIOBase) when buffering is 0, an io.BufferedReader,\n"
     "io.BufferedWriter or io.BufferedRandom in binary mode, otherwise an\n"
     "io.TextIOWrapper, whose encoding is UTF-8 unless one is given. The file holds its\n"
     "lock, shared for reading and exclusive for writing, until it is closed.\n";
@@ -738,10 +738,10 @@ bool PyIoFile::dispose() {
         return true;
     }
     const fs::IoResult<void> closed = handle.close();
-    return closed || raise_io_error(closed.error()) != nullptr;
+    return closed || raise_os_error(closed.error()) != nullptr;
 }
 
-PyType_Spec py_io_file_spec = box_spec<PyIoFile>("ovaline.PyIoFile", kSlots);
+PyType_Spec py_io_file_spec = box_spec<PyIoFile>("ovaline.PyFs.RawFile", kSlots);
 
 bool register_raw_io(PyTypeObject* type) {
     PyRef io(PyImport_ImportModule("io"));
@@ -780,9 +780,15 @@ PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg, OptionalObject
         !check_options(mode, buffering, encoding.obj, errors.obj, newline.obj)) {
         return nullptr;
     }
-    fs::IoResult<fs::FileHandle> handle = open_handle(self, path.text, mode);
+    const bool creates = mode.write || mode.append || mode.create;
+    const std::optional<fs::PosixPath> checked =
+        creates ? os_file_path(self, path) : os_path(self, path);
+    if (!checked) {
+        return nullptr;
+    }
+    fs::IoResult<fs::FileHandle> handle = open_handle(self, checked->path, mode);
     if (!handle) {
-        return raise_io_error(handle.error(), path.given);
+        return raise_os_error(handle.error(), path.given);
     }
     const ModuleState& state = state_of(object_of(self));
     PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(*handle),
@@ -796,7 +802,7 @@ PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg, OptionalObject
     if (mode.append) {
         const fs::IoResult<std::uint64_t> length = file.handle.size();
         if (!length) {
-            return raise_io_error(length.error());
+            return raise_os_error(length.error());
         }
         file.position = *length;
     }

@@ -36,21 +36,25 @@ PyStructSequence_Field kShellResultFields[] = {
     {nullptr, nullptr},
 };
 
-PyStructSequence_Desc kShellResultDesc = {"ovaline.ShellResult", kShellResultDoc,
+constexpr char kShellDoc[] =
+    "\n"
+    "A terminal in the shell mode over the filesystem: pipelines, redirections,\n"
+    "globs, variables and the text tools, each line's output capped at max_output\n"
+    "bytes per stream.\n";
+
+PyStructSequence_Desc kShellResultDesc = {"ovaline.PyTerm.ShellResult", kShellResultDoc,
                                           kShellResultFields, 3};
 
-PyObject* make_term(PyTypeObject* type, PyFs& fs, bool shell, std::uint64_t max_output) {
-    if (shell && max_output == 0) {
+PyObject* make_term(PyTypeObject* type, PyFs& fs) {
+    return box_new<PyTerm>(type, fs.fs);
+}
+
+PyObject* shell(PyTypeObject* type, PyFs& fs, std::uint64_t max_output) {
+    if (max_output == 0) {
         PyErr_SetString(PyExc_ValueError, "max_output must be at least 1");
         return nullptr;
     }
-    PyObject* self = shell ? box_new<PyTerm>(type, fs.fs, static_cast<std::size_t>(max_output))
-                           : box_new<PyTerm>(type, fs.fs);
-    if (self != nullptr) {
-        value_of<PyTerm>(self).result_type =
-            state_of_type(type).types[static_cast<std::size_t>(ClassId::ShellResult)];
-    }
-    return self;
+    return box_new<PyTerm>(type, fs.fs, static_cast<std::size_t>(max_output));
 }
 
 // The current exception, taken out of the error indicator.
@@ -232,25 +236,9 @@ PyObject* run(PyTerm& self, std::string_view line) {
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    PyObject* tuple = PyStructSequence_New(self.result_type);
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    PyObject* items[] = {PyLong_FromLong(result.status), to_py_str(result.out),
-                         to_py_str(result.err)};
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (items[i] == nullptr) {
-            for (PyObject* item : items) {
-                Py_XDECREF(item);
-            }
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-        PyStructSequence_SetItem(tuple, static_cast<Py_ssize_t>(i), items[i]);
-    }
-    return tuple;
+    return struct_of(
+        state_of(object_of(self)).type_of(ClassId::ShellResult),
+        {PyLong_FromLong(result.status), to_py_str(result.out), to_py_str(result.err)});
 }
 
 PyObject* register_command(PyTerm& self, std::string_view name, PyObject* function) {
@@ -264,7 +252,7 @@ PyObject* register_command(PyTerm& self, std::string_view name, PyObject* functi
     }
     auto* shell = std::get_if<terminal::ShellTerminal>(&self.terminal);
     if (shell == nullptr) {
-        return raise_message("register: only a terminal made with shell=True runs registered "
+        return raise_message("register: only a terminal made with PyTerm.shell runs registered "
                              "commands");
     }
     if (!terminal::ShellTerminal::valid_command_name(name)) {
@@ -280,10 +268,11 @@ PyMethodDef kMethods[] = {
     method<"exec", exec, "command">(kExecDoc),
     method<"run", run, "line">(kRunDoc),
     method<"register", register_command, "name", "function">(kRegisterDoc),
+    class_method<"shell", shell, "fs", "*max_output=16777216">(kShellDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-using New = Constructor<"PyTerm", make_term, "fs", "*shell=False", "*max_output=16777216">;
+using New = Constructor<"PyTerm", make_term, "fs">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),  New::new_slot(), {Py_tp_dealloc, dealloc_slot<PyTerm>()},
@@ -295,13 +284,7 @@ PyType_Slot kSlots[] = {
 PyType_Spec py_term_spec = box_spec<PyTerm>("ovaline.PyTerm", kSlots);
 
 PyTypeObject* make_shell_result_type() {
-    PyTypeObject* type = PyStructSequence_NewType(&kShellResultDesc);
-    if (type != nullptr) {
-        // Immutable and final like the module's other classes.
-        type->tp_flags = (type->tp_flags | Py_TPFLAGS_IMMUTABLETYPE) & ~Py_TPFLAGS_BASETYPE;
-        PyType_Modified(type);
-    }
-    return type;
+    return struct_sequence_type(&kShellResultDesc);
 }
 
 } // namespace ovaline::pybinding

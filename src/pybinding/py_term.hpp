@@ -30,13 +30,11 @@ struct PyTerm {
     // terminal is refused instead of waiting for itself.
     std::atomic<std::thread::id> running{};
     std::variant<terminal::SimpleTerminal, terminal::ShellTerminal> terminal;
-    // The module's ShellResult class, which lives as long as the module's state.
-    PyTypeObject* result_type = nullptr;
 };
 
 extern PyType_Spec py_term_spec;
 
-// ovaline.ShellResult: status, stdout and stderr of one line.
+// PyTerm.ShellResult: status, stdout and stderr of one line.
 PyTypeObject* make_shell_result_type();
 
 } // namespace ovaline::pybinding

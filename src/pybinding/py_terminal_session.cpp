@@ -57,12 +57,14 @@ constexpr char kClassDoc[] =
     "This class represents a unique terminal session for a user. The terminal\n"
     "session will automatically create a new user account when the session is\n"
     "created. The terminal session will also release the user account back to\n"
-    "the pool when the session is dropped.\n"
+    "the pool when the session is dropped.\n";
+
+constexpr char kSandboxDoc[] =
     "\n"
-    "The keyword-only limits (CPU seconds, address-space bytes, processes of the\n"
-    "account, file size in bytes, open files) apply to the shell and to every run;\n"
-    "None leaves a limit as it is. With network=False the shell and its runs see\n"
-    "only a private loopback interface.\n";
+    "A session whose shell and runs are held to limits: CPU seconds, address-space\n"
+    "bytes, processes of the account, file size in bytes and open files; None\n"
+    "leaves a limit as it is. With network=False the shell and its runs see only a\n"
+    "private loopback interface.\n";
 
 constexpr char kRunDoc[] =
     "\n"
@@ -156,11 +158,8 @@ bool owned(PyTerminalSession& self) {
 
 using Count = std::optional<std::uint64_t>;
 
-PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
-                       Count processes, Count file_size, Count open_files, bool network) {
-    pool::SessionOptions options;
-    options.limits = {cpu_seconds, address_space, processes, file_size, open_files};
-    options.network = network;
+// A session with `options`, taken from the pool's warm ones when it has one of that shape.
+PyObject* start_session(PyTypeObject* type, PyUserPool& pool, const pool::SessionOptions& options) {
     // Making an account and starting su take a while; other threads run meanwhile.
     std::expected<std::unique_ptr<TerminalSession>, std::string> session;
     without_gil([&] {
@@ -176,6 +175,18 @@ PyObject* make_session(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, 
         return raise_message(session.error());
     }
     return box_new<PyTerminalSession>(type, std::move(*session));
+}
+
+PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
+    return start_session(type, pool, pool::SessionOptions{});
+}
+
+PyObject* sandbox(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
+                  Count processes, Count file_size, Count open_files, bool network) {
+    pool::SessionOptions options;
+    options.limits = {cpu_seconds, address_space, processes, file_size, open_files};
+    options.network = network;
+    return start_session(type, pool, options);
 }
 
 PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
@@ -286,24 +297,17 @@ bool refuse_null(std::string_view text, const char* name) {
     return true;
 }
 
-// The type of run()'s results, made once per process with the module, like the module's
-// classes.
-PyTypeObject* run_result_type() {
-    static PyStructSequence_Field fields[] = {
-        {"returncode", "The exit status, or minus the number of the signal that ended it."},
-        {"stdout", "What the command wrote to its standard output."},
-        {"stderr", "What the command wrote to its standard error."},
-        {"timed_out", "Whether the timeout ended the command."},
-        {"truncated", "Whether output past max_output was dropped."},
-        {nullptr, nullptr},
-    };
-    static PyStructSequence_Desc desc = {"ovaline.RunResult", kRunResultDoc, fields, 5};
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyStructSequence_NewType(&desc);
-    }
-    return type;
-}
+PyStructSequence_Field kRunResultFields[] = {
+    {"returncode", "The exit status, or minus the number of the signal that ended it."},
+    {"stdout", "What the command wrote to its standard output."},
+    {"stderr", "What the command wrote to its standard error."},
+    {"timed_out", "Whether the timeout ended the command."},
+    {"truncated", "Whether output past max_output was dropped."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kRunResultDesc = {"ovaline.PyTerminalSession.RunResult", kRunResultDoc,
+                                        kRunResultFields, 5};
 
 PyObject* to_py_bytes(const pool::Output& output) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size));
@@ -317,26 +321,10 @@ PyObject* to_py_bytes(const pool::Output& output) {
     return bytes;
 }
 
-PyObject* run_result(const pool::RunOutcome& outcome) {
-    PyObject* result = PyStructSequence_New(run_result_type());
-    if (result == nullptr) {
-        return nullptr;
-    }
-    PyObject* items[] = {
-        PyLong_FromLong(outcome.status),    to_py_bytes(outcome.out),
-        to_py_bytes(outcome.err),           PyBool_FromLong(outcome.timed_out),
-        PyBool_FromLong(outcome.truncated),
-    };
-    bool complete = true;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-        complete = complete && items[i] != nullptr;
-        PyStructSequence_SetItem(result, i, items[i]);
-    }
-    if (!complete) {
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+PyObject* run_result(PyTypeObject* type, const pool::RunOutcome& outcome) {
+    return struct_of(type, {PyLong_FromLong(outcome.status), to_py_bytes(outcome.out),
+                            to_py_bytes(outcome.err), PyBool_FromLong(outcome.timed_out),
+                            PyBool_FromLong(outcome.truncated)});
 }
 
 PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
@@ -369,7 +357,8 @@ PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<d
         without_gil([&] { command_run.reset(); });
         return raise_message(kRunFailed);
     }
-    return run_result(command_run->outcome());
+    return run_result(state_of(object_of(self)).type_of(ClassId::RunResult),
+                      command_run->outcome());
 }
 
 PyObject* user(PyTerminalSession& self) {
@@ -392,6 +381,9 @@ PyMethodDef kMethods[] = {
     method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
+    class_method<"sandbox", sandbox, "pool", "*cpu_seconds=None", "*address_space=None",
+                 "*processes=None", "*file_size=None", "*open_files=None", "*network=True">(
+        kSandboxDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -401,8 +393,7 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-using New = Constructor<"PyTerminalSession", make_session, "pool", "*cpu_seconds", "*address_space",
-                        "*processes", "*file_size", "*open_files", "*network=True">;
+using New = Constructor<"PyTerminalSession", make_session, "pool">;
 
 PyType_Slot kSlots[] = {
     New::doc_slot(kClassDoc),
@@ -418,9 +409,8 @@ PyType_Slot kSlots[] = {
 PyType_Spec py_terminal_session_spec =
     box_spec<PyTerminalSession>("ovaline.PyTerminalSession", kSlots);
 
-bool add_run_result_type(PyObject* module) {
-    PyTypeObject* type = run_result_type();
-    return type != nullptr && add_to_module(module, "RunResult", reinterpret_cast<PyObject*>(type));
+PyTypeObject* make_run_result_type() {
+    return struct_sequence_type(&kRunResultDesc);
 }
 
 } // namespace ovaline::pybinding

@@ -31,8 +31,8 @@ struct PyTerminalSession {
 
 extern PyType_Spec py_terminal_session_spec;
 
-// Creates the type of run()'s results, once per process, and adds it to the module;
-// false with the error set on failure.
-bool add_run_result_type(PyObject* module);
+// PyTerminalSession.RunResult, the type of run()'s results; null with the error set on
+// failure.
+PyTypeObject* make_run_result_type();
 
 } // namespace ovaline::pybinding

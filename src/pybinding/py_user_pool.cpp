@@ -16,22 +16,34 @@ constexpr char kClassDoc[] =
     "create and release user accounts. The pool is thread-safe and can be\n"
     "shared between multiple threads.\n";
 
-PyObject* make_pool(PyTypeObject* type, std::uint64_t warm) {
+constexpr char kWarmDoc[] =
+    "\n"
+    "A new pool that keeps `count` sessions started ahead, on a thread of its own,\n"
+    "so that a PyTerminalSession made from it is ready at once.\n";
+
+PyObject* make_pool(PyTypeObject* type) {
+    return box_new<PyUserPool>(type, std::make_shared<pool::PoolHolder>(), nullptr);
+}
+
+PyObject* warm(PyTypeObject* type, std::uint64_t count) {
     auto holder = std::make_shared<pool::PoolHolder>();
     std::unique_ptr<pool::WarmSessions> sessions;
-    if (warm > 0) {
-        sessions = std::make_unique<pool::WarmSessions>(holder, static_cast<std::size_t>(warm));
+    if (count > 0) {
+        sessions = std::make_unique<pool::WarmSessions>(holder, static_cast<std::size_t>(count));
     }
     return box_new<PyUserPool>(type, std::move(holder), std::move(sessions));
 }
 
-using New = Constructor<"PyUserPool", make_pool, "*warm=0">;
+PyMethodDef kMethods[] = {
+    class_method<"warm", warm, "count">(kWarmDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+using New = Constructor<"PyUserPool", make_pool>;
 
 PyType_Slot kSlots[] = {
-    New::doc_slot(kClassDoc),
-    New::new_slot(),
-    {Py_tp_dealloc, dealloc_slot<PyUserPool>()},
-    {0, nullptr},
+    New::doc_slot(kClassDoc),  New::new_slot(), {Py_tp_dealloc, dealloc_slot<PyUserPool>()},
+    {Py_tp_methods, kMethods}, {0, nullptr},
 };
 
 } // namespace

@@ -102,7 +102,7 @@ TEST(RealDirectory, RefusalsChangeNothing) {
     auto fs = FileSystem::create();
     ASSERT_TRUE(fs->mkdir("/d"));
     write_fs(fs, "/d/first", "1");
-    // A link inside the in-memory tree ends the export after something was written.
+    // A link inside the in-memory tree is refused before anything is written.
     ASSERT_TRUE(fs->create_inode(*fs->get_inode_by_path_raw("/d"), "link", fs::Symlink{0}));
     EXPECT_EQ(host_error(pool::export_tree(*fs, "/d", dir.path().string(), std::nullopt)).errnum,
               ELOOP);

@@ -230,7 +230,7 @@ TEST_F(TerminalTest, RmReportsTheParser) {
         EXPECT_TRUE(result.error().starts_with("rm: ")) << result.error();
         EXPECT_NE(result.error().find("ovaline"), std::string::npos) << result.error();
     }
-    EXPECT_TRUE(term.run("rm --version").error().starts_with("rm: ovaline 0.1.2"));
+    EXPECT_TRUE(term.run("rm --version").error().starts_with("rm: ovaline 0.2.0"));
     EXPECT_NE(term.run("rm --help").error().find("--recursive"), std::string::npos);
 }
 

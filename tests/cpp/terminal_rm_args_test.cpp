@@ -72,7 +72,7 @@ TEST(RmArgs, VersionLine) {
     for (const Words& words : std::vector<Words>{{"-V"}, {"--version"}, {"x", "-V"}}) {
         auto args = RmArgs::parse(words);
         ASSERT_FALSE(args.has_value());
-        EXPECT_EQ(args.error().find("ovaline 0.1.2"), 0U) << args.error();
+        EXPECT_EQ(args.error().find("ovaline 0.2.0"), 0U) << args.error();
     }
 }
 

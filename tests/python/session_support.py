@@ -70,7 +70,7 @@ def assert_reaped(pid):
 def open_session(pool, **options):
     """A new session and the process id of the child that runs its shell."""
     before = child_pids()
-    session = PyTerminalSession(pool, **options)
+    session = PyTerminalSession.sandbox(pool, **options) if options else PyTerminalSession(pool)
     (pid,) = child_pids() - before
     return session, pid
 

@@ -49,35 +49,30 @@ def test_filesystems_are_independent():
 
 
 @pytest.mark.parametrize(
-    "setup, call, message, kind",
+    "setup, call, message",
     [
-        ([], lambda fs: fs.mkdir("/missing/a"), "Inode not found", FileNotFoundError),
-        (["d /a"], lambda fs: fs.mkdir("/a"), "Resource already exists", FileExistsError),
-        (["f /a"], lambda fs: fs.touch("/a"), "Resource already exists", FileExistsError),
-        ([], lambda fs: fs.mkdir("/.."), "Resource already exists", FileExistsError),
-        (["f /f"], lambda fs: fs.touch("/f/x"), NOT_A_DIRECTORY, NotADirectoryError),
-        (["f /f"], lambda fs: fs.listdir("/f"), NOT_A_DIRECTORY, NotADirectoryError),
-        ([], lambda fs: fs.listdir("/nope"), "Inode not found", FileNotFoundError),
-        (["d /a", "f /a/x"], lambda fs: fs.remove("/a", False), NOT_EMPTY, errno.ENOTEMPTY),
-        (["d /a"], lambda fs: fs.remove("/", False), NOT_EMPTY, errno.ENOTEMPTY),
-        ([], lambda fs: fs.remove("/nope", True), "Inode not found", FileNotFoundError),
-        (["f /f"], lambda fs: fs.tree("/f"), NOT_A_DIRECTORY, NotADirectoryError),
-        ([], lambda fs: fs.tree("/nope", "> "), "Inode not found", FileNotFoundError),
+        ([], lambda fs: fs.mkdir("/missing/a"), "Inode not found"),
+        (["d /a"], lambda fs: fs.mkdir("/a"), "Resource already exists"),
+        (["f /a"], lambda fs: fs.touch("/a"), "Resource already exists"),
+        ([], lambda fs: fs.mkdir("/.."), "Resource already exists"),
+        (["f /f"], lambda fs: fs.touch("/f/x"), NOT_A_DIRECTORY),
+        (["f /f"], lambda fs: fs.listdir("/f"), NOT_A_DIRECTORY),
+        ([], lambda fs: fs.listdir("/nope"), "Inode not found"),
+        (["d /a", "f /a/x"], lambda fs: fs.remove("/a", False), NOT_EMPTY),
+        (["d /a"], lambda fs: fs.remove("/", False), NOT_EMPTY),
+        ([], lambda fs: fs.remove("/nope", True), "Inode not found"),
+        (["f /f"], lambda fs: fs.tree("/f"), NOT_A_DIRECTORY),
+        ([], lambda fs: fs.tree("/nope", "> "), "Inode not found"),
     ],
 )
-def test_failures_raise_value_error_with_message(fs, setup, call, message, kind):
+def test_failures_raise_exactly_value_error_with_message(fs, setup, call, message):
     for step in setup:
         kind_of_step, path = step.split()
         (fs.mkdir if kind_of_step == "d" else fs.touch)(path)
     before = tree_shape(fs)
     with pytest.raises(ValueError) as info:
         call(fs)
-    assert info.value.args == (message,)
-    assert str(info.value) == message
-    if isinstance(kind, int):
-        assert info.value.errno == kind
-    else:
-        assert isinstance(info.value, kind)
+    assert type(info.value) is ValueError and info.value.args == (message,)
     assert tree_shape(fs) == before
 
 

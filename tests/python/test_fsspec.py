@@ -117,10 +117,38 @@ def test_failures_are_builtin_exceptions():
     for call, kind in cases:
         with pytest.raises(kind):
             call()
-    with pytest.raises(OSError) as caught:
-        fs.rmdir("/dir")
-    assert caught.value.errno == errno.ENOTEMPTY
+    for call, number in [(lambda: fs.rmdir("/dir"), errno.ENOTEMPTY), (lambda: fs.rm_file("/nope"), errno.ENOENT)]:
+        with pytest.raises(OSError) as caught:
+            call()
+        assert caught.value.errno == number and caught.value.filename in ("/dir", "/nope")
     assert fs.cat_file("/file") == b"x"
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda fs: fs.pipe("/new", b"x"),
+        lambda fs: fs.open("/file", "wb"),
+        lambda fs: fs.copy("/file", "/copy"),
+        lambda fs: fs.touch("/file"),
+        lambda fs: fs.mkdir("/dir2"),
+        lambda fs: fs.makedirs("/dir2/a"),
+        lambda fs: fs.rm("/file"),
+        lambda fs: fs.rmdir("/dir/sub"),
+        lambda fs: fs.mv("/file", "/moved"),
+    ],
+)
+def test_transactions_refuse_every_change(change):
+    tree = ovaline.PyFs()
+    fs = OvalineFileSystem(fs=tree)
+    fs.pipe_file("/file", b"x")
+    fs.mkdir("/dir/sub")
+    before = tree.tree("/")
+    with pytest.raises(NotImplementedError):
+        with fs.transaction:
+            change(fs)
+    assert tree.tree("/") == before and tree.read_bytes("/file") == b"x"
+    fs.pipe_file("/file", b"after")
 
 
 def test_pandas_round_trips_csv_and_parquet():

@@ -26,9 +26,11 @@ from session_support import (
 
 def test_class_surface():
     assert ovaline.__all__[-2:] == ["PyUserPool", "PyTerminalSession"]
-    assert PyUserPool.__text_signature__ == "(*, warm=0)"
-    assert PyTerminalSession.__text_signature__ == (
-        "(pool, *, cpu_seconds=None, address_space=None, processes=None, file_size=None,"
+    assert PyUserPool.__text_signature__ == "()"
+    assert PyTerminalSession.__text_signature__ == "(pool)"
+    assert PyUserPool.warm.__text_signature__ == "($type, count)"
+    assert PyTerminalSession.sandbox.__text_signature__ == (
+        "($type, pool, *, cpu_seconds=None, address_space=None, processes=None, file_size=None,"
         " open_files=None, network=True)"
     )
     assert PyTerminalSession.read_err.__doc__ == (

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from ovaline import PyTerminalSession, RunResult
+from ovaline import PyTerminalSession
 from session_support import (
     account_name,
     live_processes,
@@ -63,7 +63,7 @@ def test_run_returns_status_and_streams(running, monkeypatch):
     ]
     for kwargs, expected in cases:
         result = session.run(**kwargs)
-        assert type(result) is RunResult
+        assert type(result) is PyTerminalSession.RunResult
         assert tuple(result) == expected, kwargs
     assert result.truncated and result.returncode == 0
     with pytest.raises(AttributeError):
@@ -187,7 +187,7 @@ def test_orphans_inside_a_session_are_reaped_by_it(running):
     ],
 )
 def test_each_limit_bites(pool, limits, command, bites):
-    with PyTerminalSession(pool, **limits) as session:
+    with PyTerminalSession.sandbox(pool, **limits) as session:
         result = session.run(command, timeout=60)
         assert not result.timed_out
         assert bites(result), result
@@ -209,7 +209,7 @@ except BlockingIOError:
 
 @needs_python
 def test_fork_bomb_stops_at_the_process_limit(pool):
-    session = PyTerminalSession(pool, processes=20)
+    session = PyTerminalSession.sandbox(pool, processes=20)
     uid = uid_of(session)
     result = session.run(f"python3 -c '{FORK_BOMB}'", timeout=60)
     words = result.stdout.split()

@@ -52,21 +52,21 @@ def threads():
     [(-1, OverflowError), (2**64, OverflowError), ("1", TypeError), (1.0, TypeError), (None, TypeError)],
 )
 def test_warm_must_be_a_count(warm, error):
-    with pytest.raises(error, match="warm"):
-        PyUserPool(warm=warm)
+    with pytest.raises(error, match="count"):
+        PyUserPool.warm(warm)
 
 
 def test_no_warm_pool_starts_nothing():
     before = threads()
     PyUserPool()
-    PyUserPool(warm=0)
+    PyUserPool.warm(0)
     assert threads() == before
 
 
 @needs_host
 def test_a_warm_pool_hands_out_a_started_shell_and_makes_another():
     before = child_pids()
-    pool = PyUserPool(warm=1)
+    pool = PyUserPool.warm(1)
     assert wait_until(lambda: len(warm_shells(before)) == 1, 30)
     (warm_pid,) = warm_shells(before)
     # A warm session is the shell already running.
@@ -95,7 +95,7 @@ def test_a_warm_pool_hands_out_a_started_shell_and_makes_another():
 @needs_host
 def test_dropping_the_pool_leaves_nothing_of_its_warm_accounts():
     before = child_pids()
-    pool = PyUserPool(warm=2)
+    pool = PyUserPool.warm(2)
     assert wait_until(lambda: len(warm_shells(before)) == 2, 60)
     uids = set().union(*(account_uids(pid) for pid in warm_shells(before)))
     # Their accounts are held host-wide: another pool passes them over.
@@ -111,7 +111,7 @@ def test_dropping_the_pool_leaves_nothing_of_its_warm_accounts():
 OWNER = textwrap.dedent(
     """
     import os, sys, time, ovaline
-    pool = ovaline.PyUserPool(warm=2)
+    pool = ovaline.PyUserPool.warm(2)
     deadline = time.monotonic() + 60
     def shells():
         # Shells are children of the thread that started them.

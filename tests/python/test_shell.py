@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from ovaline import PyFs, PyTerm, ShellResult
+from ovaline import PyFs, PyTerm
 
 
 @pytest.fixture
@@ -18,7 +18,7 @@ def fs():
 
 @pytest.fixture
 def shell(fs):
-    return PyTerm(fs, shell=True)
+    return PyTerm.shell(fs)
 
 
 def test_default_mode_keeps_its_words_and_commands(fs):
@@ -33,7 +33,7 @@ def test_default_mode_keeps_its_words_and_commands(fs):
 
 def test_run_returns_a_result_and_never_raises_for_a_command(shell):
     result = shell.run("echo out; echo err >&2; false")
-    assert type(result) is ShellResult
+    assert type(result) is PyTerm.ShellResult
     assert (result.status, result.stdout, result.stderr) == (1, "out\n", "err\n")
     assert result == (1, "out\n", "err\n")
     assert shell.run("nope").status == 127
@@ -103,7 +103,7 @@ def test_registered_command_cannot_reenter_its_terminal(shell):
     result = shell.run("inner")
     assert result.status == 1
     assert "cannot use the terminal that is running it" in result.stderr
-    other = PyTerm(PyFs(), shell=True)
+    other = PyTerm.shell(PyFs())
     shell.register("other", lambda args, stdin: other.exec("echo elsewhere"))
     assert shell.exec("other") == "elsewhere\n"
 
@@ -136,10 +136,10 @@ def test_another_thread_waits_for_a_running_command(shell):
     "call, error",
     [
         (lambda fs: PyTerm(fs).register("x", print), ValueError),
-        (lambda fs: PyTerm(fs, shell=True).register("a b", print), ValueError),
-        (lambda fs: PyTerm(fs, shell=True).register("x>y", print), ValueError),
-        (lambda fs: PyTerm(fs, shell=True).register("x", "print"), TypeError),
-        (lambda fs: PyTerm(fs, shell=True, max_output=0), ValueError),
+        (lambda fs: PyTerm.shell(fs).register("a b", print), ValueError),
+        (lambda fs: PyTerm.shell(fs).register("x>y", print), ValueError),
+        (lambda fs: PyTerm.shell(fs).register("x", "print"), TypeError),
+        (lambda fs: PyTerm.shell(fs, max_output=0), ValueError),
         (lambda fs: PyTerm(fs, True), TypeError),
     ],
 )
@@ -149,7 +149,7 @@ def test_argument_errors(fs, call, error):
 
 
 def test_output_limit_stops_a_growing_line(fs):
-    shell = PyTerm(fs, shell=True, max_output=1000)
+    shell = PyTerm.shell(fs, max_output=1000)
     shell.exec("echo 0123456789 > f")
     result = shell.run("cat f f > g; cat g g > f; cat f f > g; cat g g > f; cat f f f f f f > g; echo no")
     assert result.status == 1

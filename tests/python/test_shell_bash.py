@@ -15,7 +15,9 @@ Where the shell mode differs on purpose the generator leaves the case out:
   `stat -c %s` is asked of files only;
 - `tail -n 0` of a missing file succeeds in GNU tail without opening it;
 - a pipeline's stages run one after another, so racy lines such as `cat f | tee f`
-  are left out.
+  are left out;
+- `cp -r d d` (or into a directory below d) copies nothing, where GNU cp makes the copy
+  inside the source and then reports that it cannot.
 """
 
 import os
@@ -129,7 +131,9 @@ CHANGES = st.one_of(
     st.builds("sort < {} > {}".format, one(FILES[:2]), one(FILES)),
     st.builds("cd {}".format, one(DIRS + ["d/e/.."])),
     st.builds("mv {} {}".format, one(FILES + DIRS[:2]), one(FILES + DIRS + ["n", "d/n"])),
-    st.builds("cp {} {} {}".format, one(["", "-r"]), one(FILES + DIRS[:2]), one(FILES + DIRS + ["n"])),
+    st.builds("cp {} {} {}".format, one(["", "-r"]), one(FILES + DIRS[:2]), one(FILES + DIRS + ["n"])).filter(
+        lambda line: not line.startswith("cp -r d d")
+    ),
 )
 FILTERS = one(["cat", "sort", "sort -r", "wc -l", "grep a", "grep -v a", "head -n 2", "tail -n 1",
                "uniq -c", "cut -d ' ' -f 1", "grep -c e"])
@@ -167,7 +171,7 @@ def test_generated_lines_agree_with_bash(tmp_path_factory, line):
     root = str(tmp_path_factory.mktemp("real"))
     build_real(root)
     fs = build_pyfs()
-    result = PyTerm(fs, shell=True).run(line)
+    result = PyTerm.shell(fs).run(line)
     status, stdout = run_bash(line, root)
     assert (result.status, result.stdout) == (status, stdout), (line, result.stderr)
     assert pyfs_snapshot(fs) == real_snapshot(root), line

@@ -19,7 +19,8 @@ def term(fs):
 
 
 def test_class_and_method_docs():
-    assert PyTerm.__text_signature__ == "(fs, *, shell=False, max_output=16777216)"
+    assert PyTerm.__text_signature__ == "(fs)"
+    assert PyTerm.shell.__text_signature__ == "($type, fs, *, max_output=16777216)"
     assert PyTerm.__doc__ == "\nA structure representing a simple terminal\n"
     assert PyTerm.exec.__text_signature__ == "($self, command)"
     assert PyTerm.exec.__doc__ == "\nExecute a command in the terminal.\n"
@@ -136,7 +137,7 @@ def test_help_lists_the_nine_commands(term):
 def test_rm_parser_outcomes_are_failures(term):
     with pytest.raises(ValueError) as info:
         term.exec("rm --version")
-    assert str(info.value).startswith("rm: ovaline 0.1.2")
+    assert str(info.value).startswith("rm: ovaline 0.2.0")
     for line in ("rm --help", "rm -f x", "rm a b", "rm -r"):
         with pytest.raises(ValueError) as info:
             term.exec(line)

@@ -85,8 +85,20 @@ def test_failures_raise_oserror_and_change_nothing(tmp_path):
         fs.export_to(tmp_path / "missing")
     with pytest.raises(TypeError):
         fs.export_to(bytes(tmp_path))  # type: ignore[arg-type]
-    with pytest.raises(ValueError):
+    with pytest.raises(FileNotFoundError):
         fs.export_to(tmp_path / "taken", src="/nope")
+
+    # A name the host cannot hold is refused, by its path in the tree, before anything
+    # is written.
+    os.mkdir(tmp_path / "out")
+    for name, code in (("only\0hidden", errno.EINVAL), ("n" * 256, errno.ENAMETOOLONG)):
+        bad = ovaline.PyFs()
+        bad.mkdir("/a")
+        bad.touch("/a/" + name)
+        with pytest.raises(OSError) as caught:
+            bad.export_to(tmp_path / "out")
+        assert (caught.value.errno, caught.value.filename) == (code, "/a/" + name)
+        assert os.listdir(tmp_path / "out") == []
 
     # A link to a directory outside is refused on the way in, not followed.
     os.mkdir(tmp_path / "inner")
@@ -115,7 +127,7 @@ def test_failures_raise_oserror_and_change_nothing(tmp_path):
 
 
 def test_limits_hold_for_clones_and_imports(tmp_path):
-    fs = ovaline.PyFs(max_bytes=300, max_inodes=8)
+    fs = ovaline.PyFs.limited(max_bytes=300, max_inodes=8)
     build(fs)
     copy = fs.clone()
     assert copy.usage() == fs.usage()
@@ -148,7 +160,7 @@ def test_export_gives_everything_to_the_owner(tmp_path):
         for name in dirnames + filenames:
             info = os.lstat(os.path.join(dirpath, name))
             assert (info.st_uid, info.st_gid) == (nobody.pw_uid, nobody.pw_gid)
-    with pytest.raises(ValueError, match="No such user"):
+    with pytest.raises(LookupError, match="No such user"):
         fs.export_to(tmp_path / "d", owner="no-such-user-here")
 
 
