@@ -123,32 +123,73 @@ IoResult<INode*> FileHandle::open_inode(bool allowed, const char* operation) con
     return node_.get();
 }
 
+namespace {
+
+// Copies what the file holds at `position` into `buffer`; the count copied.
+std::size_t copy_out(const File& file, std::uint64_t position, std::span<std::uint8_t> buffer) {
+    const auto& bytes = file.data.data;
+    const std::uint64_t start = std::min<std::uint64_t>(position, bytes.size());
+    const std::size_t count = std::min<std::uint64_t>(buffer.size(), bytes.size() - start);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin());
+    return count;
+}
+
+// Writes `bytes` at `position`, growing the file (zeros in any gap) within the space
+// the filesystem has left. The caller holds the file's write lock.
+IoResult<std::size_t> copy_in(FileSystem& fs, File& file, std::uint64_t position,
+                              std::span<const std::uint8_t> bytes) {
+    auto& data = file.data.data;
+    if (bytes.empty()) {
+        return 0;
+    }
+    const std::uint64_t end = position + bytes.size();
+    if (data.size() < end) {
+        if (!fs.space().reserve_bytes(end - data.size())) {
+            return std::unexpected(IoErrorKind::NoSpaceLeft);
+        }
+        data.resize(end);
+    }
+    std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(position));
+    return bytes.size();
+}
+
+} // namespace
+
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     return with_file<ReadLocked>(
         open_inode(type_.can_read(), "read"), [&](File& file) -> IoResult<std::size_t> {
-            const auto& bytes = file.data.data;
-            const std::uint64_t start = std::min<std::uint64_t>(offset_, bytes.size());
-            const std::size_t count = std::min<std::uint64_t>(buffer.size(), bytes.size() - start);
-            std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin());
-            offset_ = start + count;
+            const std::size_t count = copy_out(file, offset_, buffer);
+            offset_ = std::min<std::uint64_t>(offset_, file.data.data.size()) + count;
             return count;
         });
 }
 
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    return write_at(offset_, bytes);
+}
+
+IoResult<std::size_t> FileHandle::read_at(std::uint64_t position,
+                                          std::span<std::uint8_t> buffer) const {
+    return with_file<ReadLocked>(
+        open_inode(type_.can_read(), "read"),
+        [&](File& file) -> IoResult<std::size_t> { return copy_out(file, position, buffer); });
+}
+
+IoResult<std::size_t> FileHandle::write_at(std::uint64_t position,
+                                           std::span<const std::uint8_t> bytes) {
     return with_file<WriteLocked>(
-        open_inode(type_.can_write(), "write"), [&](File& file) -> IoResult<std::size_t> {
-            auto& data = file.data.data;
-            const std::uint64_t end = offset_ + bytes.size();
-            if (data.size() < end) {
-                if (!fs_->space().reserve_bytes(end - data.size())) {
-                    return std::unexpected(IoErrorKind::NoSpaceLeft);
-                }
-                data.resize(end);
+        open_inode(type_.can_write(), "write"),
+        [&](File& file) -> IoResult<std::size_t> { return copy_in(*fs_, file, position, bytes); });
+}
+
+IoResult<std::uint64_t> FileHandle::append(std::span<const std::uint8_t> bytes) {
+    return with_file<WriteLocked>(
+        open_inode(type_.can_write(), "write"), [&](File& file) -> IoResult<std::uint64_t> {
+            auto written = copy_in(*fs_, file, file.data.data.size(), bytes);
+            if (!written) {
+                return std::unexpected(written.error());
             }
-            std::copy(bytes.begin(), bytes.end(),
-                      data.begin() + static_cast<std::ptrdiff_t>(offset_));
-            return bytes.size();
+            return file.data.data.size();
         });
 }
 

@@ -53,8 +53,18 @@ class FileHandle {
     FileHandle& operator=(const FileHandle&) = delete;
     ~FileHandle();
 
+    // Reads from the offset, which moves past what was read.
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
+    // Writes at the offset, which stays where it is.
     IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
+    // Reads at `position`, leaving the offset alone; nothing past the end.
+    IoResult<std::size_t> read_at(std::uint64_t position, std::span<std::uint8_t> buffer) const;
+    // Writes at `position`, leaving the offset alone; a gap past the end reads as zeros.
+    // Writing nothing changes nothing, wherever.
+    IoResult<std::size_t> write_at(std::uint64_t position, std::span<const std::uint8_t> bytes);
+    // Writes at the end of the file in one step, whoever else grows it; returns the
+    // file's new length.
+    IoResult<std::uint64_t> append(std::span<const std::uint8_t> bytes);
     // Sets the file's length, cutting it or padding it with zeros; needs the write mode.
     // The offset stays, or moves back to the new end, so it never passes the end.
     IoResult<void> truncate(std::uint64_t size);
@@ -83,6 +93,11 @@ class FileHandle {
     // file cannot leave the table, so this is what its id resolves to, found once.
     INodeGuard node_;
     std::uint64_t offset_ = 0;
+};
+
+struct OpenedFile {
+    FileHandle handle;
+    bool created;
 };
 
 } // namespace ovaline::fs

@@ -447,11 +447,33 @@ IoResult<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, InodeI
 
 IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                       FileHandleType type, bool create) {
-    auto found = fs->find_or_create_file(path, create, {});
+    auto opened = open_with(std::move(fs), path, type, OpenOptions{.create = create});
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    return std::move(opened->handle);
+}
+
+IoResult<OpenedFile> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                           FileHandleType type, OpenOptions options) {
+    auto found = fs->find_or_create_file(path, options.create, {});
     if (!found) {
         return std::unexpected(found.error());
     }
-    return FileHandle::create(std::move(fs), found->node, type);
+    if (options.exclusive && !found->created) {
+        return std::unexpected(IoErrorKind::ResourceAlreadyExists);
+    }
+    auto handle = FileHandle::create(std::move(fs), found->node, type);
+    if (!handle) {
+        return std::unexpected(handle.error());
+    }
+    // Emptied only once the lock is held, so a file in use is never emptied.
+    if (options.truncate && !found->created) {
+        if (auto emptied = handle->truncate(0); !emptied) {
+            return std::unexpected(emptied.error());
+        }
+    }
+    return OpenedFile{std::move(*handle), found->created};
 }
 
 IoResult<FileSystem::FoundFile>

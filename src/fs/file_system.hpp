@@ -50,6 +50,18 @@ struct Stat {
 class FileHandle;
 class FileHandleType;
 
+// How an open treats a missing or existing file.
+struct OpenOptions {
+    // A missing file in an existing directory is made.
+    bool create = false;
+    // With `create`: an existing file is refused.
+    bool exclusive = false;
+    // An existing file is emptied once the handle holds its lock (needs the write mode).
+    bool truncate = false;
+};
+
+struct OpenedFile;
+
 // One in-memory filesystem: a tree of inodes in one table, shared by reference count
 // between its Python object, terminals and open file handles. Every operation may be
 // called from any thread.
@@ -114,6 +126,9 @@ class FileSystem {
                                          FileHandleType type);
     static IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                      FileHandleType type, bool create);
+    // The same with every option, saying whether the file was made by this open.
+    static IoResult<OpenedFile> open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                          FileHandleType type, OpenOptions options);
 
     // Whole trees in and out. Each sees the tree as it stood at one moment, however
     // many threads change it meanwhile, and each file as one write left it.

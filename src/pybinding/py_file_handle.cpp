@@ -113,20 +113,15 @@ void report_read(std::size_t count) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
 }
 
-// The bytes from the handle's offset to the end of the file, found by seeking to the
-// end and back; nullopt when the handle cannot seek, and then cannot read either. No
-// other handle writes while this one may read, and the caller holds this one's mutex,
-// so the answer holds for the read that follows.
-std::optional<std::uint64_t> bytes_remaining(fs::FileHandle& handle) {
-    const std::uint64_t offset = handle.offset();
-    if (!handle.seek(fs::SeekOrigin::End, 0)) {
+// The bytes from the handle's offset to the end of the file; none when the handle is
+// closed. No other handle writes while this one may read, and the caller holds this
+// one's mutex, so the answer holds for the read that follows.
+std::optional<std::uint64_t> bytes_remaining(const fs::FileHandle& handle) {
+    const fs::IoResult<std::uint64_t> length = handle.size();
+    if (!length) {
         return std::nullopt;
     }
-    const std::uint64_t length = handle.offset();
-    if (!handle.seek(fs::SeekOrigin::Start, offset)) {
-        return std::nullopt;
-    }
-    return length - std::min(offset, length);
+    return *length - std::min(handle.offset(), *length);
 }
 
 PyObject* read(PyFileHandle& self, std::uint64_t size) {
@@ -264,14 +259,6 @@ PyType_Slot kSlots[] = {
 };
 
 } // namespace
-
-bool PyFileHandle::dispose() {
-    if (!handle.id().has_value()) {
-        return true;
-    }
-    const fs::IoResult<void> closed = handle.close();
-    return closed || raise_io_error(closed.error()) != nullptr;
-}
 
 PyType_Spec py_file_handle_spec = box_spec<PyFileHandle>("ovaline.PyFileHandle", kSlots);
 

@@ -7,19 +7,17 @@
 
 #include "fs/file_handle.hpp"
 #include "pybinding/module_state.hpp"
+#include "pybinding/open_file.hpp"
 
 namespace ovaline::pybinding {
 
 // One file handle; every method holds `mutex` for its whole use of `handle`.
-struct PyFileHandle {
+struct PyFileHandle : OpenFile {
     static constexpr ClassId kId = ClassId::PyFileHandle;
 
-    explicit PyFileHandle(fs::FileHandle opened) : handle(std::move(opened)) {}
-    // Closes a handle still open when its object goes, releasing the file lock.
-    bool dispose();
+    explicit PyFileHandle(fs::FileHandle opened) : OpenFile(std::move(opened)) {}
 
     std::mutex mutex;
-    fs::FileHandle handle;
 };
 
 extern PyType_Spec py_file_handle_spec;

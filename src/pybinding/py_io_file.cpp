@@ -118,19 +118,10 @@ bool to_io_size(PyObject* obj, Py_ssize_t fallback, Py_ssize_t& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// Moves the handle's offset to the position; the handle stops at the end of the file.
-fs::IoResult<void> sync(PyIoFile& self) {
-    if (self.handle.offset() == self.position) {
-        return {};
-    }
-    return self.handle.seek(fs::SeekOrigin::Start, self.position);
-}
-
+// The handle's own offset stays unused: Python's position may lie past the end of the
+// file, so every read and write names its position.
 fs::IoResult<std::size_t> read_at_position(PyIoFile& self, std::span<std::uint8_t> buffer) {
-    if (auto synced = sync(self); !synced) {
-        return std::unexpected(synced.error());
-    }
-    auto count = self.handle.read(buffer);
+    auto count = self.handle.read_at(self.position, buffer);
     if (count) {
         self.position += *count;
     }
@@ -139,29 +130,14 @@ fs::IoResult<std::size_t> read_at_position(PyIoFile& self, std::span<std::uint8_
 
 fs::IoResult<std::size_t> write_at_position(PyIoFile& self, std::span<const std::uint8_t> bytes) {
     if (self.append) {
-        auto length = self.handle.size();
+        auto length = self.handle.append(bytes);
         if (!length) {
             return std::unexpected(length.error());
         }
         self.position = *length;
+        return bytes.size();
     }
-    if (bytes.empty()) {
-        // As with any file, writing nothing past the end leaves no gap behind.
-        return 0;
-    }
-    if (auto synced = sync(self); !synced) {
-        return std::unexpected(synced.error());
-    }
-    if (self.handle.offset() < self.position) {
-        // The position lies past the end: the gap reads as zeros.
-        if (auto grown = self.handle.truncate(self.position); !grown) {
-            return std::unexpected(grown.error());
-        }
-        if (auto synced = sync(self); !synced) {
-            return std::unexpected(synced.error());
-        }
-    }
-    auto count = self.handle.write(bytes);
+    auto count = self.handle.write_at(self.position, bytes);
     if (count) {
         self.position += *count;
     }
@@ -256,9 +232,6 @@ PyObject* readinto(PyIoFile& self, PyObject* buffer) {
 fs::IoResult<std::string> read_line(PyIoFile& self, Py_ssize_t limit) {
     const std::size_t cap =
         limit < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(limit);
-    if (auto synced = sync(self); !synced) {
-        return std::unexpected(synced.error());
-    }
     std::string line;
     std::size_t chunk = kFirstLineChunk;
     while (line.size() < cap) {
@@ -266,8 +239,9 @@ fs::IoResult<std::string> read_line(PyIoFile& self, Py_ssize_t limit) {
         const std::size_t want = std::min(chunk, cap - start);
         line.resize(start + want);
         // Reading past the newline is harmless: the position records where the line ends.
-        const fs::IoResult<std::size_t> count =
-            self.handle.read(std::span(reinterpret_cast<std::uint8_t*>(line.data()) + start, want));
+        const fs::IoResult<std::size_t> count = self.handle.read_at(
+            self.position + start,
+            std::span(reinterpret_cast<std::uint8_t*>(line.data()) + start, want));
         if (!count) {
             return std::unexpected(count.error());
         }
@@ -556,6 +530,11 @@ struct OpenMode {
         return fs::FileHandleType((read || update ? fs::FileHandleType::READ : 0) |
                                   (read && !update ? 0 : fs::FileHandleType::WRITE));
     }
+    // "r" needs the file to exist, "w" and "a" create it, "x" insists on creating it,
+    // and "w" empties it.
+    fs::OpenOptions options() const {
+        return {.create = write || append || create, .exclusive = create, .truncate = write};
+    }
     // The raw layer's mode, spelled as io.FileIO spells it.
     std::string raw_mode() const {
         const char* plus = update ? "+" : "";
@@ -660,24 +639,6 @@ bool check_options(const OpenMode& mode, Py_ssize_t buffering, PyObject* encodin
     return true;
 }
 
-// Opens the file as the mode says: "r" needs it to exist, "w" and "a" create it, "x"
-// insists on creating it, and "w" empties it once this handle holds its lock.
-fs::IoResult<fs::FileHandle> open_handle(const PyFs& self, std::string_view path,
-                                         const OpenMode& mode) {
-    if (mode.create) {
-        if (auto made = self.fs->touch(path); !made) {
-            return std::unexpected(made.error());
-        }
-    }
-    auto handle = fs::FileSystem::open(self.fs, path, mode.type(), mode.write || mode.append);
-    if (handle && mode.write) {
-        if (auto emptied = handle->truncate(0); !emptied) {
-            return std::unexpected(emptied.error());
-        }
-    }
-    return handle;
-}
-
 // The standard library's layers, looked up once with the class's registration rather
 // than on every open; like the module's classes they are kept for the life of the process.
 struct IoLayers {
@@ -733,14 +694,6 @@ const char kOpenIoDoc[] =
     "io.TextIOWrapper, whose encoding is UTF-8 unless one is given. The file holds its\n"
     "lock, shared for reading and exclusive for writing, until it is closed.\n";
 
-bool PyIoFile::dispose() {
-    if (!handle.id().has_value()) {
-        return true;
-    }
-    const fs::IoResult<void> closed = handle.close();
-    return closed || raise_os_error(closed.error()) != nullptr;
-}
-
 PyType_Spec py_io_file_spec = box_spec<PyIoFile>("ovaline.PyFs.RawFile", kSlots);
 
 bool register_raw_io(PyTypeObject* type) {
@@ -780,26 +733,27 @@ PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg, OptionalObject
         !check_options(mode, buffering, encoding.obj, errors.obj, newline.obj)) {
         return nullptr;
     }
-    const bool creates = mode.write || mode.append || mode.create;
     const std::optional<fs::PosixPath> checked =
-        creates ? os_file_path(self, path) : os_path(self, path);
+        mode.options().create ? os_file_path(self, path) : os_path(self, path);
     if (!checked) {
         return nullptr;
     }
-    fs::IoResult<fs::FileHandle> handle = open_handle(self, checked->path, mode);
-    if (!handle) {
-        return raise_os_error(handle.error(), path.given);
+    fs::IoResult<fs::OpenedFile> opened =
+        fs::FileSystem::open_with(self.fs, checked->path, mode.type(), mode.options());
+    if (!opened) {
+        return raise_os_error(opened.error(), path.given);
     }
     const ModuleState& state = state_of(object_of(self));
-    PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(*handle),
+    PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(opened->handle),
                                 std::string(path.text), mode.raw_mode(), mode.append));
     if (raw == nullptr) {
         // Release the file lock now rather than whenever the handle is destroyed.
-        (void)handle->close();
+        (void)opened->handle.close();
         return nullptr;
     }
     PyIoFile& file = value_of<PyIoFile>(raw.get());
     if (mode.append) {
+        // Where tell() starts; every write goes to the end whatever the position.
         const fs::IoResult<std::uint64_t> length = file.handle.size();
         if (!length) {
             return raise_os_error(length.error());

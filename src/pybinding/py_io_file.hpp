@@ -14,6 +14,7 @@
 #include "fs/file_handle.hpp"
 #include "pybinding/methods.hpp"
 #include "pybinding/module_state.hpp"
+#include "pybinding/open_file.hpp"
 #include "pybinding/py_fs.hpp"
 
 namespace ovaline::pybinding {
@@ -35,21 +36,18 @@ template <> struct Arg<OptionalObject> {
 
 // Every method runs with the interpreter lock held and calls no Python code while it
 // uses `handle`, so the interpreter lock is all the serialisation a file needs.
-struct PyIoFile {
+struct PyIoFile : OpenFile {
     static constexpr ClassId kId = ClassId::PyIoFile;
 
     PyIoFile(fs::FileHandle opened, std::string path, std::string raw_mode, bool appending)
-        : handle(std::move(opened)), name(std::move(path)), mode(std::move(raw_mode)),
+        : OpenFile(std::move(opened)), name(std::move(path)), mode(std::move(raw_mode)),
           append(appending) {}
-    // Closes a file still open when its object goes, releasing the file lock.
-    bool dispose();
 
-    fs::FileHandle handle;
     std::string name;
     std::string mode;
     bool append;
-    // Python's position, which may lie past the end of the file; the handle's own
-    // offset follows it lazily.
+    // Python's position, which may lie past the end of the file, so every read and
+    // write names it; the handle's own offset stays unused.
     std::uint64_t position = 0;
 };
 

@@ -181,6 +181,50 @@ TEST_F(FileHandles, OpeningByPath) {
     EXPECT_EQ(FileSystem::open_raw(fs, 1, mode("r")).error().kind(), IoErrorKind::NotAFile);
 }
 
+TEST_F(FileHandles, PositionalIoLeavesTheOffsetAndAppendGoesToTheEnd) {
+    auto w = open("f", "rw");
+    ASSERT_TRUE(w.write(bytes_of("abc")));
+    EXPECT_EQ(w.write_at(5, bytes_of("Z")), 1u); // the gap reads as zeros
+    EXPECT_EQ(w.write_at(40, {}), 0u);           // nothing written, nothing grown
+    EXPECT_EQ(w.append(bytes_of("!!")), 8u);
+    EXPECT_EQ(w.offset(), 0u);
+    std::vector<std::uint8_t> buffer(16);
+    ASSERT_EQ(w.read_at(1, buffer), 7u);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 7), std::string("bc\0\0Z!!", 7));
+    EXPECT_EQ(w.read_at(100, buffer), 0u);
+    EXPECT_EQ(w.offset(), 0u);
+    ASSERT_TRUE(w.close());
+
+    auto r = open("f", "r");
+    EXPECT_EQ(r.write_at(0, bytes_of("x")).error().message(),
+              "File does not support the specified operation: write");
+    EXPECT_EQ(r.append(bytes_of("x")).error().kind(), IoErrorKind::OperationNotSupported);
+}
+
+TEST_F(FileHandles, OpenOptionsCreateRefuseAndEmpty) {
+    const OpenOptions create{.create = true};
+    const OpenOptions exclusive{.create = true, .exclusive = true};
+    const OpenOptions truncate{.create = true, .truncate = true};
+    auto made = FileSystem::open_with(fs, "/f", mode("w"), exclusive);
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(made->created);
+    ASSERT_TRUE(made->handle.write(bytes_of("data")));
+    ASSERT_TRUE(made->handle.close());
+    EXPECT_EQ(FileSystem::open_with(fs, "/f", mode("w"), exclusive).error().kind(),
+              IoErrorKind::ResourceAlreadyExists);
+    auto found = FileSystem::open_with(fs, "/f", mode("r"), create);
+    ASSERT_TRUE(found);
+    EXPECT_FALSE(found->created);
+    // A file in use is never emptied by an open that cannot take it.
+    EXPECT_EQ(FileSystem::open_with(fs, "/f", mode("w"), truncate).error().kind(),
+              IoErrorKind::ResourceCurrentInUse);
+    EXPECT_EQ(found->handle.size(), 4u);
+    ASSERT_TRUE(found->handle.close());
+    auto emptied = FileSystem::open_with(fs, "/f", mode("w"), truncate);
+    ASSERT_TRUE(emptied);
+    EXPECT_EQ(emptied->handle.size(), 0u);
+}
+
 TEST_F(FileHandles, ABrokenLockIsAnInternalErrorAndNeverReleasedTwice) {
     auto r = open("f", "r");
     std::get<File>(fs->lookup(1)->data).lock.flag.store(0);
