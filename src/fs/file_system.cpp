@@ -405,31 +405,16 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id, std::uint64_t known_stamp) cons
     if (!node) {
         return std::unexpected(node.error());
     }
-    // Held while the entries are visited, so none of them can be removed meanwhile.
-    ReadLocked locked(**node);
-    const auto* entries = std::get_if<Directory>(&(*node)->data);
-    if (entries == nullptr) {
-        return std::unexpected(IoErrorKind::NotADirectory);
-    }
     Listing listing;
-    listing.stamp = entries->stamp();
-    if (listing.stamp != 0 && listing.stamp == known_stamp) {
-        listing.unchanged = true;
-        return listing;
+    auto collect = [&](std::string_view name, bool directory) {
+        (directory ? listing.directories : listing.files).emplace_back(name);
+    };
+    auto listed = list_with(**node, known_stamp, collect);
+    if (!listed) {
+        return std::unexpected(listed.error());
     }
-    entries->for_each([&](const INode& child) {
-        // A link is listed under its own name as the kind of what it stands for.
-        bool directory = std::holds_alternative<Directory>(child.data);
-        if (std::holds_alternative<Symlink>(child.data)) {
-            listing.stamp = 0;
-            auto target = resolve(child.id);
-            if (!target) {
-                return;
-            }
-            directory = std::holds_alternative<Directory>((*target)->data);
-        }
-        (directory ? listing.directories : listing.files).emplace_back(child.name.view());
-    });
+    listing.stamp = listed->stamp;
+    listing.unchanged = listed->unchanged;
     return listing;
 }
 

@@ -35,6 +35,13 @@ struct Listing {
     bool unchanged = false;
 };
 
+// Which directory list_with visited, and its stamp (see Listing).
+struct ListedDirectory {
+    InodeId id;
+    std::uint64_t stamp = 0;
+    bool unchanged = false;
+};
+
 // The kind of what a path leads to, links followed.
 enum class NodeKind : std::uint8_t { File, Directory };
 
@@ -101,6 +108,19 @@ class FileSystem {
     IoResult<void> rm(std::string_view path, bool recursive);
     IoResult<void> rm_raw(InodeId id, bool recursive);
     IoResult<Listing> ls_raw(InodeId id, std::uint64_t known_stamp = 0) const;
+    // Calls `visit(name, is_directory)` for each entry of the directory at `path`, in
+    // creation order, under the directory's read lock: `visit` must not call back into
+    // the filesystem. When `known_stamp(id)` gives the stamp the directory still has, it
+    // visits nothing.
+    template <class KnownStamp, class Visit>
+    IoResult<ListedDirectory> list_path(std::string_view path, KnownStamp&& known_stamp,
+                                        Visit&& visit) const {
+        auto node = resolve_path(path);
+        if (!node) {
+            return std::unexpected(node.error());
+        }
+        return list_with(**node, known_stamp((*node)->id), visit);
+    }
     // Creates every missing directory of the path; an existing directory at its end is an
     // error unless `exist_ok`. The missing directories appear all at once or not at all.
     IoResult<void> makedirs(std::string_view path, bool exist_ok);
@@ -150,6 +170,36 @@ class FileSystem {
     SpaceAccount& space() { return space_; }
 
   private:
+    template <class Visit>
+    IoResult<ListedDirectory> list_with(const INode& dir, std::uint64_t known_stamp,
+                                        Visit& visit) const {
+        ReadLocked locked(dir);
+        const auto* entries = std::get_if<Directory>(&dir.data);
+        if (entries == nullptr) {
+            return std::unexpected(IoErrorKind::NotADirectory);
+        }
+        ListedDirectory listed{dir.id, entries->stamp()};
+        if (listed.stamp != 0 && listed.stamp == known_stamp) {
+            listed.unchanged = true;
+            return listed;
+        }
+        entries->for_each([&](const INode& child) {
+            // A link is listed under its own name as the kind of what it stands for, and
+            // makes the listing's stamp say nothing.
+            bool directory = std::holds_alternative<Directory>(child.data);
+            if (std::holds_alternative<Symlink>(child.data)) {
+                listed.stamp = 0;
+                auto target = resolve(child.id);
+                if (!target) {
+                    return;
+                }
+                directory = std::holds_alternative<Directory>((*target)->data);
+            }
+            visit(child.name.view(), directory);
+        });
+        return listed;
+    }
+
     IoResult<void> create_at_path(std::string_view path, INodeKind kind);
     // Lists a new inode with the spent `id` in `dir`, reserving its space.
     IoResult<INodeGuard> link_new(const INodeGuard& dir, InodeId id, std::string name,

@@ -1,6 +1,8 @@
 #include "pybinding/errors.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "pybinding/py_ref.hpp"
@@ -82,6 +84,14 @@ PyObject* raise_internal(const ModuleState& state, const char* message) {
 }
 
 PyObject* to_py_str(std::string_view text) {
+    // Most names are ASCII, which needs no decoding at all.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+        if (str != nullptr) {
+            std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+        }
+        return str;
+    }
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 

@@ -186,51 +186,104 @@ PyObject* list_of_names(const std::vector<std::string>& names) {
 // it starts again, so a huge directory listed once does not hold its names forever.
 constexpr std::size_t kCachedNames = 65536;
 
-PyObject* listdir(PyFs& self, std::string_view path) {
-    fs::IoResult<fs::InodeId> id = self.fs->get_inode_by_path_raw(path);
-    if (!id) {
-        return raise_io_error(id.error());
+// A new list taking over the references in `items`.
+PyObject* list_taking(std::vector<PyObject*>& items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (list != nullptr) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
+        }
+        items.clear();
     }
-    auto cached = self.listings.find(*id);
-    const std::uint64_t known = cached == self.listings.end() ? 0 : cached->second.stamp;
-    fs::IoResult<fs::Listing> listing = self.fs->ls_raw(*id, known);
-    if (!listing) {
-        return raise_io_error(listing.error());
+    return list;
+}
+
+// Names made for one listing, as new references.
+struct NewNames {
+    std::vector<PyObject*> files;
+    std::vector<PyObject*> directories;
+    bool failed = false;
+
+    NewNames() = default;
+    NewNames(const NewNames&) = delete;
+    NewNames& operator=(const NewNames&) = delete;
+    ~NewNames() {
+        for (PyObject* name : files) {
+            Py_DECREF(name);
+        }
+        for (PyObject* name : directories) {
+            Py_DECREF(name);
+        }
     }
-    if (!listing->unchanged) {
-        if (cached != self.listings.end()) {
-            self.cached_names -=
-                static_cast<std::size_t>(PyList_GET_SIZE(cached->second.files.get()) +
-                                         PyList_GET_SIZE(cached->second.directories.get()));
-            self.listings.erase(cached);
-        }
-        PyRef files(list_of_names(listing->files));
-        PyRef directories(files ? list_of_names(listing->directories) : nullptr);
-        if (!directories) {
-            return nullptr;
-        }
-        const std::size_t names = listing->files.size() + listing->directories.size();
-        if (listing->stamp == 0 || names > kCachedNames) {
-            return PyTuple_Pack(2, files.get(), directories.get());
-        }
-        if (self.cached_names + names > kCachedNames) {
-            self.listings.clear();
-            self.cached_names = 0;
-        }
-        cached = self.listings
-                     .emplace(*id, CachedListing{listing->stamp, std::move(files),
-                                                 std::move(directories)})
-                     .first;
-        self.cached_names += names;
-    }
-    // Copies, since the caller may change what it gets.
-    PyRef files(PyList_GetSlice(cached->second.files.get(), 0, PY_SSIZE_T_MAX));
-    PyRef directories(files ? PyList_GetSlice(cached->second.directories.get(), 0, PY_SSIZE_T_MAX)
+};
+
+// Copies of the cached lists, since the caller may change what it gets.
+PyObject* copies_of(const CachedListing& cached) {
+    PyRef files(PyList_GetSlice(cached.files.get(), 0, PY_SSIZE_T_MAX));
+    PyRef directories(files ? PyList_GetSlice(cached.directories.get(), 0, PY_SSIZE_T_MAX)
                             : nullptr);
+    return directories ? PyTuple_Pack(2, files.get(), directories.get()) : nullptr;
+}
+
+// A directory listed for the first time costs only its names: the lists are kept for
+// reuse once the same directory is listed again unchanged.
+PyObject* listdir(PyFs& self, std::string_view path) {
+    auto cached = self.listings.end();
+    auto known_stamp = [&](fs::InodeId id) -> std::uint64_t {
+        cached = self.listings.find(id);
+        return cached != self.listings.end() && cached->second.files ? cached->second.stamp : 0;
+    };
+    // Made under the directory's read lock, where no Python code may run: a str is not
+    // tracked by the collector, so making one never starts it.
+    NewNames names;
+    auto visit = [&](std::string_view name, bool directory) {
+        PyObject* text = names.failed ? nullptr : to_py_str(name);
+        names.failed = text == nullptr;
+        if (text != nullptr) {
+            (directory ? names.directories : names.files).push_back(text);
+        }
+    };
+    const fs::IoResult<fs::ListedDirectory> listed = self.fs->list_path(path, known_stamp, visit);
+    if (!listed) {
+        return raise_io_error(listed.error());
+    }
+    if (names.failed) {
+        return nullptr;
+    }
+    if (listed->unchanged) {
+        return copies_of(cached->second);
+    }
+    const std::size_t count = names.files.size() + names.directories.size();
+    PyRef files(list_taking(names.files));
+    PyRef directories(files ? list_taking(names.directories) : nullptr);
     if (!directories) {
         return nullptr;
     }
-    return PyTuple_Pack(2, files.get(), directories.get());
+    const bool seen = cached != self.listings.end() && cached->second.stamp == listed->stamp;
+    if (cached != self.listings.end()) {
+        if (cached->second.files) {
+            self.cached_names -=
+                static_cast<std::size_t>(PyList_GET_SIZE(cached->second.files.get()) +
+                                         PyList_GET_SIZE(cached->second.directories.get()));
+        }
+        self.listings.erase(cached);
+    }
+    if (listed->stamp == 0 || count > kCachedNames) {
+        return PyTuple_Pack(2, files.get(), directories.get());
+    }
+    if (!seen) {
+        // Remembered without its names until it is listed again as it is now.
+        self.listings.emplace(listed->id, CachedListing{listed->stamp, PyRef(), PyRef()});
+        return PyTuple_Pack(2, files.get(), directories.get());
+    }
+    if (self.cached_names + count > kCachedNames) {
+        self.listings.clear();
+        self.cached_names = 0;
+    }
+    self.cached_names += count;
+    auto kept = self.listings.emplace(
+        listed->id, CachedListing{listed->stamp, std::move(files), std::move(directories)});
+    return copies_of(kept.first->second);
 }
 
 PyObject* remove(PyFs& self, std::string_view path, bool recurse) {

@@ -16,7 +16,8 @@
 
 namespace ovaline::pybinding {
 
-// Names listdir made for a directory, reused while its stamp says it is unchanged.
+// Names listdir made for a directory, reused while its stamp says it is unchanged; null
+// lists for a directory listed once so far.
 struct CachedListing {
     std::uint64_t stamp;
     PyRef files;
