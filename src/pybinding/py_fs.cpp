@@ -348,6 +348,17 @@ PyObject* is_dir(PyFs& self, Path path) {
     return PyBool_FromLong(os_kind(self, path) == fs::NodeKind::Directory);
 }
 
+// "file" or "directory" as a new reference to one str made once, like the module's
+// classes, so no stat makes a string.
+PyObject* kind_name(bool directory) {
+    static PyObject* names[2] = {};
+    PyObject*& name = names[directory ? 1 : 0];
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString(directory ? "directory" : "file");
+    }
+    return name == nullptr ? nullptr : Py_NewRef(name);
+}
+
 PyObject* stat(PyFs& self, Path path) {
     const std::optional<fs::PosixPath> checked = os_path(self, path);
     if (!checked) {
@@ -359,8 +370,7 @@ PyObject* stat(PyFs& self, Path path) {
     }
     const bool directory = found->kind == fs::NodeKind::Directory;
     return struct_of(state_of(object_of(self)).type_of(ClassId::FsStat),
-                     {PyLong_FromUnsignedLongLong(found->id),
-                      PyUnicode_FromString(directory ? "directory" : "file"),
+                     {PyLong_FromUnsignedLongLong(found->id), kind_name(directory),
                       PyLong_FromUnsignedLongLong(found->size),
                       PyLong_FromUnsignedLongLong(found->entries)});
 }
