@@ -13,13 +13,14 @@
 
 #include "error/utf8.hpp"
 #include "fs/posix_path.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
 
 namespace {
 
 using fs::DetachedNode;
+using sandbox::UniqueFd;
 
 std::unexpected<TransferError> refused(int errnum, std::string message, std::string path) {
     // Built in place: GCC 12 with the sanitizers sees a moved temporary variant as

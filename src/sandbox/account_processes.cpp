@@ -1,4 +1,4 @@
-#include "pool/account_processes.hpp"
+#include "sandbox/account_processes.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -12,9 +12,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -117,4 +117,4 @@ std::expected<void, std::string> kill_account_processes(std::uint32_t uid) {
     return std::unexpected("Failed to end the processes of the account: they keep running");
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -1,4 +1,4 @@
-#include "pool/spawner.hpp"
+#include "sandbox/spawner.hpp"
 
 #include <cerrno>
 #include <condition_variable>
@@ -23,11 +23,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "pool/per_process.hpp"
+#include "sandbox/per_process.hpp"
 
 extern char** environ;
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -406,4 +406,4 @@ std::vector<std::string> inherited_environment() {
     return env;
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -7,9 +7,9 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // Resource limits of a started program and everything it starts; none keeps the limit
 // it would inherit.
@@ -77,4 +77,4 @@ std::expected<std::string, int> find_program(const std::string& program);
 // This process's environment as a list.
 std::vector<std::string> inherited_environment();
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox
