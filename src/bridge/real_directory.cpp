@@ -1,4 +1,4 @@
-#include "pool/real_directory.hpp"
+#include "bridge/real_directory.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include "fs/posix_path.hpp"
 #include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::bridge {
 
 namespace {
 
@@ -461,4 +461,4 @@ TransferResult<void> import_tree(fs::FileSystem& fs, const std::string& real_dir
     return {};
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::bridge
