@@ -8,11 +8,11 @@
 #include <dirent.h>
 #include <string_view>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "sandbox/host_process.hpp"
+#include "sandbox/spawner.hpp"
 
 namespace ovaline::sandbox {
 
@@ -23,26 +23,19 @@ constexpr int max_rounds = 200;
 // Signals every process of `uid` the way `kill -1` would from that user: the kernel
 // walks the process list once with new forks held off, so nothing escapes by forking.
 std::expected<void, int> signal_all_as(std::uint32_t uid) {
-    pid_t child = ::fork();
-    if (child < 0) {
-        return std::unexpected(errno);
-    }
-    if (child == 0) {
+    auto status = run_in_child([uid] {
         // Raw system calls: the child of a threaded process may only make async-signal-
         // safe calls.
         if (::syscall(SYS_setresuid, uid, uid, uid) != 0) {
-            ::_exit(1);
+            return 1;
         }
         ::kill(-1, SIGKILL);
-        ::_exit(0);
+        return 0;
+    });
+    if (!status) {
+        return std::unexpected(status.error());
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(errno);
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (*status != 0) {
         return std::unexpected(EPERM);
     }
     return {};

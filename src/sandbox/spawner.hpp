@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -64,6 +65,13 @@ struct Started {
 // parent-death signal (SIGKILL) fires only when this process dies. The error is the
 // errno of the failed step, in this process or in the child before exec.
 std::expected<Started, int> spawn(const ProgramLaunch& launch);
+
+// Runs `task` in a child forked from the spawner's thread, as every program is, and waits
+// for it to end. The child is a copy of this process without its other threads, so `task`
+// may only make async-signal-safe calls; what it returns is the child's exit code. The
+// child's exit code or minus the signal that ended it, or the errno of the failed fork or
+// wait.
+std::expected<int, int> run_in_child(const std::function<int()>& task);
 
 // The exit status of a started program once its pid has been reaped with the wait status
 // `raw`: its exit code, or minus the number of the signal that ended it. Under an init,
