@@ -5,7 +5,7 @@
 #include <sys/file.h>
 
 #include "pool/home_directory.hpp"
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
 namespace ovaline::pool {
 
@@ -23,23 +23,27 @@ std::expected<AccountLocks, std::string> AccountLocks::open(const std::string& p
     return AccountLocks(std::move(*fd));
 }
 
-std::expected<std::optional<UniqueFd>, std::string> lock_file_at(int dir, const std::string& file) {
-    UniqueFd fd(::openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+std::expected<std::optional<sandbox::UniqueFd>, std::string> lock_file_at(int dir,
+                                                                          const std::string& file) {
+    sandbox::UniqueFd fd(
+        ::openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
-        return std::unexpected(std::string(lock_failed) + ": " + system_error_text(errno));
+        return std::unexpected(std::string(lock_failed) + ": " + sandbox::system_error_text(errno));
     }
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return std::optional<UniqueFd>();
+            return std::optional<sandbox::UniqueFd>();
         }
         if (errno != EINTR) {
-            return std::unexpected(std::string(lock_failed) + ": " + system_error_text(errno));
+            return std::unexpected(std::string(lock_failed) + ": " +
+                                   sandbox::system_error_text(errno));
         }
     }
-    return std::optional<UniqueFd>(std::move(fd));
+    return std::optional<sandbox::UniqueFd>(std::move(fd));
 }
 
-std::expected<std::optional<UniqueFd>, std::string> AccountLocks::lock(const std::string& name) {
+std::expected<std::optional<sandbox::UniqueFd>, std::string>
+AccountLocks::lock(const std::string& name) {
     return lock_file_at(fd_.get(), name + ".lock");
 }
 

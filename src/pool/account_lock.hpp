@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
 
@@ -22,16 +22,17 @@ class AccountLocks {
 
     // The account's lock, held until the descriptor is closed. None when another
     // session holds it.
-    std::expected<std::optional<UniqueFd>, std::string> lock(const std::string& name);
+    std::expected<std::optional<sandbox::UniqueFd>, std::string> lock(const std::string& name);
 
   private:
-    explicit AccountLocks(UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit AccountLocks(sandbox::UniqueFd fd) : fd_(std::move(fd)) {}
 
-    UniqueFd fd_;
+    sandbox::UniqueFd fd_;
 };
 
 // Takes the lock of the file `file` below the directory `dir`, creating it (mode 0600)
 // if missing and following no link. None when another holder has it.
-std::expected<std::optional<UniqueFd>, std::string> lock_file_at(int dir, const std::string& file);
+std::expected<std::optional<sandbox::UniqueFd>, std::string> lock_file_at(int dir,
+                                                                          const std::string& file);
 
 } // namespace ovaline::pool

@@ -12,8 +12,8 @@
 #include "error/internal_error.hpp"
 #include "error/utf8.hpp"
 #include "pool/account_lock.hpp"
-#include "pool/host_process.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/host_process.hpp"
+#include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
 
@@ -77,26 +77,26 @@ int remove_home(int dir, const char* name) {
 
 } // namespace
 
-std::expected<UniqueFd, std::string> open_trusted_directory(const std::string& path, mode_t mode,
-                                                            std::string_view failure) {
+std::expected<sandbox::UniqueFd, std::string>
+open_trusted_directory(const std::string& path, mode_t mode, std::string_view failure) {
     if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
-        throw InternalError(std::string(failure) + ": " + system_error_text(errno));
+        throw InternalError(std::string(failure) + ": " + sandbox::system_error_text(errno));
     }
     auto refuse = [&](std::string_view why) {
         return std::unexpected(std::string(failure) + ": " + path + " " + std::string(why));
     };
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    sandbox::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         int err = errno;
         struct stat st;
         if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
             return refuse("is a symbolic link");
         }
-        return refuse("cannot be opened: " + system_error_text(err));
+        return refuse("cannot be opened: " + sandbox::system_error_text(err));
     }
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) {
-        return refuse("cannot be examined: " + system_error_text(errno));
+        return refuse("cannot be examined: " + sandbox::system_error_text(errno));
     }
     if (st.st_uid != ::geteuid()) {
         return refuse("belongs to another user");
@@ -115,7 +115,7 @@ std::expected<HomeParent, std::string> HomeParent::open(const std::string& path)
     return HomeParent(path, std::move(*fd));
 }
 
-std::expected<std::optional<UniqueFd>, std::string>
+std::expected<std::optional<sandbox::UniqueFd>, std::string>
 HomeParent::lock_account(const std::string& name) {
     return lock_file_at(fd_.get(), name + ".lock");
 }
@@ -127,19 +127,20 @@ std::expected<std::string, std::string> HomeParent::prepare_home(const std::stri
     if (::fstatat(fd_.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (int err = remove_home(fd_.get(), leaf); err != 0) {
             throw InternalError("Failed to remove the existing temporary home directory: " +
-                                system_error_text(err));
+                                sandbox::system_error_text(err));
         }
     } else if (errno != ENOENT) {
         throw InternalError("Failed to remove the existing temporary home directory: " +
-                            system_error_text(errno));
+                            sandbox::system_error_text(errno));
     }
 
     if (::mkdirat(fd_.get(), leaf, 0700) != 0) {
-        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
+        throw InternalError(std::string(create_failed) + ": " + sandbox::system_error_text(errno));
     }
-    UniqueFd home(::openat(fd_.get(), leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    sandbox::UniqueFd home(
+        ::openat(fd_.get(), leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!home) {
-        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
+        throw InternalError(std::string(create_failed) + ": " + sandbox::system_error_text(errno));
     }
 
     std::string path = path_ + "/" + name;
@@ -150,12 +151,12 @@ std::expected<std::string, std::string> HomeParent::prepare_home(const std::stri
 
     if (::fchown(home.get(), uid, uid) != 0) {
         return std::unexpected("Failed to change the ownership of the home directory: " +
-                               system_error_text(errno));
+                               sandbox::system_error_text(errno));
     }
     // Exactly 0700 whatever the umask: throw-away accounts never see into each other's
     // homes, and the owner can always enter its own.
     if (::fchmod(home.get(), 0700) != 0) {
-        throw InternalError(std::string(create_failed) + ": " + system_error_text(errno));
+        throw InternalError(std::string(create_failed) + ": " + sandbox::system_error_text(errno));
     }
     return std::string(resolved);
 }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <sys/types.h>
 
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
 
@@ -18,8 +18,8 @@ inline constexpr const char* home_parent = "/tmp/tmp_user_home";
 // directory of this process's effective user that nobody else may write to; otherwise
 // returns why not, after `failure`. Nothing is changed before that is known. Throws
 // InternalError when the directory can be neither made nor found.
-std::expected<UniqueFd, std::string> open_trusted_directory(const std::string& path, mode_t mode,
-                                                            std::string_view failure);
+std::expected<sandbox::UniqueFd, std::string>
+open_trusted_directory(const std::string& path, mode_t mode, std::string_view failure);
 
 // The directory that holds the sessions' homes and the lock files of earlier versions.
 //
@@ -37,7 +37,8 @@ class HomeParent {
     // Takes the account's lock file beside the homes, where earlier versions keep their
     // only lock, so that a session never takes an account that one of theirs holds.
     // None when another session holds it.
-    std::expected<std::optional<UniqueFd>, std::string> lock_account(const std::string& name);
+    std::expected<std::optional<sandbox::UniqueFd>, std::string>
+    lock_account(const std::string& name);
 
     // Makes `name` a fresh, empty directory of mode 0700 owned by uid with group uid and
     // returns its canonical path. A path without a canonical UTF-8 form and a failed
@@ -47,10 +48,11 @@ class HomeParent {
                                                          std::uint32_t uid);
 
   private:
-    HomeParent(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+    HomeParent(std::string path, sandbox::UniqueFd fd)
+        : path_(std::move(path)), fd_(std::move(fd)) {}
 
     std::string path_;
-    UniqueFd fd_;
+    sandbox::UniqueFd fd_;
 };
 
 } // namespace ovaline::pool

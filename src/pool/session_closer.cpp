@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "pool/per_process.hpp"
 #include "pool/terminal_session.hpp"
+#include "sandbox/per_process.hpp"
 
 namespace ovaline::pool {
 
@@ -65,11 +65,11 @@ void close_in_background(std::unique_ptr<TerminalSession> session) {
     if (!session || !session->owned_here()) {
         return;
     }
-    per_process<Queue>().push(std::move(session));
+    sandbox::per_process<Queue>().push(std::move(session));
 }
 
 void wait_for_background_closes() {
-    per_process<Queue>().drain();
+    sandbox::per_process<Queue>().drain();
 }
 
 } // namespace ovaline::pool

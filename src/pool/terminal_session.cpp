@@ -13,11 +13,11 @@
 
 #include "error/internal_error.hpp"
 #include "pool/account_lock.hpp"
-#include "pool/account_processes.hpp"
 #include "pool/home_directory.hpp"
-#include "pool/host_process.hpp"
-#include "pool/per_process.hpp"
 #include "pool/session_closer.hpp"
+#include "sandbox/account_processes.hpp"
+#include "sandbox/host_process.hpp"
+#include "sandbox/per_process.hpp"
 
 namespace ovaline::pool {
 
@@ -36,7 +36,7 @@ class LiveSessions {
     static LiveSessions& instance() {
         static const bool registered = std::atexit(TerminalSession::close_all_at_exit) == 0;
         (void)registered;
-        return per_process<LiveSessions>();
+        return sandbox::per_process<LiveSessions>();
     }
 
     void add(TerminalSession* session) {
@@ -147,8 +147,8 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     Claim claim(*pool);
     std::optional<HomeParent> parent;
     std::optional<AccountLocks> locks;
-    UniqueFd lock;
-    UniqueFd legacy_lock;
+    sandbox::UniqueFd lock;
+    sandbox::UniqueFd legacy_lock;
     for (;;) {
         auto account = acquire(*pool);
         if (!account) {
@@ -190,7 +190,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     const UserAccount& account = claim.last();
 
     // A process left by an owner that died without closing would share the new home.
-    if (auto killed = kill_account_processes(account.uid); !killed) {
+    if (auto killed = sandbox::kill_account_processes(account.uid); !killed) {
         return std::unexpected(killed.error());
     }
     auto home = parent->prepare_home(account.name, account.uid);
@@ -198,11 +198,12 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
         return std::unexpected(home.error());
     }
 
-    auto su = find_program("su");
+    auto su = sandbox::find_program("su");
     if (!su) {
-        throw InternalError("Failed to execute the command `su`: " + system_error_text(su.error()));
+        throw InternalError("Failed to execute the command `su`: " +
+                            sandbox::system_error_text(su.error()));
     }
-    ProgramLaunch launch;
+    sandbox::ProgramLaunch launch;
     launch.path = std::move(*su);
     launch.args = {"-s", "/bin/bash", "-P", "-c", "exec /bin/bash", account.name};
     launch.env = shell_environment();
@@ -210,19 +211,19 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     launch.limits = options.limits;
     launch.own_pid_namespace = true;
     launch.private_network = !options.network;
-    auto shell = ShellProcess::start(std::move(launch));
+    auto shell = sandbox::ShellProcess::start(std::move(launch));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
-    UniqueFd network;
+    sandbox::UniqueFd network;
     if (!options.network) {
         // The runs join the shell's network, so that they and the shell share loopback.
         std::string path = "/proc/" + std::to_string((*shell)->pid()) + "/ns/net";
-        network = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        network = sandbox::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!network) {
             // The shell dies with its ShellProcess.
             throw InternalError("Failed to open the session's network: " +
-                                system_error_text(errno));
+                                sandbox::system_error_text(errno));
         }
     }
     std::unique_ptr<TerminalSession> session(new TerminalSession(
@@ -236,7 +237,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     return session;
 }
 
-std::expected<std::unique_ptr<CommandRun>, std::string>
+std::expected<std::unique_ptr<sandbox::CommandRun>, std::string>
 TerminalSession::start_run(RunRequest request) {
     {
         std::lock_guard lock(runs_mutex_);
@@ -245,22 +246,22 @@ TerminalSession::start_run(RunRequest request) {
         }
         ++active_runs_;
     }
-    ProgramLaunch launch;
+    sandbox::ProgramLaunch launch;
     launch.path = "/bin/bash";
     launch.args = {"-c", std::move(request.command)};
     launch.env = shell_environment();
     launch.env.push_back("HOME=" + home_);
     launch.cwd = request.cwd ? std::move(*request.cwd) : home_;
     launch.limits = options_.limits;
-    launch.identity = Identity{uid_, gid_};
+    launch.identity = sandbox::Identity{uid_, gid_};
     launch.join_network = network_.get();
-    auto run = CommandRun::start(std::move(launch), std::move(request.input), request.max_output,
-                                 request.deadline);
+    auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
+                                          request.max_output, request.deadline);
     if (!run) {
         run_ended();
         return std::unexpected(std::move(run.error()));
     }
-    std::unique_ptr<CommandRun> started = std::move(*run);
+    std::unique_ptr<sandbox::CommandRun> started = std::move(*run);
     started->when_done([this] { run_ended(); });
     return started;
 }
@@ -301,15 +302,15 @@ void TerminalSession::close() {
     // round, so rounds repeat until su is gone. The terminate at the end takes the
     // namespace down with whatever is left in it.
     std::expected<void, std::string> killed;
-    auto give_up = Clock::now() + su_grace;
+    auto give_up = sandbox::Clock::now() + su_grace;
     for (;;) {
-        killed = kill_account_processes(uid_);
+        killed = sandbox::kill_account_processes(uid_);
         // su stops itself when its shell is stopped, and would never notice the end.
         shell_->resume();
-        auto ended = shell_->wait(std::min(give_up, Clock::now() + su_round));
+        auto ended = shell_->wait(std::min(give_up, sandbox::Clock::now() + su_round));
         // A run on another thread ends once its processes are gone; one just starting
         // is ended by the next round.
-        if (!killed || (ended && runs_ended()) || Clock::now() >= give_up) {
+        if (!killed || (ended && runs_ended()) || sandbox::Clock::now() >= give_up) {
             break;
         }
     }
@@ -322,19 +323,19 @@ void TerminalSession::close() {
     release(*pool_, {UserAccount{uid_, user_}});
 }
 
-std::expected<void, ShellFailure> TerminalSession::write(std::span<const char>& data) {
+std::expected<void, sandbox::ShellFailure> TerminalSession::write(std::span<const char>& data) {
     return shell_->write(data);
 }
 
-std::expected<std::size_t, ShellFailure>
-TerminalSession::read(Stream stream, std::span<char> buffer, Deadline deadline) {
+std::expected<std::size_t, sandbox::ShellFailure>
+TerminalSession::read(Stream stream, std::span<char> buffer, sandbox::Deadline deadline) {
     return shell_->read(stream, buffer, deadline);
 }
 
 void TerminalSession::close_all_at_exit() {
     LiveSessions::instance().for_each([](TerminalSession& session) {
         session.shell_->shut_down();
-        (void)kill_account_processes(session.uid_);
+        (void)sandbox::kill_account_processes(session.uid_);
         try {
             session.shell_->terminate();
         } catch (...) {

@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "error/poisonable_mutex.hpp"
-#include "pool/command_run.hpp"
 #include "pool/pool_holder.hpp"
-#include "pool/shell_process.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/command_run.hpp"
+#include "sandbox/shell_process.hpp"
+#include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
 
 // What a session may use, for its shell and every run.
 struct SessionOptions {
-    Limits limits;
+    sandbox::Limits limits;
     // False: a private network namespace with only loopback up.
     bool network = true;
 };
@@ -33,7 +33,7 @@ struct RunRequest {
     std::optional<std::string> input;
     std::optional<std::string> cwd; // none: the session's home
     std::optional<std::size_t> max_output;
-    Deadline deadline;
+    sandbox::Deadline deadline;
 };
 
 // A real shell under a throw-away account of a pool, on three pipes. Every method may
@@ -41,7 +41,7 @@ struct RunRequest {
 // write never waits behind a read.
 class TerminalSession {
   public:
-    using Stream = ShellProcess::Stream;
+    using Stream = sandbox::ShellProcess::Stream;
 
     // Takes an account that no other live session on the host holds, ends whatever
     // still runs under it, gives it a fresh home below /tmp/tmp_user_home and starts
@@ -85,19 +85,21 @@ class TerminalSession {
     }
 
     // Writes from the front of `data`, advancing it past what was written.
-    std::expected<void, ShellFailure> write(std::span<const char>& data);
+    std::expected<void, sandbox::ShellFailure> write(std::span<const char>& data);
     // One read of at most buffer.size() bytes from the chosen stream; waits for a byte,
     // the end of the stream, close() or the deadline.
-    std::expected<std::size_t, ShellFailure> read(Stream stream, std::span<char> buffer,
-                                                  Deadline deadline);
+    std::expected<std::size_t, sandbox::ShellFailure> read(Stream stream, std::span<char> buffer,
+                                                           sandbox::Deadline deadline);
     // Starts `bash -c` with the command as the account, beside the shell: no terminal,
     // the shell's environment with HOME, the session's limits and network, a PID
     // namespace of its own. An empty error when the session is closed.
-    std::expected<std::unique_ptr<CommandRun>, std::string> start_run(RunRequest request);
+    std::expected<std::unique_ptr<sandbox::CommandRun>, std::string> start_run(RunRequest request);
 
     // The shell's exit status (see ShellProcess::poll), none while it runs.
     std::optional<int> poll() { return shell_->poll(); }
-    std::expected<int, ShellFailure> wait(Deadline deadline) { return shell_->wait(deadline); }
+    std::expected<int, sandbox::ShellFailure> wait(sandbox::Deadline deadline) {
+        return shell_->wait(deadline);
+    }
 
     // Ends the processes of every session still open; run when the process exits.
     static void close_all_at_exit();
@@ -115,12 +117,12 @@ class TerminalSession {
     const std::uint32_t gid_;
     const SessionOptions options_;
     const std::shared_ptr<PoolHolder> pool_;
-    UniqueFd lock_;
+    sandbox::UniqueFd lock_;
     // The lock beside the homes, for sessions of earlier versions on the host.
-    UniqueFd legacy_lock_;
-    std::unique_ptr<ShellProcess> shell_;
+    sandbox::UniqueFd legacy_lock_;
+    std::unique_ptr<sandbox::ShellProcess> shell_;
     // The shell's private network, which runs join; none on the host's network.
-    UniqueFd network_;
+    sandbox::UniqueFd network_;
     std::mutex runs_mutex_;
     int active_runs_ = 0;
     bool refusing_runs_ = false;

@@ -45,7 +45,7 @@ std::uint32_t Xorshift128::next() {
 }
 
 UserPoolHost UserPoolHost::system() {
-    return UserPoolHost{run_program, write_to_stderr};
+    return UserPoolHost{sandbox::run_program, write_to_stderr};
 }
 
 UserPool::UserPool() : UserPool(UserPoolHost::system()) {}

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
 namespace ovaline::pool {
 
@@ -38,8 +38,8 @@ struct Xorshift128 {
 // diagnostics. Tests put a fake here; the real one runs the host's programs and writes
 // to the process's standard error.
 struct UserPoolHost {
-    std::function<std::expected<ProgramResult, std::string>(const std::string& program,
-                                                            std::span<const std::string> args)>
+    std::function<std::expected<sandbox::ProgramResult, std::string>(
+        const std::string& program, std::span<const std::string> args)>
         run;
     std::function<void(std::string_view line)> report;
 

@@ -55,11 +55,11 @@ std::optional<std::string> host_path(PyObject* path, const char* name) {
     return out;
 }
 
-PyObject* raise_transfer_error(const pool::TransferError& error, PyObject* fs_path) {
+PyObject* raise_transfer_error(const bridge::TransferError& error, PyObject* fs_path) {
     if (const auto* io = std::get_if<fs::IoError>(&error)) {
         return raise_os_error(*io, fs_path);
     }
-    const auto& host = std::get<pool::HostError>(error);
+    const auto& host = std::get<bridge::HostError>(error);
     PyObject* filename = PyUnicode_DecodeFSDefaultAndSize(
         host.path.data(), static_cast<Py_ssize_t>(host.path.size()));
     if (filename == nullptr) {
@@ -85,9 +85,9 @@ PyObject* export_to(PyFs& self, PyObject* real_dir, Path src,
     if (!dir) {
         return nullptr;
     }
-    std::optional<pool::Owner> account;
+    std::optional<bridge::Owner> account;
     if (owner) {
-        auto found = pool::owner_named(std::string(*owner));
+        auto found = bridge::owner_named(std::string(*owner));
         if (!found) {
             // As shutil.chown reports an unknown user.
             PyErr_SetString(PyExc_LookupError, found.error().c_str());
@@ -96,7 +96,7 @@ PyObject* export_to(PyFs& self, PyObject* real_dir, Path src,
         account = *found;
     }
     return run_transfer(src.given,
-                        [&] { return pool::export_tree(*self.fs, src.text, *dir, account); });
+                        [&] { return bridge::export_tree(*self.fs, src.text, *dir, account); });
 }
 
 PyObject* import_from(PyFs& self, PyObject* real_dir, Path dst) {
@@ -104,8 +104,8 @@ PyObject* import_from(PyFs& self, PyObject* real_dir, Path dst) {
     if (!dir) {
         return nullptr;
     }
-    return run_transfer(dst.given,
-                        [&] { return pool::import_tree(*self.fs, *dir, dst.text, std::nullopt); });
+    return run_transfer(
+        dst.given, [&] { return bridge::import_tree(*self.fs, *dir, dst.text, std::nullopt); });
 }
 
 } // namespace ovaline::pybinding

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "pool/real_directory.hpp"
+#include "bridge/real_directory.hpp"
 #include "pybinding/args.hpp"
 #include "pybinding/gil.hpp"
 #include "pybinding/py_fs.hpp"
@@ -32,11 +32,11 @@ std::optional<std::string> host_path(PyObject* path, const char* name);
 
 // A host failure as the OSError its errno selects, with the host path as filename; a
 // filesystem failure as the filesystem's own error, naming `fs_path`.
-PyObject* raise_transfer_error(const pool::TransferError& error, PyObject* fs_path);
+PyObject* raise_transfer_error(const bridge::TransferError& error, PyObject* fs_path);
 
 // Runs a transfer without the interpreter lock: None, or its failure raised.
 template <class F> PyObject* run_transfer(PyObject* fs_path, F&& transfer) {
-    pool::TransferResult<void> done;
+    bridge::TransferResult<void> done;
     without_gil([&] { done = transfer(); });
     if (!done) {
         return raise_transfer_error(done.error(), fs_path);

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "pool/command_run.hpp"
+#include "sandbox/command_run.hpp"
 
 #include "pybinding/args.hpp"
 #include "pybinding/box.hpp"
@@ -111,7 +111,7 @@ constexpr char kRunFailed[] = "Failed to run a command in terminal session";
 constexpr char kForeign[] =
     "The terminal session belongs to the process that created it, not to this forked one";
 
-using pool::ShellFailure;
+using sandbox::ShellFailure;
 
 // Runs `call` without the interpreter lock until it ends other than by a signal. A
 // signal runs the Python handlers, and the call goes on unless one of them raised:
@@ -137,13 +137,13 @@ PyObject* raise_failure(ShellFailure failure, const char* message) {
     return raise_message(message);
 }
 
-pool::Deadline deadline_after(std::optional<double> seconds) {
+sandbox::Deadline deadline_after(std::optional<double> seconds) {
     // Past about thirty years a limit means nothing, and the clock could overflow.
     if (!seconds || *seconds > 1e9) {
         return std::nullopt;
     }
-    return pool::Clock::now() + std::chrono::duration_cast<pool::Clock::duration>(
-                                    std::chrono::duration<double>(*seconds));
+    return sandbox::Clock::now() + std::chrono::duration_cast<sandbox::Clock::duration>(
+                                       std::chrono::duration<double>(*seconds));
 }
 
 // A forked process holds a copy of its parent's session, but the shell is the parent's:
@@ -223,7 +223,7 @@ PyObject* read_stream(PyTerminalSession& self, TerminalSession::Stream stream, s
     if (bytes == nullptr) {
         return nullptr;
     }
-    pool::Deadline deadline = deadline_after(timeout);
+    sandbox::Deadline deadline = deadline_after(timeout);
     std::span<char> into(PyBytes_AS_STRING(bytes), size);
     std::optional<std::expected<std::size_t, ShellFailure>> read;
     try {
@@ -278,7 +278,7 @@ PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
     if (!owned(self)) {
         return nullptr;
     }
-    pool::Deadline deadline = deadline_after(timeout);
+    sandbox::Deadline deadline = deadline_after(timeout);
     auto status = blocking([&] { return self.session->wait(deadline); });
     if (!status) {
         return nullptr;
@@ -309,7 +309,7 @@ PyStructSequence_Field kRunResultFields[] = {
 PyStructSequence_Desc kRunResultDesc = {"ovaline.PyTerminalSession.RunResult", kRunResultDoc,
                                         kRunResultFields, 5};
 
-PyObject* to_py_bytes(const pool::Output& output) {
+PyObject* to_py_bytes(const sandbox::Output& output) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(output.size));
     if (bytes == nullptr) {
         return nullptr;
@@ -321,7 +321,7 @@ PyObject* to_py_bytes(const pool::Output& output) {
     return bytes;
 }
 
-PyObject* run_result(PyTypeObject* type, const pool::RunOutcome& outcome) {
+PyObject* run_result(PyTypeObject* type, const sandbox::RunOutcome& outcome) {
     return struct_of(type, {PyLong_FromLong(outcome.status), to_py_bytes(outcome.out),
                             to_py_bytes(outcome.err), PyBool_FromLong(outcome.timed_out),
                             PyBool_FromLong(outcome.truncated)});
@@ -335,14 +335,14 @@ PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<d
     pool::RunRequest request{std::string(command), std::move(input.data),
                              cwd ? std::optional<std::string>(*cwd) : std::nullopt, max_output,
                              deadline_after(timeout)};
-    std::expected<std::unique_ptr<pool::CommandRun>, std::string> started;
+    std::expected<std::unique_ptr<sandbox::CommandRun>, std::string> started;
     without_gil([&] { started = self.session->start_run(std::move(request)); });
     if (!started) {
         return raise_message(started.error().empty()
                                  ? std::string(kRunFailed)
                                  : std::string(kRunFailed) + ": " + started.error());
     }
-    std::unique_ptr<pool::CommandRun> command_run = std::move(*started);
+    std::unique_ptr<sandbox::CommandRun> command_run = std::move(*started);
     auto waited = blocking([&] { return command_run->wait(); });
     if (!waited) {
         // A signal handler raised (KeyboardInterrupt, say): the run's processes end

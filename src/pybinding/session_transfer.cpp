@@ -62,7 +62,7 @@ PyObject* in_home(PyTerminalSession& self, std::optional<std::string_view> insid
     if (!path) {
         return raise_message(path.error());
     }
-    pool::TransferResult<void> done;
+    bridge::TransferResult<void> done;
     bool open = false;
     without_gil([&] {
         open = self.session->while_open(
@@ -80,18 +80,18 @@ PyObject* in_home(PyTerminalSession& self, std::optional<std::string_view> insid
 } // namespace
 
 PyObject* push(PyTerminalSession& self, PyFs& fs, Path src, std::optional<std::string_view> dst) {
-    auto owner = pool::owner_named(self.session->user());
+    auto owner = bridge::owner_named(self.session->user());
     if (!owner) {
         return raise_message(owner.error());
     }
     return in_home(self, dst, src.given, [&](const std::string& path, std::uint32_t) {
-        return pool::export_tree(*fs.fs, src.text, path, *owner, false);
+        return bridge::export_tree(*fs.fs, src.text, path, *owner, false);
     });
 }
 
 PyObject* pull(PyTerminalSession& self, PyFs& fs, std::optional<std::string_view> src, Path dst) {
     return in_home(self, src, dst.given, [&](const std::string& path, std::uint32_t uid) {
-        return pool::import_tree(*fs.fs, path, dst.text, uid);
+        return bridge::import_tree(*fs.fs, path, dst.text, uid);
     });
 }
 

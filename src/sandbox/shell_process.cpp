@@ -1,4 +1,4 @@
-#include "pool/shell_process.hpp"
+#include "sandbox/shell_process.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include "error/internal_error.hpp"
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // The wake-up descriptor becomes readable, and stays so, when the shell is shut down;
 // every poll includes it.
@@ -283,4 +283,4 @@ void ShellProcess::release_pipes() {
     pipes_.reset();
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

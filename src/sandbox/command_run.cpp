@@ -1,4 +1,4 @@
-#include "pool/command_run.hpp"
+#include "sandbox/command_run.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,9 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -232,4 +232,4 @@ std::expected<void, ShellFailure> CommandRun::wait() {
     }
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -1,4 +1,4 @@
-#include "pool/account_processes.hpp"
+#include "sandbox/account_processes.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -8,13 +8,13 @@
 #include <dirent.h>
 #include <string_view>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
+#include "sandbox/spawner.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -23,26 +23,19 @@ constexpr int max_rounds = 200;
 // Signals every process of `uid` the way `kill -1` would from that user: the kernel
 // walks the process list once with new forks held off, so nothing escapes by forking.
 std::expected<void, int> signal_all_as(std::uint32_t uid) {
-    pid_t child = ::fork();
-    if (child < 0) {
-        return std::unexpected(errno);
-    }
-    if (child == 0) {
+    auto status = run_in_child([uid] {
         // Raw system calls: the child of a threaded process may only make async-signal-
         // safe calls.
         if (::syscall(SYS_setresuid, uid, uid, uid) != 0) {
-            ::_exit(1);
+            return 1;
         }
         ::kill(-1, SIGKILL);
-        ::_exit(0);
+        return 0;
+    });
+    if (!status) {
+        return std::unexpected(status.error());
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(errno);
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (*status != 0) {
         return std::unexpected(EPERM);
     }
     return {};
@@ -117,4 +110,4 @@ std::expected<void, std::string> kill_account_processes(std::uint32_t uid) {
     return std::unexpected("Failed to end the processes of the account: they keep running");
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -1,4 +1,4 @@
-#include "pool/spawner.hpp"
+#include "sandbox/spawner.hpp"
 
 #include <cerrno>
 #include <condition_variable>
@@ -23,11 +23,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "pool/per_process.hpp"
+#include "sandbox/per_process.hpp"
 
 extern char** environ;
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -114,6 +114,30 @@ std::vector<char*> c_strings(const std::string* first, const std::vector<std::st
 // `flags` may add namespaces.
 long raw_fork(unsigned long flags) {
     return ::syscall(SYS_clone, flags | SIGCHLD, 0, 0, 0, 0);
+}
+
+// Forks from the spawner's thread. The child runs `child` and exits with what it returns,
+// unless it execs first; the parent, still on that thread, runs `forked` with the child's
+// pid before the caller gets it. The pid, or the errno of the failed fork.
+std::expected<pid_t, int> fork_from_thread(unsigned long flags, const std::function<int()>& child,
+                                           const std::function<void(pid_t)>& forked) {
+    long pid = -1;
+    int fork_error = 0;
+    SpawnerThread::instance().call([&] {
+        pid = raw_fork(flags);
+        if (pid == 0) {
+            ::_exit(child());
+        }
+        if (pid < 0) {
+            fork_error = errno;
+            return;
+        }
+        forked(static_cast<pid_t>(pid));
+    });
+    if (pid < 0) {
+        return std::unexpected(fork_error);
+    }
+    return static_cast<pid_t>(pid);
 }
 
 [[noreturn]] void fail(int report, int err) {
@@ -327,26 +351,21 @@ std::expected<Started, int> spawn(const ProgramLaunch& launch) {
             flags |= CLONE_NEWNET;
         }
     }
-    long pid = -1;
-    int fork_error = 0;
     UniqueFd pidfd;
-    thread.call([&] {
-        pid = raw_fork(flags);
-        if (pid == 0) {
+    auto pid = fork_from_thread(
+        flags,
+        [&]() -> int {
             if (launch.own_pid_namespace) {
                 run_init(p);
             }
             run_child(p);
-        }
-        if (pid < 0) {
-            fork_error = errno;
-            return;
-        }
-        // Opened before anyone can reap the child, so it always names this child.
-        pidfd = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    });
-    if (pid < 0) {
-        return std::unexpected(fork_error);
+        },
+        [&](pid_t child) {
+            // Opened before anyone can reap the child, so it always names this child.
+            pidfd = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+        });
+    if (!pid) {
+        return std::unexpected(pid.error());
     }
     report->write.reset();
     status.write.reset();
@@ -357,11 +376,25 @@ std::expected<Started, int> spawn(const ProgramLaunch& launch) {
            errno == EINTR) {
     }
     if (got == sizeof child_error) {
-        while (::waitpid(static_cast<pid_t>(pid), nullptr, 0) < 0 && errno == EINTR) {
+        while (::waitpid(*pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         return std::unexpected(child_error);
     }
-    return Started{static_cast<pid_t>(pid), std::move(pidfd), std::move(status.read)};
+    return Started{*pid, std::move(pidfd), std::move(status.read)};
+}
+
+std::expected<int, int> run_in_child(const std::function<int()>& task) {
+    auto pid = fork_from_thread(0, task, [](pid_t) {});
+    if (!pid) {
+        return std::unexpected(pid.error());
+    }
+    int raw = 0;
+    while (::waitpid(*pid, &raw, 0) < 0) {
+        if (errno != EINTR) {
+            return std::unexpected(errno);
+        }
+    }
+    return decode(raw);
 }
 
 int exit_status(const Started& started, int raw) {
@@ -406,4 +439,4 @@ std::vector<std::string> inherited_environment() {
     return env;
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -1,10 +1,10 @@
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
@@ -30,4 +30,4 @@ std::expected<PipeEnds, int> make_pipe() {
     return PipeEnds{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -1,7 +1,7 @@
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
-#include "pool/spawner.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/spawner.hpp"
+#include "sandbox/unique_fd.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::expected<ProgramResult, std::string> run_program(const std::string& program
     return result;
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

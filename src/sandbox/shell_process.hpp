@@ -12,10 +12,10 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "pool/spawner.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/spawner.hpp"
+#include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 using Clock = std::chrono::steady_clock;
 // No deadline means waiting for as long as it takes.
@@ -106,4 +106,4 @@ class ShellProcess {
 // Interrupted on a signal.
 std::expected<void, ShellFailure> poll_until(pollfd* fds, nfds_t count, Deadline deadline);
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -17,11 +17,11 @@ namespace {
 using ovaline::InternalError;
 using ovaline::pool::parse_uid;
 using ovaline::pool::PoolHolder;
-using ovaline::pool::ProgramResult;
 using ovaline::pool::TerminalSession;
 using ovaline::pool::UserAccount;
 using ovaline::pool::UserPool;
 using ovaline::pool::UserPoolHost;
+using ovaline::sandbox::ProgramResult;
 
 const std::vector<std::string> first_names = {"test_UKUKKUUK", "test_jii8OIPW", "test_9mP8mMxu",
                                               "test_CKhrcVkS"};

@@ -8,16 +8,16 @@
 #include <string>
 #include <unistd.h>
 
-#include "pool/command_run.hpp"
+#include "sandbox/command_run.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using ovaline::pool::Clock;
-using ovaline::pool::CommandRun;
-using ovaline::pool::Deadline;
-using ovaline::pool::ProgramLaunch;
-using ovaline::pool::RunOutcome;
+using ovaline::sandbox::Clock;
+using ovaline::sandbox::CommandRun;
+using ovaline::sandbox::Deadline;
+using ovaline::sandbox::ProgramLaunch;
+using ovaline::sandbox::RunOutcome;
 
 // A PID namespace of its own needs root.
 class CommandRunTest : public testing::Test {

@@ -1,4 +1,4 @@
-#include "pool/real_directory.hpp"
+#include "bridge/real_directory.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,13 +13,14 @@
 
 #include "error/utf8.hpp"
 #include "fs/posix_path.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::bridge {
 
 namespace {
 
 using fs::DetachedNode;
+using sandbox::UniqueFd;
 
 std::unexpected<TransferError> refused(int errnum, std::string message, std::string path) {
     // Built in place: GCC 12 with the sanitizers sees a moved temporary variant as
@@ -460,4 +461,4 @@ TransferResult<void> import_tree(fs::FileSystem& fs, const std::string& real_dir
     return {};
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::bridge

@@ -2,14 +2,15 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-#include "pool/unique_fd.hpp"
+#include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // Resource limits of a started program and everything it starts; none keeps the limit
 // it would inherit.
@@ -65,6 +66,13 @@ struct Started {
 // errno of the failed step, in this process or in the child before exec.
 std::expected<Started, int> spawn(const ProgramLaunch& launch);
 
+// Runs `task` in a child forked from the spawner's thread, as every program is, and waits
+// for it to end. The child is a copy of this process without its other threads, so `task`
+// may only make async-signal-safe calls; what it returns is the child's exit code. The
+// child's exit code or minus the signal that ended it, or the errno of the failed fork or
+// wait.
+std::expected<int, int> run_in_child(const std::function<int()>& task);
+
 // The exit status of a started program once its pid has been reaped with the wait status
 // `raw`: its exit code, or minus the number of the signal that ended it. Under an init,
 // the program's own status; when the init was killed first, the init's.
@@ -77,4 +85,4 @@ std::expected<std::string, int> find_program(const std::string& program);
 // This process's environment as a list.
 std::vector<std::string> inherited_environment();
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

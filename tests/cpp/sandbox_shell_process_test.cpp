@@ -11,23 +11,23 @@
 #include <unistd.h>
 #include <vector>
 
-#include "pool/account_processes.hpp"
-#include "pool/shell_process.hpp"
+#include "sandbox/account_processes.hpp"
+#include "sandbox/shell_process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using ovaline::pool::Clock;
-using ovaline::pool::find_program;
-using ovaline::pool::ShellFailure;
-using ovaline::pool::ShellProcess;
+using ovaline::sandbox::Clock;
+using ovaline::sandbox::find_program;
+using ovaline::sandbox::ShellFailure;
+using ovaline::sandbox::ShellProcess;
 using Stream = ShellProcess::Stream;
 
 std::unique_ptr<ShellProcess> start(const std::string& program, std::vector<std::string> args,
                                     std::vector<std::string> env = {}) {
     auto path = find_program(program);
     EXPECT_TRUE(path) << program;
-    ovaline::pool::ProgramLaunch launch;
+    ovaline::sandbox::ProgramLaunch launch;
     launch.path = *path;
     launch.args = std::move(args);
     launch.env = std::move(env);
@@ -178,7 +178,7 @@ TEST_F(ShellProcessTest, ProgramsAreFoundThroughThePath) {
     ASSERT_TRUE(sh);
     EXPECT_EQ(sh->front(), '/');
     EXPECT_EQ(find_program("ovaline-no-such-program").error(), ENOENT);
-    ovaline::pool::ProgramLaunch missing;
+    ovaline::sandbox::ProgramLaunch missing;
     missing.path = "/nonexistent/ovaline";
     EXPECT_FALSE(ShellProcess::start(missing));
 }
@@ -202,12 +202,12 @@ TEST(AccountProcesses, EveryProcessOfTheUidIsEnded) {
     // An id no account uses, so nothing but this test runs under it.
     const std::uint32_t uid = 64000 + static_cast<std::uint32_t>(::getpid() % 1000);
     std::vector<pid_t> children = {sleep_as(uid), sleep_as(uid)};
-    while (ovaline::pool::account_processes(uid).size() < children.size()) {
+    while (ovaline::sandbox::account_processes(uid).size() < children.size()) {
         std::this_thread::sleep_for(1ms);
     }
-    auto killed = ovaline::pool::kill_account_processes(uid);
+    auto killed = ovaline::sandbox::kill_account_processes(uid);
     ASSERT_TRUE(killed) << killed.error();
-    EXPECT_TRUE(ovaline::pool::account_processes(uid).empty());
+    EXPECT_TRUE(ovaline::sandbox::account_processes(uid).empty());
     for (pid_t child : children) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -216,7 +216,7 @@ TEST(AccountProcesses, EveryProcessOfTheUidIsEnded) {
 }
 
 TEST(AccountProcesses, RootIsNeverTheTarget) {
-    auto refused = ovaline::pool::kill_account_processes(0);
+    auto refused = ovaline::sandbox::kill_account_processes(0);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "Refusing to end the processes of uid 0");
 }

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "pool/shell_process.hpp"
-#include "pool/spawner.hpp"
-#include "pool/unique_fd.hpp"
+#include "sandbox/shell_process.hpp"
+#include "sandbox/spawner.hpp"
+#include "sandbox/unique_fd.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // What a command wrote to one stream, in pieces of at most a read's size, so that big
 // output is never copied to grow it.
@@ -86,4 +86,4 @@ class CommandRun {
     std::function<void()> done_;
 };
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

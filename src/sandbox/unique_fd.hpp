@@ -3,7 +3,7 @@
 #include <expected>
 #include <utility>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // Sole owner of one file descriptor; closes it when dropped.
 class UniqueFd {
@@ -32,4 +32,4 @@ struct PipeEnds {
 };
 std::expected<PipeEnds, int> make_pipe();
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -6,11 +6,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "pool/host_process.hpp"
+#include "sandbox/host_process.hpp"
 
 namespace {
 
-using ovaline::pool::run_program;
+using ovaline::sandbox::run_program;
 
 TEST(HostProcess, ArgumentsReachTheProgramUnexpanded) {
     const std::vector<std::string> args = {"a  b", "$HOME", "*", "x;y"};

@@ -11,8 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bridge/real_directory.hpp"
 #include "fs/file_handle.hpp"
-#include "pool/real_directory.hpp"
 
 using namespace ovaline;
 using fs::FileHandleType;
@@ -65,8 +65,8 @@ void write_fs(const std::shared_ptr<FileSystem>& fs, const std::string& path,
         handle->write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
 }
 
-const pool::HostError& host_error(const pool::TransferResult<void>& result) {
-    return std::get<pool::HostError>(result.error());
+const bridge::HostError& host_error(const bridge::TransferResult<void>& result) {
+    return std::get<bridge::HostError>(result.error());
 }
 
 } // namespace
@@ -81,7 +81,7 @@ TEST(RealDirectory, ExportThenImportKeepsTreeContentsAndModes) {
     ASSERT_TRUE(fs->touch("/src/sub/zero"));
     TempDir dir;
 
-    ASSERT_TRUE(pool::export_tree(*fs, "/src", dir.path().string(), std::nullopt));
+    ASSERT_TRUE(bridge::export_tree(*fs, "/src", dir.path().string(), std::nullopt));
     EXPECT_EQ(read_file(dir / "a.txt"), "alpha");
     EXPECT_EQ(read_file(dir / "sub/b.bin"), std::string("\0\1\2", 3));
     EXPECT_EQ(stdfs::status(dir / "sub").permissions(), stdfs::perms::owner_all);
@@ -90,7 +90,7 @@ TEST(RealDirectory, ExportThenImportKeepsTreeContentsAndModes) {
 
     auto back = FileSystem::create();
     ASSERT_TRUE(back->mkdir("/in"));
-    ASSERT_TRUE(pool::import_tree(*back, dir.path().string(), "/in", std::nullopt));
+    ASSERT_TRUE(bridge::import_tree(*back, dir.path().string(), "/in", std::nullopt));
     EXPECT_EQ(read_fs(back, "/in/a.txt"), "alpha");
     EXPECT_EQ(read_fs(back, "/in/sub/b.bin"), std::string("\0\1\2", 3));
     EXPECT_EQ(read_fs(back, "/in/sub/zero"), "");
@@ -104,12 +104,12 @@ TEST(RealDirectory, RefusalsChangeNothing) {
     write_fs(fs, "/d/first", "1");
     // A link inside the in-memory tree is refused before anything is written.
     ASSERT_TRUE(fs->create_inode(*fs->get_inode_by_path_raw("/d"), "link", fs::Symlink{0}));
-    EXPECT_EQ(host_error(pool::export_tree(*fs, "/d", dir.path().string(), std::nullopt)).errnum,
+    EXPECT_EQ(host_error(bridge::export_tree(*fs, "/d", dir.path().string(), std::nullopt)).errnum,
               ELOOP);
     EXPECT_TRUE(stdfs::is_empty(dir.path()));
 
     write_file(dir / "x", "x");
-    EXPECT_EQ(host_error(pool::export_tree(*fs, "/", dir.path().string(), std::nullopt)).errnum,
+    EXPECT_EQ(host_error(bridge::export_tree(*fs, "/", dir.path().string(), std::nullopt)).errnum,
               ENOTEMPTY);
 
     // Anything but a regular file or a directory is refused by its path, and the import
@@ -130,7 +130,7 @@ TEST(RealDirectory, RefusalsChangeNothing) {
             write_file(path, "");
         }
         auto target = FileSystem::create();
-        auto result = pool::import_tree(*target, dir.path().string(), "/", std::nullopt);
+        auto result = bridge::import_tree(*target, dir.path().string(), "/", std::nullopt);
         ASSERT_FALSE(result) << c.name;
         EXPECT_EQ(host_error(result).errnum, c.errnum) << c.name;
         EXPECT_EQ(host_error(result).path, path);
@@ -141,12 +141,12 @@ TEST(RealDirectory, RefusalsChangeNothing) {
     // The real directory itself is reached without following a link at any step.
     stdfs::create_directory_symlink(dir.path(), dir / "via");
     auto target = FileSystem::create();
-    EXPECT_EQ(host_error(pool::import_tree(*target, dir / "via/sub", "/", std::nullopt)).errnum,
+    EXPECT_EQ(host_error(bridge::import_tree(*target, dir / "via/sub", "/", std::nullopt)).errnum,
               ELOOP);
     // A name already taken in the destination refuses the whole import.
     ASSERT_TRUE(target->touch("/x"));
     stdfs::remove(dir / "via");
-    EXPECT_FALSE(pool::import_tree(*target, dir.path().string(), "/", std::nullopt));
+    EXPECT_FALSE(bridge::import_tree(*target, dir.path().string(), "/", std::nullopt));
     EXPECT_EQ(target->inode_count(), 2u);
 }
 
@@ -200,11 +200,11 @@ TEST(RealDirectory, RacingLinkSwapsNeverReachOutside) {
     int exported = 0;
     for (int round = 0; round < 200; ++round) {
         auto target = FileSystem::create();
-        if (pool::import_tree(*target, dir.path().string(), "/", std::nullopt)) {
+        if (bridge::import_tree(*target, dir.path().string(), "/", std::nullopt)) {
             ++imported;
             EXPECT_NE(read_fs(target, "/file"), "SECRET");
         }
-        if (pool::export_tree(*fs, "/", dir.path().string(), std::nullopt)) {
+        if (bridge::export_tree(*fs, "/", dir.path().string(), std::nullopt)) {
             ++exported;
         }
         std::error_code ignored;

@@ -9,7 +9,7 @@
 
 #include "fs/file_system.hpp"
 
-namespace ovaline::pool {
+namespace ovaline::bridge {
 
 // A failure on the host's side: the errno, what went wrong, and the host path.
 struct HostError {
@@ -22,6 +22,8 @@ struct HostError {
 using TransferError = std::variant<fs::IoError, HostError>;
 template <class T> using TransferResult = std::expected<T, TransferError>;
 
+// The account exported entries are given to. Looked up here, by name, since giving
+// them away is all the bridge needs of an account.
 struct Owner {
     std::uint32_t uid;
     std::uint32_t gid;
@@ -50,4 +52,4 @@ TransferResult<void> export_tree(const fs::FileSystem& fs, std::string_view src,
 TransferResult<void> import_tree(fs::FileSystem& fs, const std::string& real_dir,
                                  std::string_view dst, std::optional<std::uint32_t> owner_uid);
 
-} // namespace ovaline::pool
+} // namespace ovaline::bridge

@@ -6,7 +6,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // A host program that has ended, with everything it wrote.
 struct ProgramResult {
@@ -26,4 +26,4 @@ std::expected<ProgramResult, std::string> run_program(const std::string& program
 // The system's description of an errno value.
 std::string system_error_text(int err);
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // Ends every process on the host that runs as `uid` and waits until none is left
 // alive. Each round signals them all at once from a child that takes on the uid (so a
@@ -18,4 +18,4 @@ std::expected<void, std::string> kill_account_processes(std::uint32_t uid);
 // The live processes (zombies left out) whose real, effective or saved uid is `uid`.
 std::vector<pid_t> account_processes(std::uint32_t uid);
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox

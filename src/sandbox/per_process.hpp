@@ -3,7 +3,7 @@
 #include <atomic>
 #include <pthread.h>
 
-namespace ovaline::pool {
+namespace ovaline::sandbox {
 
 // The one T of this process, made on first use and never destroyed, since exit handlers
 // and detached threads may still use it late. A process forked from this one has none
@@ -21,4 +21,4 @@ template <class T> T& per_process() {
     return *current.load(std::memory_order_acquire);
 }
 
-} // namespace ovaline::pool
+} // namespace ovaline::sandbox
