@@ -578,11 +578,7 @@ int cmd_mv(ShellContext& context, std::span<const std::string> words, ShellIo& i
     return transfer(context, words, io, "mv", "",
                     [&](const std::string& source, const std::string& destination,
                         const ShellOptions&) -> std::expected<void, std::string> {
-                        auto from = absolute_path(base, source);
-                        auto to = absolute_path(base, destination);
-                        auto moved = from && to ? base.filesystem->rename(*from, *to, true)
-                                                : fs::IoResult<void>(std::unexpected(
-                                                      from ? to.error() : from.error()));
+                        auto moved = rename_path(base, source, destination);
                         if (!moved) {
                             return std::unexpected("cannot move '" + source + "' to '" +
                                                    destination + "': " + error_text(moved.error()));
@@ -602,12 +598,7 @@ int cmd_cp(ShellContext& context, std::span<const std::string> words, ShellIo& i
                 if (!options.has('r') && !options.has('R')) {
                     return std::unexpected("-r not specified; omitting directory '" + source + "'");
                 }
-                auto from = absolute_path(base, source);
-                auto to = absolute_path(base, destination);
-                auto copied =
-                    from && to
-                        ? base.filesystem->copy(*from, *to, true)
-                        : fs::IoResult<void>(std::unexpected(from ? to.error() : from.error()));
+                auto copied = copy_tree(base, source, destination);
                 if (!copied) {
                     return std::unexpected("cannot copy '" + source + "' to '" + destination +
                                            "': " + error_text(copied.error()));

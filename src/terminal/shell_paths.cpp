@@ -22,47 +22,45 @@ std::pair<std::string_view, std::string_view> split_parent(std::string_view path
     return {slash == 0 ? std::string_view("/") : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-} // namespace
-
-std::expected<std::string, fs::IoError> absolute_path(const TerminalContext& context,
-                                                      std::string_view path) {
+// The path as the core resolves it from the current directory. Only "/" starts a path
+// at the root here; a leading "\" is an empty step, which the core would take for the
+// root.
+std::string_view core_path(std::string_view path) {
     if (path.starts_with('/')) {
-        return std::string(path);
+        return path;
     }
-    auto here = context.filesystem->get_path_by_inode(context.current_dir);
-    if (!here) {
-        return std::unexpected(here.error());
-    }
-    if (path.empty()) {
-        return *here;
-    }
-    return (*here == "/" ? std::string() : *here) + "/" + std::string(path);
+    const std::size_t start = path.find_first_not_of("/\\");
+    return start == std::string_view::npos ? std::string_view() : path.substr(start);
 }
+
+} // namespace
 
 fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path) {
     // An empty operand names nothing, as in any shell.
     if (path.empty()) {
         return std::unexpected(fs::IoErrorKind::InodeNotFound);
     }
-    auto absolute = absolute_path(context, path);
-    if (!absolute) {
-        return std::unexpected(absolute.error());
-    }
-    auto found = context.filesystem->get_inode_by_path_raw(*absolute);
+    auto found = context.filesystem->resolve_at(context.current_dir, core_path(path));
     if (!found) {
-        return found;
+        return std::unexpected(found.error());
     }
     // "f/" names a directory, so a file there is an error.
-    if (path.ends_with('/')) {
-        auto is_dir = context.filesystem->is_directory_raw(*found);
-        if (!is_dir) {
-            return std::unexpected(is_dir.error());
-        }
-        if (!*is_dir) {
-            return std::unexpected(fs::IoErrorKind::NotADirectory);
-        }
+    if (path.ends_with('/') && !std::holds_alternative<fs::Directory>((*found)->data)) {
+        return std::unexpected(fs::IoErrorKind::NotADirectory);
     }
-    return found;
+    return (*found)->id;
+}
+
+fs::IoResult<void> rename_path(const TerminalContext& context, std::string_view source,
+                               std::string_view destination) {
+    return context.filesystem->rename(core_path(source), core_path(destination), true,
+                                      context.current_dir);
+}
+
+fs::IoResult<void> copy_tree(const TerminalContext& context, std::string_view source,
+                             std::string_view destination) {
+    return context.filesystem->copy(core_path(source), core_path(destination), true,
+                                    context.current_dir);
 }
 
 std::string error_text(const fs::IoError& error) {

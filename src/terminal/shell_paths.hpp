@@ -12,11 +12,13 @@ namespace ovaline::terminal {
 // Paths in the shell mode have any number of components, relative to the current
 // directory unless they begin with "/".
 
-// The path from the root, as text.
-std::expected<std::string, fs::IoError> absolute_path(const TerminalContext& context,
-                                                      std::string_view path);
-
 fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path);
+
+// mv and cp of whole entries (cp of directories only), as the core does them.
+fs::IoResult<void> rename_path(const TerminalContext& context, std::string_view source,
+                               std::string_view destination);
+fs::IoResult<void> copy_tree(const TerminalContext& context, std::string_view source,
+                             std::string_view destination);
 
 // The failure text a Unix tool prints for a filesystem error.
 std::string error_text(const fs::IoError& error);

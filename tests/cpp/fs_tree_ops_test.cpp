@@ -194,6 +194,21 @@ TEST(Rename, DepthLimitCountsTheMovedSubtree) {
     EXPECT_EQ(fs.lookup(*fs.get_inode_by_path_raw(deep + "/u"))->depth, 64);
 }
 
+TEST(Rename, AndCopyFromADirectory) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->makedirs("/a/b", false));
+    ASSERT_TRUE(fs->write_file("/a/f", bytes_of("x")));
+    const InodeId a = fs->get_inode_by_path_raw("/a").value();
+    ASSERT_TRUE(fs->rename("f", "b/g", false, a));
+    EXPECT_EQ(text_of(*fs, "/a/b/g"), "x");
+    ASSERT_TRUE(fs->copy("b", "/c", true, a));
+    EXPECT_EQ(text_of(*fs, "/c/g"), "x");
+    ASSERT_TRUE(fs->rename("/c", "c", false, a));
+    EXPECT_EQ(text_of(*fs, "/a/c/g"), "x");
+    EXPECT_EQ(kind_of(fs->rename("b/..", "d", false, a)), IoErrorKind::MoveIntoItself);
+    EXPECT_EQ(kind_of(fs->copy("nope", "d", true, a)), IoErrorKind::InodeNotFound);
+}
+
 TEST(Copy, FilesAndTreesUnderNewIds) {
     FileSystem fs;
     ASSERT_TRUE(fs.makedirs("/a/b", false));
