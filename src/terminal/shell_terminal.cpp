@@ -3,8 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "fs/glob.hpp"
 #include "terminal/shell_commands.hpp"
-#include "terminal/shell_glob.hpp"
 #include "terminal/shell_paths.hpp"
 #include "terminal/shell_syntax.hpp"
 
@@ -147,7 +147,11 @@ class LineRun {
         for (const Word& word : words) {
             for (Field& field : expand(word, context, variables)) {
                 if (field.glob) {
-                    auto matches = glob(context, field.pattern);
+                    // Quoted wildcards come escaped, and `**` is `*` as in bash by
+                    // default.
+                    auto matches =
+                        fs::glob(*context.filesystem, field.pattern,
+                                 {.dir = context.current_dir, .escapes = true, .recursive = false});
                     if (!matches.empty()) {
                         out.insert(out.end(), std::make_move_iterator(matches.begin()),
                                    std::make_move_iterator(matches.end()));
