@@ -83,20 +83,20 @@ class PythonCommand {
 
     // Runs with the interpreter lock held, as the whole line does. A Python error other
     // than ValueError stays set and stops the line; the caller raises it.
-    int operator()(std::span<const std::string> args, terminal::ShellIo& io) const {
+    int operator()(terminal::ShellContext& context, std::span<const std::string> args) const {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(args.size()));
         if (list == nullptr) {
-            return stop(io);
+            return stop(context);
         }
         for (std::size_t i = 0; i < args.size(); ++i) {
             PyObject* arg = to_py_str(args[i]);
             if (arg == nullptr) {
                 Py_DECREF(list);
-                return stop(io);
+                return stop(context);
             }
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), arg);
         }
-        PyObject* input = to_py_str(io.input);
+        PyObject* input = to_py_str(context.input);
         PyObject* result =
             input == nullptr ? nullptr
                              : PyObject_CallFunctionObjArgs(function_.get(), list, input, nullptr);
@@ -104,7 +104,7 @@ class PythonCommand {
         Py_XDECREF(input);
         if (result == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return stop(io);
+                return stop(context);
             }
             PyObject* error = take_exception();
             PyObject* text = PyObject_Str(error);
@@ -113,10 +113,10 @@ class PythonCommand {
             const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, &size);
             if (utf8 == nullptr) {
                 Py_XDECREF(text);
-                return stop(io);
+                return stop(context);
             }
-            io.err.append(utf8, static_cast<std::size_t>(size));
-            io.err.push_back('\n');
+            context.err.append(utf8, static_cast<std::size_t>(size));
+            context.err.push_back('\n');
             Py_DECREF(text);
             return 1;
         }
@@ -124,22 +124,22 @@ class PythonCommand {
             PyErr_Format(PyExc_TypeError, "a registered command must return str, not %.200s",
                          Py_TYPE(result)->tp_name);
             Py_DECREF(result);
-            return stop(io);
+            return stop(context);
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(result, &size);
         if (utf8 == nullptr) {
             Py_DECREF(result);
-            return stop(io);
+            return stop(context);
         }
-        io.write({utf8, static_cast<std::size_t>(size)});
+        context.write({utf8, static_cast<std::size_t>(size)});
         Py_DECREF(result);
         return 0;
     }
 
   private:
-    static int stop(terminal::ShellIo& io) {
-        io.stop_line = true;
+    static int stop(terminal::ShellContext& context) {
+        context.stop_line = true;
         return 1;
     }
 

@@ -67,7 +67,7 @@ std::string_view usage_of(std::string_view command) {
     return {};
 }
 
-int cmd_help(ShellContext& context, std::span<const std::string>, ShellIo& io) {
+int cmd_help(ShellContext& context, std::span<const std::string>) {
     std::string text = "Commands:\n";
     for (const Usage& usage : kUsages) {
         const std::string_view line = usage.text.substr(0, usage.text.find('\n'));
@@ -75,15 +75,17 @@ int cmd_help(ShellContext& context, std::span<const std::string>, ShellIo& io) {
     }
     if (!context.registered.empty()) {
         text += "Registered:\n";
-        for (const auto& entry : context.registered) {
-            text += "  " + entry.first + "\n";
+        std::vector<std::string> names = context.registered.names();
+        std::ranges::sort(names);
+        for (const auto& name : names) {
+            text += "  " + name + "\n";
         }
     }
-    io.write(text + std::string(kNotSupported));
+    context.write(text + std::string(kNotSupported));
     return 0;
 }
 
-int cmd_echo(ShellContext&, std::span<const std::string> words, ShellIo& io) {
+int cmd_echo(ShellContext& context, std::span<const std::string> words) {
     const bool newline = words.empty() || words[0] != "-n";
     std::string text;
     for (std::size_t i = newline ? 0 : 1; i < words.size(); ++i) {
@@ -95,74 +97,75 @@ int cmd_echo(ShellContext&, std::span<const std::string> words, ShellIo& io) {
     if (newline) {
         text += '\n';
     }
-    io.write(text);
+    context.write(text);
     return 0;
 }
 
-int cmd_true(ShellContext&, std::span<const std::string>, ShellIo&) {
+int cmd_true(ShellContext&, std::span<const std::string>) {
     return 0;
 }
 
-int cmd_false(ShellContext&, std::span<const std::string>, ShellIo&) {
+int cmd_false(ShellContext&, std::span<const std::string>) {
     return 1;
 }
 
-int cmd_cat(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "cat", words, "");
+int cmd_cat(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "cat", words, "");
     if (!options) {
         return options.error();
     }
-    const bool ok = read_inputs(context, io, "cat", options->operands,
-                                [&](const std::string&, std::string_view text) { io.write(text); });
+    const bool ok =
+        read_inputs(context, "cat", options->operands,
+                    [&](const std::string&, std::string_view text) { context.write(text); });
     return ok ? 0 : 1;
 }
 
-int cmd_pwd(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "pwd", words)) {
+int cmd_pwd(ShellContext& context, std::span<const std::string> words) {
+    if (answer_help(context, "pwd", words)) {
         return 0;
     }
-    auto path = context.base.filesystem->get_path_by_inode(context.base.current_dir);
+    auto path = context.terminal.filesystem->get_path_by_inode(context.terminal.current_dir);
     if (!path) {
-        io.error("pwd", error_text(path.error()));
+        context.error("pwd", error_text(path.error()));
         return 1;
     }
-    io.write(*path + "\n");
+    context.write(*path + "\n");
     return 0;
 }
 
-int cmd_cd(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "cd", words)) {
+int cmd_cd(ShellContext& context, std::span<const std::string> words) {
+    if (answer_help(context, "cd", words)) {
         return 0;
     }
     if (words.size() > 1) {
-        io.error("cd", "too many arguments");
+        context.error("cd", "too many arguments");
         return 1;
     }
     const auto home = context.variables.find("HOME");
     const std::string target =
         !words.empty() ? words[0] : (home != context.variables.end() ? home->second : "/");
-    auto id = resolve_path(context.base, target);
-    fs::IoResult<bool> is_dir = id ? context.base.filesystem->is_directory_raw(*id)
+    auto id = resolve_path(context.terminal, target);
+    fs::IoResult<bool> is_dir = id ? context.terminal.filesystem->is_directory_raw(*id)
                                    : fs::IoResult<bool>(std::unexpected(id.error()));
     if (!is_dir) {
-        io.error("cd", target + ": " + error_text(is_dir.error()));
+        context.error("cd", target + ": " + error_text(is_dir.error()));
         return 1;
     }
     if (!*is_dir) {
-        io.error("cd", target + ": Not a directory");
+        context.error("cd", target + ": Not a directory");
         return 1;
     }
-    context.base.current_dir = *id;
+    context.terminal.current_dir = *id;
     return 0;
 }
 
-int cmd_export(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "export", words)) {
+int cmd_export(ShellContext& context, std::span<const std::string> words) {
+    if (answer_help(context, "export", words)) {
         return 0;
     }
     if (words.empty()) {
         for (const auto& [name, value] : context.variables) {
-            io.write("declare -x " + name + "=\"" + value + "\"\n");
+            context.write("declare -x " + name + "=\"" + value + "\"\n");
         }
         return 0;
     }
@@ -176,7 +179,7 @@ int cmd_export(ShellContext& context, std::span<const std::string> words, ShellI
                                return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
                            });
         if (!valid) {
-            io.error("export", "'" + word + "': not a valid identifier");
+            context.error("export", "'" + word + "': not a valid identifier");
             status = 1;
             continue;
         }
@@ -210,8 +213,8 @@ bool is_directory(const TerminalContext& context, fs::InodeId id) {
     return is_dir && *is_dir;
 }
 
-int cmd_ls(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "ls", words, "a1", 2);
+int cmd_ls(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "ls", words, "a1", 2);
     if (!options) {
         return options.error();
     }
@@ -224,40 +227,40 @@ int cmd_ls(ShellContext& context, std::span<const std::string> words, ShellIo& i
     std::vector<std::pair<std::string, fs::InodeId>> directories;
     std::string files;
     for (const auto& operand : operands) {
-        auto id = resolve_path(context.base, operand);
+        auto id = resolve_path(context.terminal, operand);
         if (!id) {
-            io.error("ls", "cannot access '" + operand + "': " + error_text(id.error()));
+            context.error("ls", "cannot access '" + operand + "': " + error_text(id.error()));
             status = 2;
-        } else if (is_directory(context.base, *id)) {
+        } else if (is_directory(context.terminal, *id)) {
             directories.emplace_back(operand, *id);
         } else {
             files += operand + "\n";
         }
     }
-    io.write(files);
+    context.write(files);
     const bool headers = operands.size() > 1;
     for (std::size_t i = 0; i < directories.size(); ++i) {
         if (headers) {
-            io.write((i > 0 || !files.empty() ? "\n" : "") + directories[i].first + ":\n");
+            context.write((i > 0 || !files.empty() ? "\n" : "") + directories[i].first + ":\n");
         }
         if (options->has('a')) {
-            io.write(".\n..\n");
+            context.write(".\n..\n");
         }
         for (const auto& name :
-             sorted_names(context.base, directories[i].second, options->has('a'))) {
-            io.write(name + "\n");
+             sorted_names(context.terminal, directories[i].second, options->has('a'))) {
+            context.write(name + "\n");
         }
     }
     return status;
 }
 
-int cmd_mkdir(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "mkdir", words, "p");
+int cmd_mkdir(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "mkdir", words, "p");
     if (!options) {
         return options.error();
     }
     if (options->operands.empty()) {
-        return usage_error(io, "mkdir", "missing operand");
+        return usage_error(context, "mkdir", "missing operand");
     }
     const bool parents = options->has('p');
     int status = 0;
@@ -271,10 +274,10 @@ int cmd_mkdir(ShellContext& context, std::span<const std::string> words, ShellIo
                 if (prefix.empty() || prefix.ends_with('/')) {
                     continue;
                 }
-                auto id = resolve_path(context.base, prefix);
-                made = id && is_directory(context.base, *id)
+                auto id = resolve_path(context.terminal, prefix);
+                made = id && is_directory(context.terminal, *id)
                            ? id
-                           : create_at(context.base, prefix, fs::Directory{});
+                           : create_at(context.terminal, prefix, fs::Directory{});
                 if (!made) {
                     break;
                 }
@@ -284,117 +287,118 @@ int cmd_mkdir(ShellContext& context, std::span<const std::string> words, ShellIo
             while (path.size() > 1 && path.ends_with('/')) {
                 path.pop_back();
             }
-            made = create_at(context.base, path, fs::Directory{});
+            made = create_at(context.terminal, path, fs::Directory{});
         }
         if (!made) {
-            io.error("mkdir",
-                     "cannot create directory '" + operand + "': " + error_text(made.error()));
+            context.error("mkdir",
+                          "cannot create directory '" + operand + "': " + error_text(made.error()));
             status = 1;
         }
     }
     return status;
 }
 
-int cmd_touch(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "touch", words, "");
+int cmd_touch(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "touch", words, "");
     if (!options) {
         return options.error();
     }
     if (options->operands.empty()) {
-        return usage_error(io, "touch", "missing file operand");
+        return usage_error(context, "touch", "missing file operand");
     }
     int status = 0;
     for (const auto& operand : options->operands) {
-        if (resolve_path(context.base, operand)) {
+        if (resolve_path(context.terminal, operand)) {
             continue;
         }
-        auto made = create_at(context.base, operand, fs::File{});
+        auto made = create_at(context.terminal, operand, fs::File{});
         if (!made) {
-            io.error("touch", "cannot touch '" + operand + "': " + error_text(made.error()));
+            context.error("touch", "cannot touch '" + operand + "': " + error_text(made.error()));
             status = 1;
         }
     }
     return status;
 }
 
-int cmd_rm(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "rm", words, "rRf");
+int cmd_rm(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "rm", words, "rRf");
     if (!options) {
         return options.error();
     }
     const bool recursive = options->has('r') || options->has('R');
     const bool force = options->has('f');
     if (options->operands.empty() && !force) {
-        return usage_error(io, "rm", "missing operand");
+        return usage_error(context, "rm", "missing operand");
     }
     int status = 0;
     for (const auto& operand : options->operands) {
         const std::string_view last = std::string_view(operand).substr(operand.rfind('/') + 1);
         if (last == "." || last == "..") {
-            io.error("rm", "refusing to remove '.' or '..' directory: skipping '" + operand + "'");
+            context.error("rm",
+                          "refusing to remove '.' or '..' directory: skipping '" + operand + "'");
             status = 1;
             continue;
         }
-        auto id = resolve_path(context.base, operand);
+        auto id = resolve_path(context.terminal, operand);
         if (!id) {
             if (!force || id.error().kind() != fs::IoErrorKind::InodeNotFound) {
-                io.error("rm", "cannot remove '" + operand + "': " + error_text(id.error()));
+                context.error("rm", "cannot remove '" + operand + "': " + error_text(id.error()));
                 status = 1;
             }
             continue;
         }
-        if (!recursive && is_directory(context.base, *id)) {
-            io.error("rm", "cannot remove '" + operand + "': Is a directory");
+        if (!recursive && is_directory(context.terminal, *id)) {
+            context.error("rm", "cannot remove '" + operand + "': Is a directory");
             status = 1;
             continue;
         }
-        if (auto removed = context.base.filesystem->rm_raw(*id, recursive); !removed) {
-            io.error("rm", "cannot remove '" + operand + "': " + error_text(removed.error()));
+        if (auto removed = context.terminal.filesystem->rm_raw(*id, recursive); !removed) {
+            context.error("rm", "cannot remove '" + operand + "': " + error_text(removed.error()));
             status = 1;
         }
     }
     return status;
 }
 
-int cmd_tee(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "tee", words, "a");
+int cmd_tee(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "tee", words, "a");
     if (!options) {
         return options.error();
     }
     int status = 0;
     for (const auto& operand : options->operands) {
-        if (auto written = write_file(context.base, operand, io.input, options->has('a'));
+        if (auto written = write_file(context.terminal, operand, context.input, options->has('a'));
             !written) {
-            io.error("tee", operand + ": " + written.error());
+            context.error("tee", operand + ": " + written.error());
             status = 1;
         }
     }
-    io.write(io.input);
+    context.write(context.input);
     return status;
 }
 
-int cmd_stat(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "stat", words, "c:");
+int cmd_stat(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "stat", words, "c:");
     if (!options) {
         return options.error();
     }
     if (options->operands.empty()) {
-        return usage_error(io, "stat", "missing operand");
+        return usage_error(context, "stat", "missing operand");
     }
     const std::string format =
         options->has('c') ? options->given['c'] : "  File: %n\n  Size: %s\tType: %F\n Inode: %i";
     int status = 0;
     for (const auto& operand : options->operands) {
-        auto id = resolve_path(context.base, operand);
+        auto id = resolve_path(context.terminal, operand);
         if (!id) {
-            io.error("stat", "cannot statx '" + operand + "': " + error_text(id.error()));
+            context.error("stat", "cannot statx '" + operand + "': " + error_text(id.error()));
             status = 1;
             continue;
         }
-        const bool dir = is_directory(context.base, *id);
+        const bool dir = is_directory(context.terminal, *id);
         std::uint64_t size = 0;
         if (!dir) {
-            if (auto text = read_file(context.base, operand)) {
+            if (auto text = read_file(context.terminal, operand)) {
                 size = text->size();
             }
         }
@@ -425,7 +429,7 @@ int cmd_stat(ShellContext& context, std::span<const std::string> words, ShellIo&
                 out.push_back(format[i]);
             }
         }
-        io.write(out + "\n");
+        context.write(out + "\n");
     }
     return status;
 }
@@ -436,29 +440,29 @@ struct FindTests {
     std::uint64_t max_depth = UINT64_MAX;
 };
 
-void find_below(const TerminalContext& context, const std::string& path, fs::InodeId id,
-                std::uint64_t depth, const FindTests& tests, ShellIo& io) {
-    const bool dir = is_directory(context, id);
+void find_below(CommandContext& context, const std::string& path, fs::InodeId id,
+                std::uint64_t depth, const FindTests& tests) {
+    const bool dir = is_directory(context.terminal, id);
     const std::string_view name = std::string_view(path).substr(
         path.size() > 1 && path.find('/') != std::string::npos ? path.rfind('/') + 1 : 0);
     const bool type_ok = !tests.type || (*tests.type == 'd') == dir;
     const bool name_ok = !tests.name || fs::name_matches(*tests.name, name, true);
-    if (type_ok && name_ok && !io.write(path + "\n")) {
+    if (type_ok && name_ok && !context.write(path + "\n")) {
         return;
     }
     if (!dir || depth >= tests.max_depth) {
         return;
     }
-    for (const auto& child : sorted_names(context, id, true)) {
-        if (auto child_id = context.filesystem->find_inode_by_name(id, child)) {
+    for (const auto& child : sorted_names(context.terminal, id, true)) {
+        if (auto child_id = context.terminal.filesystem->find_inode_by_name(id, child)) {
             find_below(context, path.ends_with('/') ? path + child : path + "/" + child, *child_id,
-                       depth + 1, tests, io);
+                       depth + 1, tests);
         }
     }
 }
 
-int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    if (answer_help(io, "find", words)) {
+int cmd_find(ShellContext& context, std::span<const std::string> words) {
+    if (answer_help(context, "find", words)) {
         return 0;
     }
     std::vector<std::string> starts;
@@ -470,11 +474,11 @@ int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo&
     for (; i < words.size(); ++i) {
         const std::string& test = words[i];
         if (test != "-name" && test != "-type" && test != "-maxdepth") {
-            io.error("find", "unknown predicate '" + test + "'");
+            context.error("find", "unknown predicate '" + test + "'");
             return 1;
         }
         if (i + 1 == words.size()) {
-            io.error("find", "missing argument to '" + test + "'");
+            context.error("find", "missing argument to '" + test + "'");
             return 1;
         }
         const std::string& value = words[++i];
@@ -482,7 +486,7 @@ int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo&
             tests.name = value;
         } else if (test == "-type") {
             if (value != "f" && value != "d") {
-                io.error("find", "Unknown argument to -type: " + value);
+                context.error("find", "Unknown argument to -type: " + value);
                 return 1;
             }
             tests.type = value[0];
@@ -491,9 +495,9 @@ int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo&
             const auto [end, ec] =
                 std::from_chars(value.data(), value.data() + value.size(), depth);
             if (ec != std::errc() || end != value.data() + value.size()) {
-                io.error("find", "Expected a positive decimal integer argument to -maxdepth, "
-                                 "but got '" +
-                                     value + "'");
+                context.error("find", "Expected a positive decimal integer argument to -maxdepth, "
+                                      "but got '" +
+                                          value + "'");
                 return 1;
             }
             tests.max_depth = depth;
@@ -504,13 +508,13 @@ int cmd_find(ShellContext& context, std::span<const std::string> words, ShellIo&
     }
     int status = 0;
     for (const auto& start : starts) {
-        auto id = resolve_path(context.base, start);
+        auto id = resolve_path(context.terminal, start);
         if (!id) {
-            io.error("find", "'" + start + "': " + error_text(id.error()));
+            context.error("find", "'" + start + "': " + error_text(id.error()));
             status = 1;
             continue;
         }
-        find_below(context.base, start, *id, 0, tests, io);
+        find_below(context, start, *id, 0, tests);
     }
     return status;
 }
@@ -525,57 +529,57 @@ std::string base_name(std::string path) {
 
 // mv and cp: each source goes into the destination when that is a directory; a single
 // source may instead take the destination's name. `move` does one source.
-int transfer(ShellContext& context, std::span<const std::string> words, ShellIo& io,
-             std::string_view command, std::string_view letters,
+int transfer(ShellContext& context, std::span<const std::string> words, std::string_view command,
+             std::string_view letters,
              const std::function<std::expected<void, std::string>(
                  const std::string&, const std::string&, const ShellOptions&)>& move) {
-    auto options = start_command(io, command, words, letters);
+    auto options = start_command(context, command, words, letters);
     if (!options) {
         return options.error();
     }
     auto& operands = options->operands;
     if (operands.size() < 2) {
-        return usage_error(io, command,
+        return usage_error(context, command,
                            operands.empty()
                                ? "missing file operand"
                                : "missing destination file operand after '" + operands[0] + "'");
     }
     const std::string target = operands.back();
-    auto target_id = resolve_path(context.base, target);
-    const bool into = target_id && is_directory(context.base, *target_id);
+    auto target_id = resolve_path(context.terminal, target);
+    const bool into = target_id && is_directory(context.terminal, *target_id);
     if (!into && operands.size() > 2) {
-        io.error(command, "target '" + target + "' is not a directory");
+        context.error(command, "target '" + target + "' is not a directory");
         return 1;
     }
     int status = 0;
     for (std::size_t i = 0; i + 1 < operands.size(); ++i) {
         const std::string& source = operands[i];
-        auto found = resolve_path(context.base, source);
+        auto found = resolve_path(context.terminal, source);
         if (!found) {
-            io.error(command, "cannot stat '" + source + "': " + error_text(found.error()));
+            context.error(command, "cannot stat '" + source + "': " + error_text(found.error()));
             status = 1;
             continue;
         }
         const std::string destination =
             into ? (target.ends_with('/') ? target : target + "/") + base_name(source) : target;
         // Copying a file onto itself would empty it before reading it.
-        if (auto existing = resolve_path(context.base, destination);
+        if (auto existing = resolve_path(context.terminal, destination);
             existing && *existing == *found) {
-            io.error(command, "'" + source + "' and '" + destination + "' are the same file");
+            context.error(command, "'" + source + "' and '" + destination + "' are the same file");
             status = 1;
             continue;
         }
         if (auto moved = move(source, destination, *options); !moved) {
-            io.error(command, moved.error());
+            context.error(command, moved.error());
             status = 1;
         }
     }
     return status;
 }
 
-int cmd_mv(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    const TerminalContext& base = context.base;
-    return transfer(context, words, io, "mv", "",
+int cmd_mv(ShellContext& context, std::span<const std::string> words) {
+    const TerminalContext& base = context.terminal;
+    return transfer(context, words, "mv", "",
                     [&](const std::string& source, const std::string& destination,
                         const ShellOptions&) -> std::expected<void, std::string> {
                         auto moved = rename_path(base, source, destination);
@@ -587,10 +591,10 @@ int cmd_mv(ShellContext& context, std::span<const std::string> words, ShellIo& i
                     });
 }
 
-int cmd_cp(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    const TerminalContext& base = context.base;
+int cmd_cp(ShellContext& context, std::span<const std::string> words) {
+    const TerminalContext& base = context.terminal;
     return transfer(
-        context, words, io, "cp", "rR",
+        context, words, "cp", "rR",
         [&](const std::string& source, const std::string& destination,
             const ShellOptions& options) -> std::expected<void, std::string> {
             auto id = resolve_path(base, source);
@@ -620,8 +624,8 @@ int cmd_cp(ShellContext& context, std::span<const std::string> words, ShellIo& i
 
 } // namespace
 
-const std::unordered_map<std::string, ShellHandler>& shell_commands() {
-    static const std::unordered_map<std::string, ShellHandler> table{
+const ShellCommands& shell_commands() {
+    static const ShellCommands table{
         {"cat", cmd_cat},     {"cd", cmd_cd},       {"cp", cmd_cp},         {"mv", cmd_mv},
         {"cut", cmd_cut},     {"echo", cmd_echo},   {"export", cmd_export}, {"false", cmd_false},
         {"find", cmd_find},   {"grep", cmd_grep},   {"head", cmd_head},     {"help", cmd_help},
@@ -632,30 +636,32 @@ const std::unordered_map<std::string, ShellHandler>& shell_commands() {
     return table;
 }
 
-bool answer_help(ShellIo& io, std::string_view command, std::span<const std::string> words) {
+bool answer_help(CommandContext& context, std::string_view command,
+                 std::span<const std::string> words) {
     if (!wants_help(words)) {
         return false;
     }
-    io.write("Usage: " + std::string(usage_of(command)) + "\n");
+    context.write("Usage: " + std::string(usage_of(command)) + "\n");
     return true;
 }
 
-std::expected<ShellOptions, int> start_command(ShellIo& io, std::string_view command,
+std::expected<ShellOptions, int> start_command(CommandContext& context, std::string_view command,
                                                std::span<const std::string> words,
                                                std::string_view letters, int usage_status) {
-    if (answer_help(io, command, words)) {
+    if (answer_help(context, command, words)) {
         return std::unexpected(0);
     }
     auto options = parse_options(words, letters);
     if (!options) {
-        return std::unexpected(usage_error(io, command, options.error(), usage_status));
+        return std::unexpected(usage_error(context, command, options.error(), usage_status));
     }
     return std::move(*options);
 }
 
-int usage_error(ShellIo& io, std::string_view command, std::string_view message, int status) {
-    io.error(command, message);
-    io.err += "Try '" + std::string(command) + " --help' for more information.\n";
+int usage_error(CommandContext& context, std::string_view command, std::string_view message,
+                int status) {
+    context.error(command, message);
+    context.err += "Try '" + std::string(command) + " --help' for more information.\n";
     return status;
 }
 
@@ -673,28 +679,28 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
-bool read_inputs(ShellContext& context, ShellIo& io, std::string_view command,
+bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
                  const std::function<void(const std::string&, std::string_view)>& use) {
     static const std::string kStdin = "-";
     if (operands.empty()) {
-        use(kStdin, io.input);
+        use(kStdin, context.input);
         return true;
     }
     bool ok = true;
     for (const auto& operand : operands) {
         if (operand == "-") {
-            use(operand, io.input);
+            use(operand, context.input);
         } else {
-            auto text = read_file(context.base, operand);
+            auto text = read_file(context.terminal, operand);
             if (!text) {
-                io.error(command, operand + ": " + text.error());
+                context.error(command, operand + ": " + text.error());
                 ok = false;
                 continue;
             }
             use(operand, *text);
         }
-        if (io.overflow) {
+        if (context.overflow) {
             return false;
         }
     }

@@ -249,28 +249,25 @@ class LineRun {
             }
             redirected_input = std::move(*text);
         }
-        ShellIo io;
-        io.input = input_path ? std::string_view(redirected_input) : pipe_input;
-        io.limit = shell_.max_output_;
+        ShellContext call(context, input_path ? std::string_view(redirected_input) : pipe_input,
+                          shell_.max_output_, variables, shell_.registered_);
         const std::span<const std::string> args = std::span(words).subspan(1);
         int status = 127;
-        ShellContext shell_context{context, variables, shell_.registered_};
-        if (auto registered = shell_.registered_.find(words[0]);
-            registered != shell_.registered_.end()) {
-            status = registered->second(args, io);
-        } else if (auto handler = shell_commands().find(words[0]);
-                   handler != shell_commands().end()) {
-            status = handler->second(shell_context, args, io);
+        if (const auto* command = shell_.registered_.find(words[0])) {
+            status = (*command)(call, args);
+        } else if (const auto* builtin = shell_commands().find(words[0])) {
+            status = (*builtin)(call, args);
         } else {
-            io.error(words[0], "command not found");
+            call.error(words[0], "command not found");
         }
-        if (io.overflow) {
+        if (call.overflow) {
             return stop_for_limit();
         }
-        if (io.stop_line) {
+        if (call.stop_line) {
             stopped_ = true;
         }
-        if (!deliver(sinks[1], io.out, out, context) || !deliver(sinks[2], io.err, out, context)) {
+        if (!deliver(sinks[1], call.out, out, context) ||
+            !deliver(sinks[2], call.err, out, context)) {
             status = 1;
         }
         if (out.size() > shell_.max_output_ || result_.err.size() > shell_.max_output_) {

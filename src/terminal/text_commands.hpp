@@ -3,16 +3,16 @@
 #include <span>
 #include <string>
 
-#include "terminal/shell_io.hpp"
+#include "terminal/shell_context.hpp"
 
 namespace ovaline::terminal {
 
 // The commands that filter text: their operands' contents, or the standard input.
-int cmd_head(ShellContext& context, std::span<const std::string> words, ShellIo& io);
-int cmd_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io);
-int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& io);
-int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo& io);
-int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo& io);
-int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& io);
+int cmd_head(ShellContext& context, std::span<const std::string> words);
+int cmd_tail(ShellContext& context, std::span<const std::string> words);
+int cmd_wc(ShellContext& context, std::span<const std::string> words);
+int cmd_sort(ShellContext& context, std::span<const std::string> words);
+int cmd_uniq(ShellContext& context, std::span<const std::string> words);
+int cmd_cut(ShellContext& context, std::span<const std::string> words);
 
 } // namespace ovaline::terminal

@@ -242,14 +242,15 @@ TEST_F(ShellTest, OutputLimitStopsTheLine) {
 }
 
 TEST_F(ShellTest, RegisteredCommands) {
-    shell.register_command("rev", [](std::span<const std::string> args, terminal::ShellIo& io) {
-        std::string text(io.input.rbegin(), io.input.rend());
-        for (const auto& arg : args) {
-            text += arg;
-        }
-        io.write(text);
-        return 0;
-    });
+    shell.register_command("rev",
+                           [](terminal::ShellContext& context, std::span<const std::string> args) {
+                               std::string text(context.input.rbegin(), context.input.rend());
+                               for (const auto& arg : args) {
+                                   text += arg;
+                               }
+                               context.write(text);
+                               return 0;
+                           });
     run_cases({{"echo -n abc | rev X > f; cat f; echo", 0, "cbaX\n"}});
 }
 
