@@ -83,7 +83,7 @@ class PythonCommand {
 
     // Runs with the interpreter lock held, as the whole line does. A Python error other
     // than ValueError stays set and stops the line; the caller raises it.
-    int operator()(terminal::ShellContext& context, std::span<const std::string> args) const {
+    int operator()(shell::ShellContext& context, std::span<const std::string> args) const {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(args.size()));
         if (list == nullptr) {
             return stop(context);
@@ -138,7 +138,7 @@ class PythonCommand {
     }
 
   private:
-    static int stop(terminal::ShellContext& context) {
+    static int stop(shell::ShellContext& context) {
         context.stop_line = true;
         return 1;
     }
@@ -184,7 +184,7 @@ class TermLock {
 
 // The text a failed shell line raises: its error output, or its status when it wrote
 // none.
-std::string failure_message(const terminal::ShellResult& result) {
+std::string failure_message(const shell::ShellResult& result) {
     std::string message = result.err;
     while (message.ends_with('\n')) {
         message.pop_back();
@@ -194,9 +194,9 @@ std::string failure_message(const terminal::ShellResult& result) {
 
 // Runs the line in whichever mode the terminal has; the default mode's failure is
 // status 1 with its message on stderr.
-terminal::ShellResult run_line(PyTerm& self, std::string_view line) {
-    if (auto* shell = std::get_if<terminal::ShellTerminal>(&self.terminal)) {
-        return shell->run(line);
+shell::ShellResult run_line(PyTerm& self, std::string_view line) {
+    if (auto* shell_mode = std::get_if<shell::ShellTerminal>(&self.terminal)) {
+        return shell_mode->run(line);
     }
     auto result = std::get<terminal::SimpleTerminal>(self.terminal).run(line);
     if (!result) {
@@ -217,7 +217,7 @@ PyObject* exec(PyTerm& self, std::string_view command) {
         }
         return to_py_str(*result);
     }
-    const auto result = std::get<terminal::ShellTerminal>(self.terminal).run(command);
+    const auto result = std::get<shell::ShellTerminal>(self.terminal).run(command);
     if (PyErr_Occurred()) {
         return nullptr;
     }
@@ -250,17 +250,17 @@ PyObject* register_command(PyTerm& self, std::string_view name, PyObject* functi
     if (!lock.acquire()) {
         return nullptr;
     }
-    auto* shell = std::get_if<terminal::ShellTerminal>(&self.terminal);
-    if (shell == nullptr) {
+    auto* shell_mode = std::get_if<shell::ShellTerminal>(&self.terminal);
+    if (shell_mode == nullptr) {
         return raise_message("register: only a terminal made with PyTerm.shell runs registered "
                              "commands");
     }
-    if (!terminal::ShellTerminal::valid_command_name(name)) {
+    if (!shell::ShellTerminal::valid_command_name(name)) {
         return raise_message("register: '" + std::string(name) +
                              "' is not a command name (it must be non-empty, without blanks, "
                              "quotes, '=' or shell operators)");
     }
-    shell->register_command(std::string(name), PythonCommand(function));
+    shell_mode->register_command(std::string(name), PythonCommand(function));
     Py_RETURN_NONE;
 }
 

@@ -3,9 +3,9 @@
 #include <span>
 #include <string>
 
-#include "terminal/shell_context.hpp"
+#include "shell/shell_context.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // The commands that filter text: their operands' contents, or the standard input.
 int cmd_head(ShellContext& context, std::span<const std::string> words);
@@ -15,4 +15,4 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words);
 int cmd_uniq(ShellContext& context, std::span<const std::string> words);
 int cmd_cut(ShellContext& context, std::span<const std::string> words);
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,4 +1,4 @@
-#include "terminal/grep_command.hpp"
+#include "shell/grep_command.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -7,11 +7,11 @@
 #include <memory>
 #include <optional>
 
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_options.hpp"
-#include "terminal/shell_paths.hpp"
+#include "shell/commands.hpp"
+#include "shell/options.hpp"
+#include "shell/paths.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -323,4 +323,4 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     return error ? 2 : (any ? 0 : 1);
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -7,13 +7,13 @@
 #include <string_view>
 #include <vector>
 
-#include "terminal/shell_context.hpp"
-#include "terminal/shell_options.hpp"
+#include "shell/options.hpp"
+#include "shell/shell_context.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // The commands of the shell mode, built on first use and read-only afterwards.
-const ShellCommands& shell_commands();
+const ShellCommands& commands();
 
 // Calls `use(name, text)` for each operand's contents in order, or once for the standard
 // input when there are no operands ("-" names it too). A file that cannot be read is
@@ -41,4 +41,4 @@ std::expected<ShellOptions, int> start_command(CommandContext& context, std::str
                                                std::span<const std::string> words,
                                                std::string_view letters, int usage_status = 1);
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,14 +1,14 @@
-#include "terminal/shell_terminal.hpp"
+#include "shell/shell_terminal.hpp"
 
 #include <array>
 #include <optional>
 
 #include "fs/glob.hpp"
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_paths.hpp"
-#include "terminal/shell_syntax.hpp"
+#include "shell/commands.hpp"
+#include "shell/paths.hpp"
+#include "shell/syntax.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -255,7 +255,7 @@ class LineRun {
         int status = 127;
         if (const auto* command = shell_.registered_.find(words[0])) {
             status = (*command)(call, args);
-        } else if (const auto* builtin = shell_commands().find(words[0])) {
+        } else if (const auto* builtin = commands().find(words[0])) {
             status = (*builtin)(call, args);
         } else {
             call.error(words[0], "command not found");
@@ -305,4 +305,4 @@ bool ShellTerminal::valid_command_name(std::string_view name) {
     return true;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

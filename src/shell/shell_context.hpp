@@ -8,12 +8,15 @@
 #include "terminal/command_context.hpp"
 #include "terminal/command_registry.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
+
+using terminal::CommandContext;
+using terminal::TerminalContext;
 
 struct ShellContext;
 
 // Commands of the shell mode: those built in, and those the host program registers.
-using ShellCommands = CommandRegistry<ShellContext>;
+using ShellCommands = terminal::CommandRegistry<ShellContext>;
 
 // What a shell-mode command works on beyond any command's context: the shell's
 // variables and the commands the host registered.
@@ -29,4 +32,4 @@ struct ShellContext : CommandContext {
     bool stop_line = false;
 };
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

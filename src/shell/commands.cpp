@@ -1,16 +1,16 @@
-#include "terminal/shell_commands.hpp"
+#include "shell/commands.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <optional>
 
 #include "fs/name_pattern.hpp"
-#include "terminal/grep_command.hpp"
-#include "terminal/shell_options.hpp"
-#include "terminal/shell_paths.hpp"
-#include "terminal/text_commands.hpp"
+#include "shell/grep_command.hpp"
+#include "shell/options.hpp"
+#include "shell/paths.hpp"
+#include "shell/text_commands.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -624,7 +624,7 @@ int cmd_cp(ShellContext& context, std::span<const std::string> words) {
 
 } // namespace
 
-const ShellCommands& shell_commands() {
+const ShellCommands& commands() {
     static const ShellCommands table{
         {"cat", cmd_cat},     {"cd", cmd_cd},       {"cp", cmd_cp},         {"mv", cmd_mv},
         {"cut", cmd_cut},     {"echo", cmd_echo},   {"export", cmd_export}, {"false", cmd_false},
@@ -707,4 +707,4 @@ bool read_inputs(ShellContext& context, std::string_view command,
     return ok;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

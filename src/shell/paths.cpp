@@ -1,11 +1,11 @@
-#include "terminal/shell_paths.hpp"
+#include "shell/paths.hpp"
 
 #include <cstdint>
 #include <vector>
 
 #include "fs/file_handle.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -35,7 +35,8 @@ std::string_view core_path(std::string_view path) {
 
 } // namespace
 
-fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path) {
+fs::IoResult<fs::InodeId> resolve_path(const terminal::TerminalContext& context,
+                                       std::string_view path) {
     // An empty operand names nothing, as in any shell.
     if (path.empty()) {
         return std::unexpected(fs::IoErrorKind::InodeNotFound);
@@ -51,13 +52,13 @@ fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::stri
     return (*found)->id;
 }
 
-fs::IoResult<void> rename_path(const TerminalContext& context, std::string_view source,
+fs::IoResult<void> rename_path(const terminal::TerminalContext& context, std::string_view source,
                                std::string_view destination) {
     return context.filesystem->rename(core_path(source), core_path(destination), true,
                                       context.current_dir);
 }
 
-fs::IoResult<void> copy_tree(const TerminalContext& context, std::string_view source,
+fs::IoResult<void> copy_tree(const terminal::TerminalContext& context, std::string_view source,
                              std::string_view destination) {
     return context.filesystem->copy(core_path(source), core_path(destination), true,
                                     context.current_dir);
@@ -84,7 +85,7 @@ std::string error_text(const fs::IoError& error) {
     }
 }
 
-std::expected<std::string, std::string> read_file(const TerminalContext& context,
+std::expected<std::string, std::string> read_file(const terminal::TerminalContext& context,
                                                   std::string_view path) {
     auto fail = [](const fs::IoError& error) { return std::unexpected(error_text(error)); };
     auto id = resolve_path(context, path);
@@ -122,7 +123,7 @@ std::expected<std::string, std::string> read_file(const TerminalContext& context
     return text;
 }
 
-fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_view path,
+fs::IoResult<fs::InodeId> create_at(const terminal::TerminalContext& context, std::string_view path,
                                     fs::INodeKind kind) {
     auto [dir, name] = split_parent(path);
     auto parent =
@@ -140,8 +141,9 @@ fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_
     return context.filesystem->create_inode(*parent, std::string(name), std::move(kind));
 }
 
-std::expected<void, std::string> write_file(const TerminalContext& context, std::string_view path,
-                                            std::string_view text, bool append) {
+std::expected<void, std::string> write_file(const terminal::TerminalContext& context,
+                                            std::string_view path, std::string_view text,
+                                            bool append) {
     auto id = resolve_path(context, path);
     if (id) {
         auto is_file = context.filesystem->is_file_raw(*id);
@@ -180,4 +182,4 @@ std::expected<void, std::string> write_file(const TerminalContext& context, std:
     return {};
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -3,11 +3,11 @@
 #include <span>
 #include <string>
 
-#include "terminal/shell_context.hpp"
+#include "shell/shell_context.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // grep over its operands or the standard input, with regular expressions from PCRE2.
 int cmd_grep(ShellContext& context, std::span<const std::string> words);
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

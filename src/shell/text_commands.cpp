@@ -1,14 +1,14 @@
-#include "terminal/text_commands.hpp"
+#include "shell/text_commands.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_options.hpp"
+#include "shell/commands.hpp"
+#include "shell/options.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -438,4 +438,4 @@ int cmd_cut(ShellContext& context, std::span<const std::string> words) {
     return ok ? 0 : 1;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

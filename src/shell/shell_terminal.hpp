@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "fs/file_system.hpp"
-#include "terminal/shell_context.hpp"
+#include "shell/shell_context.hpp"
 #include "terminal/terminal_context.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // What one line gives in the shell mode.
 struct ShellResult {
@@ -42,11 +42,11 @@ class ShellTerminal {
   private:
     friend class LineRun;
 
-    TerminalContext context_;
+    terminal::TerminalContext context_;
     std::map<std::string, std::string> variables_;
     ShellCommands registered_;
     int last_status_ = 0;
     std::size_t max_output_;
 };
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "fs/file_system.hpp"
-#include "terminal/shell_terminal.hpp"
+#include "shell/shell_terminal.hpp"
 
 using namespace ovaline;
-using terminal::ShellTerminal;
+using shell::ShellTerminal;
 
 namespace {
 
@@ -243,7 +243,7 @@ TEST_F(ShellTest, OutputLimitStopsTheLine) {
 
 TEST_F(ShellTest, RegisteredCommands) {
     shell.register_command("rev",
-                           [](terminal::ShellContext& context, std::span<const std::string> args) {
+                           [](shell::ShellContext& context, std::span<const std::string> args) {
                                std::string text(context.input.rbegin(), context.input.rend());
                                for (const auto& arg : args) {
                                    text += arg;
