@@ -223,6 +223,17 @@ std::optional<FieldRanges> parse_field_list(std::string_view list) {
 
 } // namespace
 
+int cmd_cat(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "cat", words, "");
+    if (!options) {
+        return options.error();
+    }
+    const bool ok =
+        read_inputs(context, "cat", options->operands,
+                    [&](const std::string&, std::string_view text) { context.write(text); });
+    return ok ? 0 : 1;
+}
+
 int cmd_head(ShellContext& context, std::span<const std::string> words) {
     return head_or_tail(context, words, "head", head_part);
 }

@@ -8,6 +8,7 @@
 namespace ovaline::shell {
 
 // The commands that filter text: their operands' contents, or the standard input.
+int cmd_cat(ShellContext& context, std::span<const std::string> words);
 int cmd_head(ShellContext& context, std::span<const std::string> words);
 int cmd_tail(ShellContext& context, std::span<const std::string> words);
 int cmd_wc(ShellContext& context, std::span<const std::string> words);
