@@ -529,8 +529,9 @@ IoResult<Stat> FileSystem::stat(std::string_view path) const {
     return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0};
 }
 
-IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path) const {
-    auto node = resolve_path(path);
+namespace {
+
+IoResult<std::vector<std::uint8_t>> contents_of(const IoResult<INodeGuard>& node) {
     if (!node) {
         return std::unexpected(node.error());
     }
@@ -548,6 +549,16 @@ IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path)
         return std::unexpected(IoErrorKind::ResourceCurrentInUse);
     }
     return file->data.data;
+}
+
+} // namespace
+
+IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path) const {
+    return contents_of(resolve_path(path));
+}
+
+IoResult<std::vector<std::uint8_t>> FileSystem::read_file_raw(InodeId id) const {
+    return contents_of(resolve(id));
 }
 
 IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {

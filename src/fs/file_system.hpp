@@ -113,6 +113,7 @@ class FileSystem {
     // Whole files. Both respect the file's open-handle lock: reading fails while a writer
     // holds the file, writing while anyone does.
     IoResult<std::vector<std::uint8_t>> read_file(std::string_view path) const;
+    IoResult<std::vector<std::uint8_t>> read_file_raw(InodeId id) const;
     // Creates the file or replaces its contents.
     IoResult<void> write_file(std::string_view path, std::span<const std::uint8_t> bytes);
 

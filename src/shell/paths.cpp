@@ -87,40 +87,13 @@ std::string error_text(const fs::IoError& error) {
 
 std::expected<std::string, std::string> read_file(const terminal::TerminalContext& context,
                                                   std::string_view path) {
-    auto fail = [](const fs::IoError& error) { return std::unexpected(error_text(error)); };
     auto id = resolve_path(context, path);
-    if (!id) {
-        return fail(id.error());
+    auto bytes = id ? context.filesystem->read_file_raw(*id)
+                    : fs::IoResult<std::vector<std::uint8_t>>(std::unexpected(id.error()));
+    if (!bytes) {
+        return std::unexpected(error_text(bytes.error()));
     }
-    auto is_file = context.filesystem->is_file_raw(*id);
-    if (!is_file) {
-        return fail(is_file.error());
-    }
-    if (!*is_file) {
-        return fail(fs::IoErrorKind::NotAFile);
-    }
-    auto handle = fs::FileSystem::open_raw(context.filesystem, *id,
-                                           fs::FileHandleType(fs::FileHandleType::READ));
-    if (!handle) {
-        return fail(handle.error());
-    }
-    if (auto r = handle->seek(fs::SeekOrigin::End, 0); !r) {
-        return fail(r.error());
-    }
-    const std::uint64_t size = handle->offset();
-    if (auto r = handle->seek(fs::SeekOrigin::Start, 0); !r) {
-        return fail(r.error());
-    }
-    std::string text(size, '\0');
-    auto got = handle->read({reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
-    if (!got) {
-        return fail(got.error());
-    }
-    text.resize(*got);
-    if (auto r = handle->close(); !r) {
-        return fail(r.error());
-    }
-    return text;
+    return std::string(bytes->begin(), bytes->end());
 }
 
 fs::IoResult<fs::InodeId> create_at(const terminal::TerminalContext& context, std::string_view path,

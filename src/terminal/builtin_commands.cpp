@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "fs/file_handle.hpp"
 #include "terminal/commands.hpp"
 #include "terminal/utf8_lossy.hpp"
 
@@ -14,25 +13,6 @@ namespace {
 std::string cannot_access(std::string_view command, std::string_view what,
                           const fs::IoError& error) {
     return std::string(command) + ": cannot access '" + std::string(what) + "': " + error.message();
-}
-
-// Reads the whole file behind an open read handle.
-fs::IoResult<std::vector<std::uint8_t>> read_all(fs::FileHandle& handle) {
-    if (auto r = handle.seek(fs::SeekOrigin::End, 0); !r) {
-        return std::unexpected(r.error());
-    }
-    const std::uint64_t size = handle.offset();
-    if (auto r = handle.seek(fs::SeekOrigin::Start, 0); !r) {
-        return std::unexpected(r.error());
-    }
-    std::vector<std::uint8_t> buffer(size);
-    auto got = handle.read(buffer);
-    if (!got) {
-        return std::unexpected(got.error());
-    }
-    // Keep only what was read, should the file ever come up short.
-    buffer.resize(*got);
-    return buffer;
 }
 
 // mkdir and touch differ only in the kind they create and in their texts.
@@ -160,19 +140,9 @@ int cmd_cat(CommandContext& context, std::span<const std::string> words) {
     if (!*is_file) {
         return fail(context, "cat: " + arg + ": Is a directory");
     }
-    auto handle = fs::FileSystem::open_raw(context.terminal.filesystem, *target,
-                                           fs::FileHandleType(fs::FileHandleType::READ));
-    if (!handle) {
-        return fail(context, cannot_access("cat", arg, handle.error()));
-    }
-    auto contents = read_all(*handle);
-    // Close before returning on every path, so the reader lock is never kept.
-    auto closed = handle->close();
+    auto contents = context.terminal.filesystem->read_file_raw(*target);
     if (!contents) {
         return fail(context, cannot_access("cat", arg, contents.error()));
-    }
-    if (!closed) {
-        return fail(context, cannot_access("cat", arg, closed.error()));
     }
     context.write(utf8_lossy(*contents));
     return 0;

@@ -48,8 +48,16 @@ TEST(WholeFiles, WriteCreatesReplacesAndObeysTheFileLock) {
         auto writer = FileSystem::open(fs, "/f", mode("w"), false);
         ASSERT_TRUE(writer);
         EXPECT_EQ(kind_of(fs->read_file("/f")), IoErrorKind::ResourceCurrentInUse);
+        EXPECT_EQ(kind_of(fs->read_file_raw(fs->get_inode_by_path_raw("/f").value())),
+                  IoErrorKind::ResourceCurrentInUse);
     }
     EXPECT_EQ(text_of(*fs, "/f"), "hi");
+    // By id, as by path.
+    const auto bytes = fs->read_file_raw(fs->get_inode_by_path_raw("/f").value());
+    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "hi");
+    EXPECT_EQ(kind_of(fs->read_file_raw(fs->get_inode_by_path_raw("/d").value())),
+              IoErrorKind::NotAFile);
+    EXPECT_EQ(kind_of(fs->read_file_raw(999)), IoErrorKind::InodeNotFound);
 }
 
 TEST(Queries, StatAndKind) {
