@@ -139,6 +139,17 @@ TEST_F(ShellTest, FileCommands) {
     });
 }
 
+TEST_F(ShellTest, RemovedCurrentDirectory) {
+    run_cases({
+        {"mkdir -p d/e; cd d/e; rm -r /d; ls", 2, "",
+         "ls: cannot access '.': No such file or directory\n"},
+        // Relative globs match nothing; paths from the root still resolve.
+        {"echo *; touch /f; ls /", 0, "*\nf\n"},
+        {"mv /f g", 1, "", "mv: cannot move '/f' to 'g': No such file or directory\n"},
+        {"cd /; pwd", 0, "/\n"},
+    });
+}
+
 TEST_F(ShellTest, MoveAndCopy) {
     run_cases({
         {"mkdir d; echo one > f; echo two > g", 0, ""},
