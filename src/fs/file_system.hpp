@@ -110,8 +110,8 @@ class FileSystem {
     IoResult<NodeKind> kind(std::string_view path) const;
     IoResult<Stat> stat(std::string_view path) const;
 
-    // Whole files. Both respect the file's open-handle lock: reading fails while a writer
-    // holds the file, writing while anyone does.
+    // Whole files, read by path or by id. Each respects the file's open-handle lock:
+    // reading fails while a writer holds the file, writing while anyone does.
     IoResult<std::vector<std::uint8_t>> read_file(std::string_view path) const;
     IoResult<std::vector<std::uint8_t>> read_file_raw(InodeId id) const;
     // Creates the file or replaces its contents.

@@ -8,6 +8,9 @@
 
 namespace ovaline::fs {
 
+// How a pattern is read: by default from the root, "\" separating components as "/"
+// does and `**` recursive; a shell reads it from its current directory, with backslash
+// quoting and no `**`.
 struct GlobOptions {
     // Where a pattern that does not start with a separator starts; its paths are
     // relative to it.
