@@ -263,6 +263,21 @@ TEST_F(ShellTest, RegisteredCommands) {
                                return 0;
                            });
     run_cases({{"echo -n abc | rev X > f; cat f; echo", 0, "cbaX\n"}});
+
+    // A registered name shadows a built-in one, a second registration replaces the first,
+    // and help lists them in name order.
+    auto says = [](std::string text) {
+        return [text](shell::ShellContext& context, std::span<const std::string>) {
+            context.write(text);
+            return 0;
+        };
+    };
+    shell.register_command("cat", says("first"));
+    shell.register_command("cat", says("second"));
+    shell.register_command("alpha", says(""));
+    run_cases({{"cat f", 0, "second"}});
+    const std::string help = shell.run("help").out;
+    EXPECT_NE(help.find("Registered:\n  alpha\n  cat\n  rev\n"), std::string::npos) << help;
 }
 
 } // namespace
