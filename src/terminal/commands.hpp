@@ -7,6 +7,7 @@
 
 namespace ovaline::terminal {
 
+// This terminal's commands need nothing beyond what every command gets.
 using Commands = CommandRegistry<CommandContext>;
 
 // The command table, built on first use and read-only afterwards.
