@@ -36,6 +36,14 @@ template <class Visit> IoResult<void> for_each_component(std::string_view path, 
     return {};
 }
 
+// The part of `path` before its last component, where that component's directory is
+// found: "x" gives "" (the start itself) and "/x" keeps "/", so it starts from the root.
+std::string_view parent_part(std::string_view path) {
+    const std::size_t pos = path.find_last_of("/\\");
+    return pos == std::string_view::npos ? std::string_view{}
+                                         : path.substr(0, std::max<std::size_t>(pos, 1));
+}
+
 } // namespace
 
 std::pair<std::string_view, std::string_view> split_last_separator(std::string_view path) {
@@ -213,8 +221,20 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
 }
 
 IoResult<INodeGuard> FileSystem::resolve_path(std::string_view path) const {
-    // Hand over hand: the next guard is taken before the current one is dropped.
+    return resolve_at(kRoot, path);
+}
+
+IoResult<INodeGuard> FileSystem::resolve_at(InodeId dir, std::string_view path) const {
+    // Every path from the root starts from the guard kept here, without a lookup.
     INodeGuard current = root_;
+    if (dir != kRoot && (path.empty() || !is_separator(path.front()))) {
+        auto start = resolve(dir);
+        if (!start) {
+            return std::unexpected(start.error());
+        }
+        current = std::move(*start);
+    }
+    // Hand over hand: the next guard is taken before the current one is dropped.
     auto walked = for_each_component(path, [&](std::string_view part) -> IoResult<void> {
         if (part.empty() || part == ".") {
             return {};
@@ -516,8 +536,9 @@ IoResult<Stat> FileSystem::stat(std::string_view path) const {
     return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0};
 }
 
-IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path) const {
-    auto node = resolve_path(path);
+namespace {
+
+IoResult<std::vector<std::uint8_t>> contents_of(const IoResult<INodeGuard>& node) {
     if (!node) {
         return std::unexpected(node.error());
     }
@@ -535,6 +556,16 @@ IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path)
         return std::unexpected(IoErrorKind::ResourceCurrentInUse);
     }
     return file->data.data;
+}
+
+} // namespace
+
+IoResult<std::vector<std::uint8_t>> FileSystem::read_file(std::string_view path) const {
+    return contents_of(resolve_path(path));
+}
+
+IoResult<std::vector<std::uint8_t>> FileSystem::read_file_raw(InodeId id) const {
+    return contents_of(resolve(id));
 }
 
 IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {
@@ -696,13 +727,13 @@ IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
     }
 }
 
-IoResult<INodeGuard> FileSystem::entry_at(std::string_view path) const {
-    const auto [parent_path, name] = split_last_separator(path);
+IoResult<INodeGuard> FileSystem::entry_at(InodeId dir, std::string_view path) const {
+    const std::string_view name = split_last_separator(path).second;
     if (!is_valid_name(name)) {
         // "a/", "a/." and the like name the directory itself; links are followed.
-        return resolve_path(path);
+        return resolve_at(dir, path);
     }
-    auto parent = resolve_path(parent_path);
+    auto parent = resolve_at(dir, parent_part(path));
     if (!parent) {
         return std::unexpected(parent.error());
     }
@@ -806,21 +837,22 @@ IoResult<std::optional<std::uint64_t>> take_out(INode& victim, bool moving_direc
 
 } // namespace
 
-IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bool replace) {
-    const auto [dst_parent_path, dst_name] = split_last_separator(dst);
+IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bool replace,
+                                  InodeId dir) {
+    const std::string_view dst_name = split_last_separator(dst).second;
     if (!is_valid_name(dst_name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
     std::lock_guard serial(rename_mutex_);
     NamespaceGate::Change change(gate_);
-    auto node = entry_at(src);
+    auto node = entry_at(dir, src);
     if (!node) {
         return std::unexpected(node.error());
     }
     if ((*node)->id == kRoot) {
         return std::unexpected(IoErrorKind::MoveIntoItself);
     }
-    auto dst_parent = resolve_path(dst_parent_path);
+    auto dst_parent = resolve_at(dir, parent_part(dst));
     if (!dst_parent) {
         return std::unexpected(dst_parent.error());
     }
@@ -940,9 +972,10 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
     return node;
 }
 
-IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool recursive) {
-    const auto [dst_parent_path, dst_name] = split_last_separator(dst);
-    auto node = resolve_path(src);
+IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool recursive,
+                                InodeId dir) {
+    const std::string_view dst_name = split_last_separator(dst).second;
+    auto node = resolve_at(dir, src);
     if (!node) {
         return std::unexpected(node.error());
     }
@@ -950,7 +983,7 @@ IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool
     if (directory && !recursive) {
         return std::unexpected(IoErrorKind::NotAFile);
     }
-    auto dst_parent = resolve_path(dst_parent_path);
+    auto dst_parent = resolve_at(dir, parent_part(dst));
     if (!dst_parent) {
         return std::unexpected(dst_parent.error());
     }

@@ -98,6 +98,9 @@ class FileSystem {
     IoResult<InodeId> get_inode_by_path_raw(std::string_view path) const;
     // The inode a path leads to, held by its guard.
     IoResult<INodeGuard> resolve_path(std::string_view path) const;
+    // The same from the directory `dir`; a path starting with a separator starts from
+    // the root instead, and then `dir` is not looked up.
+    IoResult<INodeGuard> resolve_at(InodeId dir, std::string_view path) const;
     // The entry `name` of `dir`, links followed; "", "." and ".." as in a path.
     IoResult<INodeGuard> find_child(const INode& dir, std::string_view name) const;
     IoResult<std::string> get_path_by_inode(InodeId id) const;
@@ -125,19 +128,24 @@ class FileSystem {
     // error unless `exist_ok`. The missing directories appear all at once or not at all.
     IoResult<void> makedirs(std::string_view path, bool exist_ok);
     // Moves a file or directory in one step, keeping its id and open handles. `replace`
-    // lets it take the place of a file or an empty directory of its own kind.
-    IoResult<void> rename(std::string_view src, std::string_view dst, bool replace);
+    // lets it take the place of a file or an empty directory of its own kind. Relative
+    // paths start from `dir`, as resolve_at takes them.
+    IoResult<void> rename(std::string_view src, std::string_view dst, bool replace,
+                          InodeId dir = kRoot);
     // Copies a file, or with `recursive` a directory tree, under new ids; the copy appears
-    // all at once. Each file is copied as one consistent state.
-    IoResult<void> copy(std::string_view src, std::string_view dst, bool recursive);
+    // all at once. Each file is copied as one consistent state. Relative paths start from
+    // `dir`.
+    IoResult<void> copy(std::string_view src, std::string_view dst, bool recursive,
+                        InodeId dir = kRoot);
 
     // Queries.
     IoResult<NodeKind> kind(std::string_view path) const;
     IoResult<Stat> stat(std::string_view path) const;
 
-    // Whole files. Both respect the file's open-handle lock: reading fails while a writer
-    // holds the file, writing while anyone does.
+    // Whole files, read by path or by id. Each respects the file's open-handle lock:
+    // reading fails while a writer holds the file, writing while anyone does.
     IoResult<std::vector<std::uint8_t>> read_file(std::string_view path) const;
+    IoResult<std::vector<std::uint8_t>> read_file_raw(InodeId id) const;
     // Creates the file or replaces its contents.
     IoResult<void> write_file(std::string_view path, std::span<const std::uint8_t> bytes);
 
@@ -216,8 +224,8 @@ class FileSystem {
     // `nodes.size()` are reserved here and given back on failure.
     IoResult<void> attach(const INodeGuard& parent, std::vector<INodeGuard> nodes,
                           std::uint64_t bytes, std::size_t tops = 1);
-    // The entry a path names, itself rather than what it links to.
-    IoResult<INodeGuard> entry_at(std::string_view path) const;
+    // The entry a path from `dir` names, itself rather than what it links to.
+    IoResult<INodeGuard> entry_at(InodeId dir, std::string_view path) const;
     // Builds an unpublished copy of `source` and everything below it into `nodes`, its
     // top first, adding up the bytes of its files; a null guard when `source` was removed.
     IoResult<INodeGuard> copy_tree(const INode& source, InodeId parent, std::uint16_t depth,

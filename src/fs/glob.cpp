@@ -9,12 +9,20 @@ namespace ovaline::fs {
 
 namespace {
 
-bool is_separator(char c) {
-    return c == '/' || c == '\\';
-}
-
 bool hidden(std::string_view name) {
     return !name.empty() && name.front() == '.';
+}
+
+// The name a component without wildcards stands for.
+std::string unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            ++i;
+        }
+        out.push_back(text[i]);
+    }
+    return out;
 }
 
 // A directory reached so far, with the path that reached it.
@@ -25,14 +33,16 @@ struct Reached {
 
 class Globber {
   public:
-    Globber(const FileSystem& fs, std::vector<std::string_view> parts, bool directories_only)
-        : fs_(fs), parts_(std::move(parts)), directories_only_(directories_only) {}
+    Globber(const FileSystem& fs, std::vector<std::string_view> parts, bool directories_only,
+            const GlobOptions& options)
+        : fs_(fs), parts_(std::move(parts)), directories_only_(directories_only),
+          options_(options) {}
 
     // Matches parts_[i..] below `dir`, appending what matches to `out`.
     void match(const Reached& dir, std::size_t i, std::vector<std::string>& out) const {
         const std::string_view part = parts_[i];
         const bool last = i + 1 == parts_.size();
-        if (part == "**") {
+        if (part == "**" && options_.recursive) {
             if (last) {
                 // The directory itself, marked as one, then everything below it.
                 if (!dir.path.empty()) {
@@ -45,10 +55,11 @@ class Globber {
             directories_below(dir, [&](const Reached& below) { match(below, i + 1, out); });
             return;
         }
-        if (!has_wildcards(part)) {
-            auto id = fs_.find_inode_by_name(dir.id, part);
+        if (!has_wildcards(part, options_.escapes)) {
+            const std::string name = options_.escapes ? unescape(part) : std::string(part);
+            auto id = fs_.find_inode_by_name(dir.id, name);
             if (id) {
-                offer(Reached{*id, join_path(dir.path, part)}, i, out);
+                offer(Reached{*id, join_path(dir.path, name)}, i, out);
             }
             return;
         }
@@ -56,9 +67,9 @@ class Globber {
         if (!listing) {
             return;
         }
-        const bool dotted = hidden(part);
+        const bool dotted = hidden(part) || (options_.escapes && part.starts_with("\\."));
         auto matching = [&](const std::string& name) {
-            return (dotted || !hidden(name)) && name_matches(part, name);
+            return (dotted || !hidden(name)) && name_matches(part, name, options_.escapes);
         };
         for (const std::string& name : listing->directories) {
             if (matching(name)) {
@@ -135,15 +146,18 @@ class Globber {
     const FileSystem& fs_;
     std::vector<std::string_view> parts_;
     bool directories_only_;
+    const GlobOptions& options_;
 };
 
 } // namespace
 
-std::vector<std::string> glob(const FileSystem& fs, std::string_view pattern) {
+std::vector<std::string> glob(const FileSystem& fs, std::string_view pattern,
+                              const GlobOptions& options) {
     std::vector<std::string> out;
     if (pattern.empty()) {
         return out;
     }
+    auto is_separator = [&](char c) { return c == '/' || (c == '\\' && !options.escapes); };
     std::vector<std::string_view> parts;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= pattern.size(); ++i) {
@@ -160,8 +174,8 @@ std::vector<std::string> glob(const FileSystem& fs, std::string_view pattern) {
         out.emplace_back("/");
         return out;
     }
-    Globber(fs, std::move(parts), is_separator(pattern.back()))
-        .match(Reached{FileSystem::kRoot, absolute ? "/" : ""}, 0, out);
+    Globber(fs, std::move(parts), is_separator(pattern.back()), options)
+        .match(Reached{absolute ? FileSystem::kRoot : options.dir, absolute ? "/" : ""}, 0, out);
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;

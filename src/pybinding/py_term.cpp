@@ -83,20 +83,20 @@ class PythonCommand {
 
     // Runs with the interpreter lock held, as the whole line does. A Python error other
     // than ValueError stays set and stops the line; the caller raises it.
-    int operator()(std::span<const std::string> args, terminal::ShellIo& io) const {
+    int operator()(shell::ShellContext& context, std::span<const std::string> args) const {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(args.size()));
         if (list == nullptr) {
-            return stop(io);
+            return stop(context);
         }
         for (std::size_t i = 0; i < args.size(); ++i) {
             PyObject* arg = to_py_str(args[i]);
             if (arg == nullptr) {
                 Py_DECREF(list);
-                return stop(io);
+                return stop(context);
             }
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), arg);
         }
-        PyObject* input = to_py_str(io.input);
+        PyObject* input = to_py_str(context.input);
         PyObject* result =
             input == nullptr ? nullptr
                              : PyObject_CallFunctionObjArgs(function_.get(), list, input, nullptr);
@@ -104,7 +104,7 @@ class PythonCommand {
         Py_XDECREF(input);
         if (result == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return stop(io);
+                return stop(context);
             }
             PyObject* error = take_exception();
             PyObject* text = PyObject_Str(error);
@@ -113,10 +113,10 @@ class PythonCommand {
             const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, &size);
             if (utf8 == nullptr) {
                 Py_XDECREF(text);
-                return stop(io);
+                return stop(context);
             }
-            io.err.append(utf8, static_cast<std::size_t>(size));
-            io.err.push_back('\n');
+            context.err.append(utf8, static_cast<std::size_t>(size));
+            context.err.push_back('\n');
             Py_DECREF(text);
             return 1;
         }
@@ -124,22 +124,22 @@ class PythonCommand {
             PyErr_Format(PyExc_TypeError, "a registered command must return str, not %.200s",
                          Py_TYPE(result)->tp_name);
             Py_DECREF(result);
-            return stop(io);
+            return stop(context);
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(result, &size);
         if (utf8 == nullptr) {
             Py_DECREF(result);
-            return stop(io);
+            return stop(context);
         }
-        io.write({utf8, static_cast<std::size_t>(size)});
+        context.write({utf8, static_cast<std::size_t>(size)});
         Py_DECREF(result);
         return 0;
     }
 
   private:
-    static int stop(terminal::ShellIo& io) {
-        io.stop_line = true;
+    static int stop(shell::ShellContext& context) {
+        context.stop_line = true;
         return 1;
     }
 
@@ -184,7 +184,7 @@ class TermLock {
 
 // The text a failed shell line raises: its error output, or its status when it wrote
 // none.
-std::string failure_message(const terminal::ShellResult& result) {
+std::string failure_message(const shell::ShellResult& result) {
     std::string message = result.err;
     while (message.ends_with('\n')) {
         message.pop_back();
@@ -194,9 +194,9 @@ std::string failure_message(const terminal::ShellResult& result) {
 
 // Runs the line in whichever mode the terminal has; the default mode's failure is
 // status 1 with its message on stderr.
-terminal::ShellResult run_line(PyTerm& self, std::string_view line) {
-    if (auto* shell = std::get_if<terminal::ShellTerminal>(&self.terminal)) {
-        return shell->run(line);
+shell::ShellResult run_line(PyTerm& self, std::string_view line) {
+    if (auto* shell_mode = std::get_if<shell::ShellTerminal>(&self.terminal)) {
+        return shell_mode->run(line);
     }
     auto result = std::get<terminal::SimpleTerminal>(self.terminal).run(line);
     if (!result) {
@@ -217,7 +217,7 @@ PyObject* exec(PyTerm& self, std::string_view command) {
         }
         return to_py_str(*result);
     }
-    const auto result = std::get<terminal::ShellTerminal>(self.terminal).run(command);
+    const auto result = std::get<shell::ShellTerminal>(self.terminal).run(command);
     if (PyErr_Occurred()) {
         return nullptr;
     }
@@ -250,17 +250,17 @@ PyObject* register_command(PyTerm& self, std::string_view name, PyObject* functi
     if (!lock.acquire()) {
         return nullptr;
     }
-    auto* shell = std::get_if<terminal::ShellTerminal>(&self.terminal);
-    if (shell == nullptr) {
+    auto* shell_mode = std::get_if<shell::ShellTerminal>(&self.terminal);
+    if (shell_mode == nullptr) {
         return raise_message("register: only a terminal made with PyTerm.shell runs registered "
                              "commands");
     }
-    if (!terminal::ShellTerminal::valid_command_name(name)) {
+    if (!shell::ShellTerminal::valid_command_name(name)) {
         return raise_message("register: '" + std::string(name) +
                              "' is not a command name (it must be non-empty, without blanks, "
                              "quotes, '=' or shell operators)");
     }
-    shell->register_command(std::string(name), PythonCommand(function));
+    shell_mode->register_command(std::string(name), PythonCommand(function));
     Py_RETURN_NONE;
 }
 

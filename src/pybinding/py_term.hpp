@@ -11,7 +11,7 @@
 
 #include "fs/file_system.hpp"
 #include "pybinding/module_state.hpp"
-#include "terminal/shell_terminal.hpp"
+#include "shell/shell_terminal.hpp"
 #include "terminal/simple_terminal.hpp"
 
 namespace ovaline::pybinding {
@@ -29,7 +29,7 @@ struct PyTerm {
     // The thread running a line, so that a registered command calling back into its own
     // terminal is refused instead of waiting for itself.
     std::atomic<std::thread::id> running{};
-    std::variant<terminal::SimpleTerminal, terminal::ShellTerminal> terminal;
+    std::variant<terminal::SimpleTerminal, shell::ShellTerminal> terminal;
 };
 
 extern PyType_Spec py_term_spec;

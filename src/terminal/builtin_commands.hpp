@@ -3,20 +3,19 @@
 #include <span>
 #include <string>
 
-#include "terminal/command_result.hpp"
-#include "terminal/terminal_context.hpp"
+#include "terminal/command_context.hpp"
 
 namespace ovaline::terminal {
 
 // The built-in commands other than rm. Each takes the words after its name; those that
 // take a path use only the first word.
-CommandResult cmd_cd(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_ls(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_pwd(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_cat(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_mkdir(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_touch(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_echo(TerminalContext& context, std::span<const std::string> words);
-CommandResult cmd_help(TerminalContext& context, std::span<const std::string> words);
+int cmd_cd(CommandContext& context, std::span<const std::string> words);
+int cmd_ls(CommandContext& context, std::span<const std::string> words);
+int cmd_pwd(CommandContext& context, std::span<const std::string> words);
+int cmd_cat(CommandContext& context, std::span<const std::string> words);
+int cmd_mkdir(CommandContext& context, std::span<const std::string> words);
+int cmd_touch(CommandContext& context, std::span<const std::string> words);
+int cmd_echo(CommandContext& context, std::span<const std::string> words);
+int cmd_help(CommandContext& context, std::span<const std::string> words);
 
 } // namespace ovaline::terminal

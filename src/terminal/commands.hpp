@@ -1,18 +1,19 @@
 #pragma once
 
-#include <span>
 #include <string>
-#include <unordered_map>
 
-#include "terminal/command_result.hpp"
-#include "terminal/terminal_context.hpp"
+#include "terminal/command_context.hpp"
+#include "terminal/command_registry.hpp"
 
 namespace ovaline::terminal {
 
-// A command: the terminal's context and the words after the command name.
-using CommandHandler = CommandResult (*)(TerminalContext&, std::span<const std::string>);
+// This terminal's commands need nothing beyond what every command gets.
+using Commands = CommandRegistry<CommandContext>;
 
 // The command table, built on first use and read-only afterwards.
-const std::unordered_map<std::string, CommandHandler>& commands();
+const Commands& commands();
+
+// How a command of this terminal fails: its message alone is the line's failure.
+int fail(CommandContext& context, std::string message);
 
 } // namespace ovaline::terminal

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error/internal_error.hpp"
+#include "terminal/commands.hpp"
 
 namespace ovaline::terminal {
 
@@ -57,23 +58,23 @@ std::expected<RmArgs, std::string> RmArgs::parse(std::span<const std::string> wo
     return args;
 }
 
-CommandResult cmd_rm(TerminalContext& context, std::span<const std::string> words) {
+int cmd_rm(CommandContext& context, std::span<const std::string> words) {
     if (words.empty()) {
-        return std::unexpected("rm: missing argument");
+        return fail(context, "rm: missing argument");
     }
     auto args = RmArgs::parse(words);
     if (!args) {
-        return std::unexpected("rm: " + args.error());
+        return fail(context, "rm: " + args.error());
     }
-    auto target = context.get_target_inode(args->target);
+    auto target = context.terminal.get_target_inode(args->target);
     if (!target) {
-        return std::unexpected(std::move(target.error()));
+        return fail(context, std::move(target.error()));
     }
-    if (auto removed = context.filesystem->rm_raw(*target, args->recursive); !removed) {
-        return std::unexpected("rm: cannot remove '" + args->target +
-                               "': " + removed.error().message());
+    if (auto removed = context.terminal.filesystem->rm_raw(*target, args->recursive); !removed) {
+        return fail(context,
+                    "rm: cannot remove '" + args->target + "': " + removed.error().message());
     }
-    return std::string();
+    return 0;
 }
 
 } // namespace ovaline::terminal

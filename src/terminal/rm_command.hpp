@@ -4,8 +4,7 @@
 #include <span>
 #include <string>
 
-#include "terminal/command_result.hpp"
-#include "terminal/terminal_context.hpp"
+#include "terminal/command_context.hpp"
 
 namespace ovaline::terminal {
 
@@ -20,6 +19,6 @@ struct RmArgs {
     static std::expected<RmArgs, std::string> parse(std::span<const std::string> words);
 };
 
-CommandResult cmd_rm(TerminalContext& context, std::span<const std::string> words);
+int cmd_rm(CommandContext& context, std::span<const std::string> words);
 
 } // namespace ovaline::terminal

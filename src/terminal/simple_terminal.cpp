@@ -15,12 +15,15 @@ CommandResult SimpleTerminal::run(std::string_view line) {
     if (words->empty()) {
         return std::string();
     }
-    const auto& table = commands();
-    const auto entry = table.find(words->front());
-    if (entry == table.end()) {
+    const auto* command = commands().find(words->front());
+    if (command == nullptr) {
         return std::unexpected(words->front() + ": command not found");
     }
-    return entry->second(context_, std::span<const std::string>(*words).subspan(1));
+    CommandContext call(context_);
+    if ((*command)(call, std::span<const std::string>(*words).subspan(1)) != 0) {
+        return std::unexpected(std::move(call.err));
+    }
+    return std::move(call.out);
 }
 
 } // namespace ovaline::terminal

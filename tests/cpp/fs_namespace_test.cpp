@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fs/debug_text.hpp"
@@ -109,6 +110,33 @@ TEST(PathResolution, Components) {
     EXPECT_EQ(fs.get_inode_by_path_raw("/f/"), 3u);
     EXPECT_EQ(fs.get_inode_by_path_raw("/f/.."), 0u);
     EXPECT_EQ(kind_of(fs.get_inode_by_path_raw("/A")), IoErrorKind::InodeNotFound);
+}
+
+TEST(PathResolution, FromADirectory) {
+    FileSystem fs;
+    ASSERT_TRUE(fs.makedirs("/a/b", false));
+    ASSERT_TRUE(fs.touch("/a/f"));
+    const InodeId a = fs.get_inode_by_path_raw("/a").value();
+    const InodeId b = fs.get_inode_by_path_raw("/a/b").value();
+    auto at = [&](InodeId dir, std::string_view path) -> IoResult<InodeId> {
+        auto node = fs.resolve_at(dir, path);
+        if (!node) {
+            return std::unexpected(node.error());
+        }
+        return (*node)->id;
+    };
+    EXPECT_EQ(at(a, ""), a);
+    EXPECT_EQ(at(a, "b"), b);
+    EXPECT_EQ(at(a, "b\\..//./b"), b);
+    EXPECT_EQ(at(b, "../f"), fs.get_inode_by_path_raw("/a/f"));
+    EXPECT_EQ(at(b, "/a"), a);
+    EXPECT_EQ(at(b, "\\a"), a);
+    EXPECT_EQ(kind_of(at(a, "a")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(kind_of(at(a, "f/x")), IoErrorKind::NotADirectory);
+    // A directory that is gone leads nowhere, but a path from the root does not need it.
+    ASSERT_TRUE(fs.rm("/a/b", false));
+    EXPECT_EQ(kind_of(at(b, ".")), IoErrorKind::InodeNotFound);
+    EXPECT_EQ(at(b, "/a"), a);
 }
 
 TEST(PathResolution, NamesAndKinds) {

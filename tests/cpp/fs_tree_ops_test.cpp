@@ -48,8 +48,16 @@ TEST(WholeFiles, WriteCreatesReplacesAndObeysTheFileLock) {
         auto writer = FileSystem::open(fs, "/f", mode("w"), false);
         ASSERT_TRUE(writer);
         EXPECT_EQ(kind_of(fs->read_file("/f")), IoErrorKind::ResourceCurrentInUse);
+        EXPECT_EQ(kind_of(fs->read_file_raw(fs->get_inode_by_path_raw("/f").value())),
+                  IoErrorKind::ResourceCurrentInUse);
     }
     EXPECT_EQ(text_of(*fs, "/f"), "hi");
+    // By id, as by path.
+    const auto bytes = fs->read_file_raw(fs->get_inode_by_path_raw("/f").value());
+    EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "hi");
+    EXPECT_EQ(kind_of(fs->read_file_raw(fs->get_inode_by_path_raw("/d").value())),
+              IoErrorKind::NotAFile);
+    EXPECT_EQ(kind_of(fs->read_file_raw(999)), IoErrorKind::InodeNotFound);
 }
 
 TEST(Queries, StatAndKind) {
@@ -192,6 +200,21 @@ TEST(Rename, DepthLimitCountsTheMovedSubtree) {
     auto moved = fs.rename("/t/u", deep + "/u", false);
     ASSERT_TRUE(moved) << moved.error().debug();
     EXPECT_EQ(fs.lookup(*fs.get_inode_by_path_raw(deep + "/u"))->depth, 64);
+}
+
+TEST(Rename, AndCopyFromADirectory) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->makedirs("/a/b", false));
+    ASSERT_TRUE(fs->write_file("/a/f", bytes_of("x")));
+    const InodeId a = fs->get_inode_by_path_raw("/a").value();
+    ASSERT_TRUE(fs->rename("f", "b/g", false, a));
+    EXPECT_EQ(text_of(*fs, "/a/b/g"), "x");
+    ASSERT_TRUE(fs->copy("b", "/c", true, a));
+    EXPECT_EQ(text_of(*fs, "/c/g"), "x");
+    ASSERT_TRUE(fs->rename("/c", "c", false, a));
+    EXPECT_EQ(text_of(*fs, "/a/c/g"), "x");
+    EXPECT_EQ(kind_of(fs->rename("b/..", "d", false, a)), IoErrorKind::MoveIntoItself);
+    EXPECT_EQ(kind_of(fs->copy("nope", "d", true, a)), IoErrorKind::InodeNotFound);
 }
 
 TEST(Copy, FilesAndTreesUnderNewIds) {

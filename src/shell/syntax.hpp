@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // A piece of a word as written: literal text, or a variable to expand ($NAME, ${NAME},
 // $?). Quoted pieces are neither split nor globbed.
@@ -64,4 +64,4 @@ struct ParseError {
 // are refused with a message saying so.
 std::expected<Script, ParseError> parse_shell_line(std::string_view line);
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,4 +1,4 @@
-#include "terminal/grep_command.hpp"
+#include "shell/grep_command.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -7,11 +7,11 @@
 #include <memory>
 #include <optional>
 
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_options.hpp"
-#include "terminal/shell_paths.hpp"
+#include "shell/commands.hpp"
+#include "shell/options.hpp"
+#include "shell/paths.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -233,18 +233,18 @@ void collect_files(const TerminalContext& context, const std::string& path,
 
 } // namespace
 
-int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "grep", words, "ivnclrEF", 2);
+int cmd_grep(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "grep", words, "ivnclrEF", 2);
     if (!options) {
         return options.error();
     }
     if (options->operands.empty()) {
-        return usage_error(io, "grep", "missing pattern", 2);
+        return usage_error(context, "grep", "missing pattern", 2);
     }
     auto matcher = Matcher::compile(options->operands[0], options->has('E'), options->has('F'),
                                     options->has('i'));
     if (!matcher) {
-        io.error("grep", matcher.error());
+        context.error("grep", matcher.error());
         return 2;
     }
     const bool recursive = options->has('r');
@@ -259,10 +259,10 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo&
     std::vector<std::string> inputs;
     for (const auto& operand : operands) {
         // Without -r a directory is an input that cannot be read.
-        if (recursive && is_directory(context.base, operand)) {
+        if (recursive && is_directory(context.terminal, operand)) {
             show_names = true;
             std::vector<std::string> files;
-            collect_files(context.base, operand, files);
+            collect_files(context.terminal, operand, files);
             for (auto& file : files) {
                 inputs.push_back(strip_dot ? file.substr(2) : std::move(file));
             }
@@ -282,45 +282,45 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words, ShellIo&
     bool error = false;
     for (const auto& input : inputs) {
         // GNU grep counts a directory it cannot read as holding no lines.
-        if (count && input != "-" && is_directory(context.base, input)) {
-            io.write((show_names ? input + ":" : "") + "0\n");
+        if (count && input != "-" && is_directory(context.terminal, input)) {
+            context.write((show_names ? input + ":" : "") + "0\n");
         }
         const std::span<const std::string> one(&input, 1);
-        const bool read = read_inputs(
-            context, io, "grep", operands.empty() ? std::span<const std::string>() : one,
-            [&](const std::string&, std::string_view text) {
-                const std::string label = input == "-" ? "(standard input)" : input;
-                const std::string prefix = show_names ? label + ":" : "";
-                std::uint64_t selected = 0;
-                matcher->select(text, invert, numbers,
-                                [&](std::string_view line, std::uint64_t number) {
-                                    ++selected;
-                                    if (count || names_only) {
-                                        return;
-                                    }
-                                    std::string head = prefix;
-                                    if (numbers) {
-                                        head += std::to_string(number) + ":";
-                                    }
-                                    io.write(head);
-                                    io.write(line);
-                                    io.write("\n");
-                                });
-                any = any || selected > 0;
-                if (names_only) {
-                    if (selected > 0) {
-                        io.write(label + "\n");
-                    }
-                } else if (count) {
-                    io.write(prefix + std::to_string(selected) + "\n");
-                }
-            });
+        const bool read =
+            read_inputs(context, "grep", operands.empty() ? std::span<const std::string>() : one,
+                        [&](const std::string&, std::string_view text) {
+                            const std::string label = input == "-" ? "(standard input)" : input;
+                            const std::string prefix = show_names ? label + ":" : "";
+                            std::uint64_t selected = 0;
+                            matcher->select(text, invert, numbers,
+                                            [&](std::string_view line, std::uint64_t number) {
+                                                ++selected;
+                                                if (count || names_only) {
+                                                    return;
+                                                }
+                                                std::string head = prefix;
+                                                if (numbers) {
+                                                    head += std::to_string(number) + ":";
+                                                }
+                                                context.write(head);
+                                                context.write(line);
+                                                context.write("\n");
+                                            });
+                            any = any || selected > 0;
+                            if (names_only) {
+                                if (selected > 0) {
+                                    context.write(label + "\n");
+                                }
+                            } else if (count) {
+                                context.write(prefix + std::to_string(selected) + "\n");
+                            }
+                        });
         error = error || !read;
-        if (io.overflow) {
+        if (context.overflow) {
             break;
         }
     }
     return error ? 2 : (any ? 0 : 1);
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

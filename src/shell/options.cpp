@@ -1,6 +1,6 @@
-#include "terminal/shell_options.hpp"
+#include "shell/options.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 std::expected<ShellOptions, std::string> parse_options(std::span<const std::string> words,
                                                        std::string_view letters) {
@@ -54,4 +54,4 @@ bool wants_help(std::span<const std::string> words) {
     return false;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "fs/file_system.hpp"
-#include "terminal/shell_terminal.hpp"
+#include "shell/shell_terminal.hpp"
 
 using namespace ovaline;
-using terminal::ShellTerminal;
+using shell::ShellTerminal;
 
 namespace {
 
@@ -139,6 +139,17 @@ TEST_F(ShellTest, FileCommands) {
     });
 }
 
+TEST_F(ShellTest, RemovedCurrentDirectory) {
+    run_cases({
+        {"mkdir -p d/e; cd d/e; rm -r /d; ls", 2, "",
+         "ls: cannot access '.': No such file or directory\n"},
+        // Relative globs match nothing; paths from the root still resolve.
+        {"echo *; touch /f; ls /", 0, "*\nf\n"},
+        {"mv /f g", 1, "", "mv: cannot move '/f' to 'g': No such file or directory\n"},
+        {"cd /; pwd", 0, "/\n"},
+    });
+}
+
 TEST_F(ShellTest, MoveAndCopy) {
     run_cases({
         {"mkdir d; echo one > f; echo two > g", 0, ""},
@@ -242,15 +253,31 @@ TEST_F(ShellTest, OutputLimitStopsTheLine) {
 }
 
 TEST_F(ShellTest, RegisteredCommands) {
-    shell.register_command("rev", [](std::span<const std::string> args, terminal::ShellIo& io) {
-        std::string text(io.input.rbegin(), io.input.rend());
-        for (const auto& arg : args) {
-            text += arg;
-        }
-        io.write(text);
-        return 0;
-    });
+    shell.register_command("rev",
+                           [](shell::ShellContext& context, std::span<const std::string> args) {
+                               std::string text(context.input.rbegin(), context.input.rend());
+                               for (const auto& arg : args) {
+                                   text += arg;
+                               }
+                               context.write(text);
+                               return 0;
+                           });
     run_cases({{"echo -n abc | rev X > f; cat f; echo", 0, "cbaX\n"}});
+
+    // A registered name shadows a built-in one, a second registration replaces the first,
+    // and help lists them in name order.
+    auto says = [](std::string text) {
+        return [text](shell::ShellContext& context, std::span<const std::string>) {
+            context.write(text);
+            return 0;
+        };
+    };
+    shell.register_command("cat", says("first"));
+    shell.register_command("cat", says("second"));
+    shell.register_command("alpha", says(""));
+    run_cases({{"cat f", 0, "second"}});
+    const std::string help = shell.run("help").out;
+    EXPECT_NE(help.find("Registered:\n  alpha\n  cat\n  rev\n"), std::string::npos) << help;
 }
 
 } // namespace

@@ -1,14 +1,14 @@
-#include "terminal/text_commands.hpp"
+#include "shell/text_commands.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_options.hpp"
+#include "shell/commands.hpp"
+#include "shell/options.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -83,11 +83,11 @@ std::size_t last_lines(std::string_view text, std::uint64_t n) {
 }
 
 // head and tail share their options, headers and errors; `take` picks the part.
-int head_or_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io,
+int head_or_tail(ShellContext& context, std::span<const std::string> words,
                  std::string_view command,
                  std::string_view (*take)(std::string_view, Count, bool bytes)) {
     // "-5" is "-n5"; --help is left as it is.
-    auto options = start_command(io, command, with_numeric_shorthand(words), "n:c:qv");
+    auto options = start_command(context, command, with_numeric_shorthand(words), "n:c:qv");
     if (!options) {
         return options.error();
     }
@@ -97,8 +97,8 @@ int head_or_tail(ShellContext& context, std::span<const std::string> words, Shel
         const std::string& text = options->given[bytes ? 'c' : 'n'];
         auto parsed = parse_count(text);
         if (!parsed) {
-            io.error(command, std::string("invalid number of ") + (bytes ? "bytes" : "lines") +
-                                  ": '" + text + "'");
+            context.error(command, std::string("invalid number of ") + (bytes ? "bytes" : "lines") +
+                                       ": '" + text + "'");
             return 1;
         }
         count = *parsed;
@@ -106,14 +106,13 @@ int head_or_tail(ShellContext& context, std::span<const std::string> words, Shel
     const bool headers = options->operands.size() > 1;
     bool first = true;
     const bool ok = read_inputs(
-        context, io, command, options->operands,
-        [&](const std::string& name, std::string_view text) {
+        context, command, options->operands, [&](const std::string& name, std::string_view text) {
             if (headers) {
-                io.write((first ? "==> " : "\n==> ") +
-                         (name == "-" ? std::string("standard input") : name) + " <==\n");
+                context.write((first ? "==> " : "\n==> ") +
+                              (name == "-" ? std::string("standard input") : name) + " <==\n");
             }
             first = false;
-            io.write(take(text, count, bytes));
+            context.write(take(text, count, bytes));
         });
     return ok ? 0 : 1;
 }
@@ -224,16 +223,27 @@ std::optional<FieldRanges> parse_field_list(std::string_view list) {
 
 } // namespace
 
-int cmd_head(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    return head_or_tail(context, words, io, "head", head_part);
+int cmd_cat(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "cat", words, "");
+    if (!options) {
+        return options.error();
+    }
+    const bool ok =
+        read_inputs(context, "cat", options->operands,
+                    [&](const std::string&, std::string_view text) { context.write(text); });
+    return ok ? 0 : 1;
 }
 
-int cmd_tail(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    return head_or_tail(context, words, io, "tail", tail_part);
+int cmd_head(ShellContext& context, std::span<const std::string> words) {
+    return head_or_tail(context, words, "head", head_part);
 }
 
-int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "wc", words, "lwc");
+int cmd_tail(ShellContext& context, std::span<const std::string> words) {
+    return head_or_tail(context, words, "tail", tail_part);
+}
+
+int cmd_wc(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "wc", words, "lwc");
     if (!options) {
         return options.error();
     }
@@ -246,7 +256,7 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& i
     std::vector<std::pair<std::string, Counts>> rows;
     bool from_stdin = false;
     const bool ok = read_inputs(
-        context, io, "wc", options->operands, [&](const std::string& name, std::string_view text) {
+        context, "wc", options->operands, [&](const std::string& name, std::string_view text) {
             from_stdin = from_stdin || name == "-";
             rows.emplace_back(options->operands.empty() ? "" : name, count_text(text));
         });
@@ -293,13 +303,13 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words, ShellIo& i
         if (!name.empty()) {
             line += " " + name;
         }
-        io.write(line + "\n");
+        context.write(line + "\n");
     }
     return ok ? 0 : 1;
 }
 
-int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "sort", words, "rnu", 2);
+int cmd_sort(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "sort", words, "rnu", 2);
     if (!options) {
         return options.error();
     }
@@ -307,7 +317,7 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo&
     // Every input is read first: the lines point into texts that must stay put.
     std::vector<std::string> texts;
     const bool ok =
-        read_inputs(context, io, "sort", options->operands,
+        read_inputs(context, "sort", options->operands,
                     [&](const std::string&, std::string_view text) { texts.emplace_back(text); });
     for (const auto& text : texts) {
         for (auto line : split_lines(text)) {
@@ -343,24 +353,24 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words, ShellIo&
         }
         previous = line;
         have_previous = true;
-        if (!io.write(line) || !io.write("\n")) {
+        if (!context.write(line) || !context.write("\n")) {
             break;
         }
     }
     return ok ? 0 : 2;
 }
 
-int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "uniq", words, "c");
+int cmd_uniq(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "uniq", words, "c");
     if (!options) {
         return options.error();
     }
     if (options->operands.size() > 1) {
-        return usage_error(io, "uniq", "extra operand '" + options->operands[1] + "'");
+        return usage_error(context, "uniq", "extra operand '" + options->operands[1] + "'");
     }
     const bool counts = options->has('c');
     const bool ok = read_inputs(
-        context, io, "uniq", options->operands, [&](const std::string&, std::string_view text) {
+        context, "uniq", options->operands, [&](const std::string&, std::string_view text) {
             const auto lines = split_lines(text);
             for (std::size_t i = 0; i < lines.size();) {
                 std::size_t j = i + 1;
@@ -369,32 +379,33 @@ int cmd_uniq(ShellContext& context, std::span<const std::string> words, ShellIo&
                 }
                 if (counts) {
                     std::string number = std::to_string(j - i);
-                    io.write(std::string(number.size() < 7 ? 7 - number.size() : 0, ' ') + number +
-                             " ");
+                    context.write(std::string(number.size() < 7 ? 7 - number.size() : 0, ' ') +
+                                  number + " ");
                 }
-                io.write(lines[i]);
-                io.write("\n");
+                context.write(lines[i]);
+                context.write("\n");
                 i = j;
             }
         });
     return ok ? 0 : 1;
 }
 
-int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& io) {
-    auto options = start_command(io, "cut", words, "d:f:");
+int cmd_cut(ShellContext& context, std::span<const std::string> words) {
+    auto options = start_command(context, "cut", words, "d:f:");
     if (!options) {
         return options.error();
     }
     if (!options->has('f')) {
-        return usage_error(io, "cut", "you must specify a list of bytes, characters, or fields");
+        return usage_error(context, "cut",
+                           "you must specify a list of bytes, characters, or fields");
     }
     const std::string delimiter = options->has('d') ? options->given['d'] : "\t";
     if (delimiter.size() != 1) {
-        return usage_error(io, "cut", "the delimiter must be a single character");
+        return usage_error(context, "cut", "the delimiter must be a single character");
     }
     const auto ranges = parse_field_list(options->given['f']);
     if (!ranges) {
-        return usage_error(io, "cut", "invalid field list '" + options->given['f'] + "'");
+        return usage_error(context, "cut", "invalid field list '" + options->given['f'] + "'");
     }
     auto selected = [&](std::uint64_t field) {
         return std::ranges::any_of(*ranges, [&](const auto& range) {
@@ -403,12 +414,12 @@ int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& 
     };
     const char separator = delimiter[0];
     const bool ok = read_inputs(
-        context, io, "cut", options->operands, [&](const std::string&, std::string_view text) {
+        context, "cut", options->operands, [&](const std::string&, std::string_view text) {
             for (auto line : split_lines(text)) {
                 // A line without the delimiter passes whole.
                 if (line.find(separator) == std::string_view::npos) {
-                    io.write(line);
-                    io.write("\n");
+                    context.write(line);
+                    context.write("\n");
                     continue;
                 }
                 std::string out;
@@ -432,10 +443,10 @@ int cmd_cut(ShellContext& context, std::span<const std::string> words, ShellIo& 
                     start = end + 1;
                     ++field;
                 }
-                io.write(out + "\n");
+                context.write(out + "\n");
             }
         });
     return ok ? 0 : 1;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,44 +1,16 @@
-#include "terminal/shell_terminal.hpp"
+#include "shell/shell_terminal.hpp"
 
 #include <array>
 #include <optional>
 
-#include "terminal/shell_commands.hpp"
-#include "terminal/shell_glob.hpp"
-#include "terminal/shell_paths.hpp"
-#include "terminal/shell_syntax.hpp"
+#include "shell/commands.hpp"
+#include "shell/expansion.hpp"
+#include "shell/paths.hpp"
+#include "shell/syntax.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
-
-bool is_field_separator(char c) {
-    return c == ' ' || c == '\t' || c == '\n';
-}
-
-bool is_glob_char(char c) {
-    return c == '*' || c == '?' || c == '[';
-}
-
-// One word after expansion, with its text as a glob pattern beside it (quoted
-// characters escaped) and whether any unquoted wildcard calls for globbing.
-struct Field {
-    std::string text;
-    std::string pattern;
-    bool glob = false;
-    // A quoted empty string is a word; an unquoted empty expansion is none.
-    bool exists = false;
-
-    void add(char c, bool quoted) {
-        text.push_back(c);
-        if (quoted && (is_glob_char(c) || c == '\\' || c == ']')) {
-            pattern.push_back('\\');
-        }
-        pattern.push_back(c);
-        glob = glob || (!quoted && is_glob_char(c));
-        exists = true;
-    }
-};
 
 // Where an output stream of a command goes: a file, or (with no path) the line's own
 // output (1) or error (2) stream.
@@ -103,74 +75,6 @@ class LineRun {
         return status;
     }
 
-    std::string variable(const std::map<std::string, std::string>& variables,
-                         const std::string& name) const {
-        if (name == "?") {
-            return std::to_string(shell_.last_status_);
-        }
-        const auto found = variables.find(name);
-        return found == variables.end() ? std::string() : found->second;
-    }
-
-    // Expands variables and splits unquoted expansions at blanks.
-    std::vector<Field> expand(const Word& word, const TerminalContext&,
-                              const std::map<std::string, std::string>& variables) const {
-        std::vector<Field> fields(1);
-        for (const WordPart& part : word.parts) {
-            const bool is_text = part.kind == WordPart::Kind::Text;
-            const std::string value = is_text ? part.text : variable(variables, part.text);
-            if (is_text || part.quoted) {
-                fields.back().exists = fields.back().exists || part.quoted;
-                for (char c : value) {
-                    fields.back().add(c, part.quoted);
-                }
-                continue;
-            }
-            for (char c : value) {
-                if (!is_field_separator(c)) {
-                    fields.back().add(c, false);
-                } else if (fields.back().exists) {
-                    fields.emplace_back();
-                }
-            }
-        }
-        if (!fields.back().exists) {
-            fields.pop_back();
-        }
-        return fields;
-    }
-
-    std::vector<std::string> expand_words(const std::vector<Word>& words,
-                                          const TerminalContext& context,
-                                          const std::map<std::string, std::string>& variables) {
-        std::vector<std::string> out;
-        for (const Word& word : words) {
-            for (Field& field : expand(word, context, variables)) {
-                if (field.glob) {
-                    auto matches = glob(context, field.pattern);
-                    if (!matches.empty()) {
-                        out.insert(out.end(), std::make_move_iterator(matches.begin()),
-                                   std::make_move_iterator(matches.end()));
-                        continue;
-                    }
-                }
-                out.push_back(std::move(field.text));
-            }
-        }
-        return out;
-    }
-
-    // A value after expansion, without splitting or globbing.
-    std::string expand_value(const Word& word, const TerminalContext& context,
-                             const std::map<std::string, std::string>& variables) const {
-        std::string text;
-        for (const WordPart& part : word.parts) {
-            text += part.kind == WordPart::Kind::Text ? part.text : variable(variables, part.text);
-        }
-        (void)context;
-        return text;
-    }
-
     // Delivers a stream's text to where it goes; false when a file refused it.
     bool deliver(const Sink& sink, std::string_view text, std::string& out,
                  const TerminalContext& context) {
@@ -192,7 +96,8 @@ class LineRun {
     int run_command(const SimpleCommand& command, TerminalContext& context,
                     std::map<std::string, std::string>& variables, std::string_view pipe_input,
                     std::string& out) {
-        const std::vector<std::string> words = expand_words(command.words, context, variables);
+        const Expansion expansion(context, variables, shell_.last_status_);
+        const std::vector<std::string> words = expansion.words(command.words);
 
         std::array<Sink, 3> sinks{Sink{}, Sink{1, ""}, Sink{2, ""}};
         std::optional<std::string> input_path;
@@ -201,11 +106,9 @@ class LineRun {
                 sinks[redirection.fd] = sinks[3 - redirection.fd];
                 continue;
             }
-            std::vector<std::string> targets =
-                expand_words({redirection.target}, context, variables);
+            std::vector<std::string> targets = expansion.words({redirection.target});
             if (targets.size() != 1) {
-                result_.err +=
-                    expand_value(redirection.target, context, variables) + ": ambiguous redirect\n";
+                result_.err += expansion.value(redirection.target) + ": ambiguous redirect\n";
                 return 1;
             }
             const std::string& path = targets[0];
@@ -229,7 +132,7 @@ class LineRun {
 
         if (words.empty()) {
             for (const Assignment& assignment : command.assignments) {
-                variables[assignment.name] = expand_value(assignment.value, context, variables);
+                variables[assignment.name] = expansion.value(assignment.value);
             }
             return 0;
         }
@@ -245,28 +148,25 @@ class LineRun {
             }
             redirected_input = std::move(*text);
         }
-        ShellIo io;
-        io.input = input_path ? std::string_view(redirected_input) : pipe_input;
-        io.limit = shell_.max_output_;
+        ShellContext call(context, input_path ? std::string_view(redirected_input) : pipe_input,
+                          shell_.max_output_, variables, shell_.registered_);
         const std::span<const std::string> args = std::span(words).subspan(1);
         int status = 127;
-        ShellContext shell_context{context, variables, shell_.registered_};
-        if (auto registered = shell_.registered_.find(words[0]);
-            registered != shell_.registered_.end()) {
-            status = registered->second(args, io);
-        } else if (auto handler = shell_commands().find(words[0]);
-                   handler != shell_commands().end()) {
-            status = handler->second(shell_context, args, io);
+        if (const auto* command = shell_.registered_.find(words[0])) {
+            status = (*command)(call, args);
+        } else if (const auto* builtin = commands().find(words[0])) {
+            status = (*builtin)(call, args);
         } else {
-            io.error(words[0], "command not found");
+            call.error(words[0], "command not found");
         }
-        if (io.overflow) {
+        if (call.overflow) {
             return stop_for_limit();
         }
-        if (io.stop_line) {
+        if (call.stop_line) {
             stopped_ = true;
         }
-        if (!deliver(sinks[1], io.out, out, context) || !deliver(sinks[2], io.err, out, context)) {
+        if (!deliver(sinks[1], call.out, out, context) ||
+            !deliver(sinks[2], call.err, out, context)) {
             status = 1;
         }
         if (out.size() > shell_.max_output_ || result_.err.size() > shell_.max_output_) {
@@ -304,4 +204,4 @@ bool ShellTerminal::valid_command_name(std::string_view name) {
     return true;
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

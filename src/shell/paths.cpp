@@ -1,11 +1,11 @@
-#include "terminal/shell_paths.hpp"
+#include "shell/paths.hpp"
 
 #include <cstdint>
 #include <vector>
 
 #include "fs/file_handle.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -22,47 +22,46 @@ std::pair<std::string_view, std::string_view> split_parent(std::string_view path
     return {slash == 0 ? std::string_view("/") : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-} // namespace
-
-std::expected<std::string, fs::IoError> absolute_path(const TerminalContext& context,
-                                                      std::string_view path) {
+// The path as the core resolves it from the current directory. Only "/" starts a path
+// at the root here; a leading "\" is an empty step, which the core would take for the
+// root.
+std::string_view core_path(std::string_view path) {
     if (path.starts_with('/')) {
-        return std::string(path);
+        return path;
     }
-    auto here = context.filesystem->get_path_by_inode(context.current_dir);
-    if (!here) {
-        return std::unexpected(here.error());
-    }
-    if (path.empty()) {
-        return *here;
-    }
-    return (*here == "/" ? std::string() : *here) + "/" + std::string(path);
+    const std::size_t start = path.find_first_not_of("/\\");
+    return start == std::string_view::npos ? std::string_view() : path.substr(start);
 }
 
-fs::IoResult<fs::InodeId> resolve_path(const TerminalContext& context, std::string_view path) {
+} // namespace
+
+fs::IoResult<fs::InodeId> resolve_path(const terminal::TerminalContext& context,
+                                       std::string_view path) {
     // An empty operand names nothing, as in any shell.
     if (path.empty()) {
         return std::unexpected(fs::IoErrorKind::InodeNotFound);
     }
-    auto absolute = absolute_path(context, path);
-    if (!absolute) {
-        return std::unexpected(absolute.error());
-    }
-    auto found = context.filesystem->get_inode_by_path_raw(*absolute);
+    auto found = context.filesystem->resolve_at(context.current_dir, core_path(path));
     if (!found) {
-        return found;
+        return std::unexpected(found.error());
     }
     // "f/" names a directory, so a file there is an error.
-    if (path.ends_with('/')) {
-        auto is_dir = context.filesystem->is_directory_raw(*found);
-        if (!is_dir) {
-            return std::unexpected(is_dir.error());
-        }
-        if (!*is_dir) {
-            return std::unexpected(fs::IoErrorKind::NotADirectory);
-        }
+    if (path.ends_with('/') && !std::holds_alternative<fs::Directory>((*found)->data)) {
+        return std::unexpected(fs::IoErrorKind::NotADirectory);
     }
-    return found;
+    return (*found)->id;
+}
+
+fs::IoResult<void> rename_path(const terminal::TerminalContext& context, std::string_view source,
+                               std::string_view destination) {
+    return context.filesystem->rename(core_path(source), core_path(destination), true,
+                                      context.current_dir);
+}
+
+fs::IoResult<void> copy_tree(const terminal::TerminalContext& context, std::string_view source,
+                             std::string_view destination) {
+    return context.filesystem->copy(core_path(source), core_path(destination), true,
+                                    context.current_dir);
 }
 
 std::string error_text(const fs::IoError& error) {
@@ -86,45 +85,18 @@ std::string error_text(const fs::IoError& error) {
     }
 }
 
-std::expected<std::string, std::string> read_file(const TerminalContext& context,
+std::expected<std::string, std::string> read_file(const terminal::TerminalContext& context,
                                                   std::string_view path) {
-    auto fail = [](const fs::IoError& error) { return std::unexpected(error_text(error)); };
     auto id = resolve_path(context, path);
-    if (!id) {
-        return fail(id.error());
+    auto bytes = id ? context.filesystem->read_file_raw(*id)
+                    : fs::IoResult<std::vector<std::uint8_t>>(std::unexpected(id.error()));
+    if (!bytes) {
+        return std::unexpected(error_text(bytes.error()));
     }
-    auto is_file = context.filesystem->is_file_raw(*id);
-    if (!is_file) {
-        return fail(is_file.error());
-    }
-    if (!*is_file) {
-        return fail(fs::IoErrorKind::NotAFile);
-    }
-    auto handle = fs::FileSystem::open_raw(context.filesystem, *id,
-                                           fs::FileHandleType(fs::FileHandleType::READ));
-    if (!handle) {
-        return fail(handle.error());
-    }
-    if (auto r = handle->seek(fs::SeekOrigin::End, 0); !r) {
-        return fail(r.error());
-    }
-    const std::uint64_t size = handle->offset();
-    if (auto r = handle->seek(fs::SeekOrigin::Start, 0); !r) {
-        return fail(r.error());
-    }
-    std::string text(size, '\0');
-    auto got = handle->read({reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
-    if (!got) {
-        return fail(got.error());
-    }
-    text.resize(*got);
-    if (auto r = handle->close(); !r) {
-        return fail(r.error());
-    }
-    return text;
+    return std::string(bytes->begin(), bytes->end());
 }
 
-fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_view path,
+fs::IoResult<fs::InodeId> create_at(const terminal::TerminalContext& context, std::string_view path,
                                     fs::INodeKind kind) {
     auto [dir, name] = split_parent(path);
     auto parent =
@@ -142,8 +114,9 @@ fs::IoResult<fs::InodeId> create_at(const TerminalContext& context, std::string_
     return context.filesystem->create_inode(*parent, std::string(name), std::move(kind));
 }
 
-std::expected<void, std::string> write_file(const TerminalContext& context, std::string_view path,
-                                            std::string_view text, bool append) {
+std::expected<void, std::string> write_file(const terminal::TerminalContext& context,
+                                            std::string_view path, std::string_view text,
+                                            bool append) {
     auto id = resolve_path(context, path);
     if (id) {
         auto is_file = context.filesystem->is_file_raw(*id);
@@ -182,4 +155,4 @@ std::expected<void, std::string> write_file(const TerminalContext& context, std:
     return {};
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

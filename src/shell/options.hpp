@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // The options and operands of one shell-mode command, read the way GNU tools read them:
 // clustered short flags (-in), values attached or following (-n5, -n 5), options
@@ -28,4 +28,4 @@ std::expected<ShellOptions, std::string> parse_options(std::span<const std::stri
 // Whether the words ask for help ("--help" before any "--").
 bool wants_help(std::span<const std::string> words);
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

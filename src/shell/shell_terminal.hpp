@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "fs/file_system.hpp"
-#include "terminal/shell_io.hpp"
+#include "shell/shell_context.hpp"
 #include "terminal/terminal_context.hpp"
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 // What one line gives in the shell mode.
 struct ShellResult {
@@ -32,8 +32,8 @@ class ShellTerminal {
     ShellResult run(std::string_view line);
 
     // A registered name shadows a built-in command of the same name.
-    void register_command(std::string name, ExternalCommand command) {
-        registered_[std::move(name)] = std::move(command);
+    void register_command(std::string name, ShellCommands::Handler command) {
+        registered_.set(std::move(name), std::move(command));
     }
 
     // A name that a line can call: non-empty, without blanks, quotes or operators.
@@ -42,11 +42,11 @@ class ShellTerminal {
   private:
     friend class LineRun;
 
-    TerminalContext context_;
+    terminal::TerminalContext context_;
     std::map<std::string, std::string> variables_;
-    std::map<std::string, ExternalCommand> registered_;
+    ShellCommands registered_;
     int last_status_ = 0;
     std::size_t max_output_;
 };
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,9 +1,9 @@
-#include "terminal/shell_syntax.hpp"
+#include "shell/syntax.hpp"
 
 #include <cctype>
 #include <optional>
 
-namespace ovaline::terminal {
+namespace ovaline::shell {
 
 namespace {
 
@@ -459,4 +459,4 @@ std::expected<Script, ParseError> parse_shell_line(std::string_view line) {
     return Parser(std::move(*tokens)).script();
 }
 
-} // namespace ovaline::terminal
+} // namespace ovaline::shell

@@ -1,0 +1,172 @@
+#include "shell/commands.hpp"
+
+#include <algorithm>
+
+#include "shell/builtin_commands.hpp"
+#include "shell/file_commands.hpp"
+#include "shell/grep_command.hpp"
+#include "shell/options.hpp"
+#include "shell/paths.hpp"
+#include "shell/text_commands.hpp"
+
+namespace ovaline::shell {
+
+namespace {
+
+struct Usage {
+    std::string_view name;
+    std::string_view text;
+};
+
+// One line of usage and one of purpose per command, in the order help lists them.
+constexpr Usage kUsages[] = {
+    {"cat", "cat [FILE]...\nConcatenate files (or the standard input) to the output."},
+    {"cd", "cd [DIR]\nChange the current directory (to $HOME, or /, without DIR)."},
+    {"cp", "cp [-r] SOURCE... DEST\nCopy files, and directories with -r."},
+    {"cut", "cut -f LIST [-d DELIM] [FILE]...\nPrint the selected fields of each line."},
+    {"echo", "echo [-n] [WORD]...\nPrint the words, then a newline unless -n."},
+    {"export", "export [NAME[=VALUE]]...\nSet variables; without names, list them."},
+    {"false", "false\nDo nothing, unsuccessfully."},
+    {"find", "find [PATH]... [-name PATTERN] [-type f|d] [-maxdepth N]\nList the paths below "
+             "each PATH that pass every test."},
+    {"grep", "grep [-ivnclrEF] PATTERN [FILE]...\nPrint the lines that match PATTERN (basic "
+             "regular expression; -E extended, -F fixed strings)."},
+    {"head", "head [-n [-]N | -c [-]N] [FILE]...\nPrint the first 10 lines (or N lines or bytes)."},
+    {"help", "help\nList the commands and what this shell does not do."},
+    {"ls", "ls [-a] [PATH]...\nList directories in name order, one entry per line."},
+    {"mkdir", "mkdir [-p] DIR...\nCreate directories (with -p, parents too, and no error if "
+              "they exist)."},
+    {"mv", "mv SOURCE... DEST\nMove or rename files and directories."},
+    {"pwd", "pwd\nPrint the current directory."},
+    {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
+    {"sort", "sort [-rnu] [FILE]...\nSort lines by bytes (-n by leading number, -r reversed, -u "
+             "unique)."},
+    {"stat", "stat [-c FORMAT] PATH...\nDescribe entries; FORMAT knows %n %s %F %i."},
+    {"tail", "tail [-n [+]N | -c [+]N] [FILE]...\nPrint the last 10 lines (or N lines or bytes)."},
+    {"tee", "tee [-a] [FILE]...\nCopy the standard input to the output and to each FILE."},
+    {"touch", "touch FILE...\nCreate files that do not exist."},
+    {"true", "true\nDo nothing, successfully."},
+    {"uniq", "uniq [-c] [FILE]\nDrop repeated adjacent lines (-c counts them)."},
+    {"wc", "wc [-lwc] [FILE]...\nCount lines, words and bytes."},
+};
+
+constexpr std::string_view kNotSupported =
+    "\nOperators: ; && || | and redirections > >> < 2> 2>> 2>&1 >&2.\n"
+    "Expansions: $NAME ${NAME} $? and globs * ? [...] (a glob without a match stays as "
+    "written).\n"
+    "Not supported: loops, conditionals, functions, subshells, background jobs, command "
+    "substitution, here-documents and arithmetic.\n";
+
+std::string_view usage_of(std::string_view command) {
+    for (const Usage& usage : kUsages) {
+        if (usage.name == command) {
+            return usage.text;
+        }
+    }
+    return {};
+}
+
+int cmd_help(ShellContext& context, std::span<const std::string>) {
+    std::string text = "Commands:\n";
+    for (const Usage& usage : kUsages) {
+        const std::string_view line = usage.text.substr(0, usage.text.find('\n'));
+        text += "  " + std::string(line) + "\n";
+    }
+    if (!context.registered.empty()) {
+        text += "Registered:\n";
+        std::vector<std::string> names = context.registered.names();
+        std::ranges::sort(names);
+        for (const auto& name : names) {
+            text += "  " + name + "\n";
+        }
+    }
+    context.write(text + std::string(kNotSupported));
+    return 0;
+}
+
+} // namespace
+
+const ShellCommands& commands() {
+    static const ShellCommands table{
+        {"cat", cmd_cat},     {"cd", cmd_cd},       {"cp", cmd_cp},         {"mv", cmd_mv},
+        {"cut", cmd_cut},     {"echo", cmd_echo},   {"export", cmd_export}, {"false", cmd_false},
+        {"find", cmd_find},   {"grep", cmd_grep},   {"head", cmd_head},     {"help", cmd_help},
+        {"ls", cmd_ls},       {"mkdir", cmd_mkdir}, {"pwd", cmd_pwd},       {"rm", cmd_rm},
+        {"sort", cmd_sort},   {"stat", cmd_stat},   {"tail", cmd_tail},     {"tee", cmd_tee},
+        {"touch", cmd_touch}, {"true", cmd_true},   {"uniq", cmd_uniq},     {"wc", cmd_wc},
+    };
+    return table;
+}
+
+bool answer_help(CommandContext& context, std::string_view command,
+                 std::span<const std::string> words) {
+    if (!wants_help(words)) {
+        return false;
+    }
+    context.write("Usage: " + std::string(usage_of(command)) + "\n");
+    return true;
+}
+
+std::expected<ShellOptions, int> start_command(CommandContext& context, std::string_view command,
+                                               std::span<const std::string> words,
+                                               std::string_view letters, int usage_status) {
+    if (answer_help(context, command, words)) {
+        return std::unexpected(0);
+    }
+    auto options = parse_options(words, letters);
+    if (!options) {
+        return std::unexpected(usage_error(context, command, options.error(), usage_status));
+    }
+    return std::move(*options);
+}
+
+int usage_error(CommandContext& context, std::string_view command, std::string_view message,
+                int status) {
+    context.error(command, message);
+    context.err += "Try '" + std::string(command) + " --help' for more information.\n";
+    return status;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool read_inputs(ShellContext& context, std::string_view command,
+                 std::span<const std::string> operands,
+                 const std::function<void(const std::string&, std::string_view)>& use) {
+    static const std::string kStdin = "-";
+    if (operands.empty()) {
+        use(kStdin, context.input);
+        return true;
+    }
+    bool ok = true;
+    for (const auto& operand : operands) {
+        if (operand == "-") {
+            use(operand, context.input);
+        } else {
+            auto text = read_file(context.terminal, operand);
+            if (!text) {
+                context.error(command, operand + ": " + text.error());
+                ok = false;
+                continue;
+            }
+            use(operand, *text);
+        }
+        if (context.overflow) {
+            return false;
+        }
+    }
+    return ok;
+}
+
+} // namespace ovaline::shell

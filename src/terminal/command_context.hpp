@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "terminal/terminal_context.hpp"
+
+namespace ovaline::terminal {
+
+// What one command works on: the terminal's filesystem and current directory, and the
+// streams of this call: the text it reads, and what it writes to its output and error
+// streams. Output may be bounded: a command that would pass `limit` bytes stops and sets
+// `overflow`.
+struct CommandContext {
+    explicit CommandContext(TerminalContext& terminal, std::string_view input = {},
+                            std::size_t limit = std::numeric_limits<std::size_t>::max())
+        : terminal(terminal), input(input), limit(limit) {}
+
+    TerminalContext& terminal;
+    std::string_view input;
+    std::string out;
+    std::string err;
+    std::size_t limit;
+    bool overflow = false;
+
+    // Appends to the output unless that passes the limit.
+    bool write(std::string_view text) {
+        if (!fits(text.size())) {
+            return false;
+        }
+        out.append(text);
+        return true;
+    }
+    // Whether `size` more bytes of output would still fit.
+    bool fits(std::size_t size) {
+        if (size > limit - out.size()) {
+            overflow = true;
+            return false;
+        }
+        return true;
+    }
+    // Error lines are short and few, so they are not counted against the limit.
+    void error(std::string_view command, std::string_view message) {
+        err.append(command);
+        err.append(": ");
+        err.append(message);
+        err.push_back('\n');
+    }
+};
+
+} // namespace ovaline::terminal
