@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "error/internal_error.hpp"
 #include "error/utf8.hpp"
@@ -22,52 +24,157 @@ namespace {
 constexpr std::string_view create_failed = "Failed to create the temporary home directory";
 
 // Removes `name` below `dir` and everything under it, following no symbolic link:
-// links are unlinked, never entered. Returns 0 or the errno of the first failure.
-int remove_tree(int dir, const char* name) {
-    if (::unlinkat(dir, name, 0) == 0) {
+// links are unlinked, never entered. However deep the tree (an account may nest as deep
+// as it likes), nothing recurses and at most kOpenLevels directories are open at once:
+// the levels nearest the top give up their descriptors first, and one is opened again
+// through ".." of the level below it once everything below is gone, and taken only if
+// it is the very directory first met there. Read again from its start, it has lost only
+// what was removed. Returns 0 or the errno of the first failure.
+class TreeRemoval {
+  public:
+    static constexpr std::size_t kOpenLevels = 32;
+
+    static int remove(int dir, const char* name) {
+        if (::unlinkat(dir, name, 0) == 0) {
+            return 0;
+        }
+        if (errno != EISDIR) {
+            return errno;
+        }
+        TreeRemoval removal(dir);
+        return removal.run(name);
+    }
+
+  private:
+    struct Level {
+        std::string name;
+        DIR* entries = nullptr;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
+    explicit TreeRemoval(int dir) : top_(dir) {}
+    TreeRemoval(const TreeRemoval&) = delete;
+    TreeRemoval& operator=(const TreeRemoval&) = delete;
+    ~TreeRemoval() {
+        for (Level& level : levels_) {
+            close(level);
+        }
+    }
+
+    void close(Level& level) {
+        if (level.entries != nullptr) {
+            ::closedir(level.entries);
+            level.entries = nullptr;
+            --open_;
+        }
+    }
+
+    int fd_of(std::size_t i) const { return ::dirfd(levels_[i].entries); }
+    // The directory holding level i, which is open whenever this is asked.
+    int parent_fd(std::size_t i) const { return i == 0 ? top_ : fd_of(i - 1); }
+
+    // Takes `fd` as level i's stream, checking that it is the directory recorded for it
+    // when `check`; 0 or the errno.
+    int adopt(std::size_t i, int fd, bool check) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
+        if (check && (st.st_dev != levels_[i].device || st.st_ino != levels_[i].inode)) {
+            ::close(fd);
+            return ESTALE;
+        }
+        levels_[i].device = st.st_dev;
+        levels_[i].inode = st.st_ino;
+        levels_[i].entries = ::fdopendir(fd);
+        if (levels_[i].entries == nullptr) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
+        ++open_;
         return 0;
     }
-    if (errno != EISDIR) {
-        return errno;
+
+    // Enters the directory `name` of the deepest level (or of the top); 0 or the errno.
+    int descend(std::string name) {
+        const std::size_t i = levels_.size();
+        const int parent = i == 0 ? top_ : fd_of(i - 1);
+        const int fd =
+            ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            return errno;
+        }
+        levels_.push_back({std::move(name)});
+        if (int err = adopt(i, fd, false); err != 0) {
+            return err;
+        }
+        for (std::size_t k = 0; open_ > kOpenLevels && k < i; ++k) {
+            close(levels_[k]);
+        }
+        return 0;
     }
-    int fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    DIR* entries = ::fdopendir(fd);
-    if (entries == nullptr) {
-        int err = errno;
-        ::close(fd);
-        return err;
-    }
-    int err = 0;
-    errno = 0;
-    while (dirent* entry = ::readdir(entries)) {
-        std::string_view child = entry->d_name;
-        if (child != "." && child != "..") {
-            err = remove_tree(fd, entry->d_name);
-            if (err != 0) {
-                break;
+
+    // Removes the empty deepest level, opening the one above it again first if needed.
+    int ascend() {
+        const std::size_t i = levels_.size() - 1;
+        if (i > 0 && levels_[i - 1].entries == nullptr) {
+            const int fd = ::openat(fd_of(i), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) {
+                return errno;
+            }
+            if (int err = adopt(i - 1, fd, true); err != 0) {
+                return err;
             }
         }
-        errno = 0;
+        close(levels_[i]);
+        const std::string name = std::move(levels_[i].name);
+        levels_.pop_back();
+        return ::unlinkat(parent_fd(i), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
     }
-    if (err == 0 && errno != 0) {
-        err = errno;
+
+    int run(const char* name) {
+        if (int err = descend(name); err != 0) {
+            return err;
+        }
+        while (!levels_.empty()) {
+            const std::size_t i = levels_.size() - 1;
+            errno = 0;
+            dirent* entry = ::readdir(levels_[i].entries);
+            if (entry == nullptr) {
+                if (int err = errno != 0 ? errno : ascend(); err != 0) {
+                    return err;
+                }
+                continue;
+            }
+            const std::string_view child = entry->d_name;
+            if (child == "." || child == "..") {
+                continue;
+            }
+            if (::unlinkat(fd_of(i), entry->d_name, 0) == 0) {
+                continue;
+            }
+            if (int err = errno != EISDIR ? errno : descend(std::string(child)); err != 0) {
+                return err;
+            }
+        }
+        return 0;
     }
-    ::closedir(entries);
-    if (err != 0) {
-        return err;
-    }
-    return ::unlinkat(dir, name, AT_REMOVEDIR) == 0 ? 0 : errno;
-}
+
+    int top_;
+    std::vector<Level> levels_;
+    std::size_t open_ = 0;
+};
 
 // Removing races a process of the account that still writes into the home, until
 // it has been ended; a few attempts outlast that.
 int remove_home(int dir, const char* name) {
     int err = 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        err = remove_tree(dir, name);
+        err = TreeRemoval::remove(dir, name);
         if (err != ENOTEMPTY && err != EEXIST) {
             break;
         }

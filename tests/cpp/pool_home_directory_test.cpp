@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <expected>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +77,36 @@ TEST_F(HomeDirectory, LeftoverHomeIsClearedWithoutFollowingLinks) {
     ASSERT_TRUE(home) << home.error();
     EXPECT_TRUE(stdfs::is_empty(*home));
     EXPECT_TRUE(stdfs::exists(base / "outside" / "precious"));
+}
+
+TEST_F(HomeDirectory, LeftoverHomeNestedDeeperThanTheDescriptorLimitIsCleared) {
+    // Deeper than a path may be spelled and than the process may hold descriptors:
+    // made one level at a time, under a lowered limit.
+    stdfs::create_directories(parent + "/test_A");
+    int dir = ::open((parent + "/test_A").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    for (int level = 0; level < 3000; ++level) {
+        ASSERT_EQ(::mkdirat(dir, "d", 0700), 0);
+        if (level % 100 == 0) {
+            int file = ::openat(dir, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            ASSERT_GE(file, 0);
+            ::close(file);
+        }
+        const int next = ::openat(dir, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(dir);
+        ASSERT_GE(next, 0);
+        dir = next;
+    }
+    ::close(dir);
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    auto home = prepare_home(parent, "test_A", uid);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(home) << home.error();
+    EXPECT_TRUE(stdfs::is_empty(*home));
 }
 
 TEST_F(HomeDirectory, HomeThatIsALinkIsReplacedNotFollowed) {
