@@ -25,7 +25,7 @@ __all__ = ["OvalineFileSystem"]
 
 _T = TypeVar("_T")
 
-# The errno of each message the specified PyFs methods (mkdir, remove) fail with.
+# The errno of each message the original PyFs methods (mkdir, remove) fail with.
 _ERRNO_OF_MESSAGE = {
     "Inode not found": errno.ENOENT,
     "The specified INode is not a directory": errno.ENOTDIR,
@@ -39,7 +39,7 @@ _ERRNO_OF_MESSAGE = {
 
 
 def _as_os_error(call: Callable[[], _T], path: str) -> _T:
-    """Runs a specified PyFs method, which fails with ValueError and a message, and
+    """Runs an original PyFs method, which fails with ValueError and a message, and
     fails as os would instead."""
     try:
         return call()

@@ -2,7 +2,7 @@
 
 // Error mapping at the Python boundary.
 //
-// - In the specified methods an IoError becomes ValueError carrying its message, and
+// - In the original methods an IoError becomes ValueError carrying its message, and
 //   nothing else: `return raise_io_error(err);`. A message from the terminal, pool or
 //   session layer becomes ValueError too: `return raise_message(text);`. `raise_error`
 //   takes either kind, and `return none_or_raise(result);` finishes a call whose result

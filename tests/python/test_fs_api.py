@@ -131,7 +131,7 @@ class Model:
         return failed
 
 
-# What the specified methods (remove) say, by the errno the os-like ones give.
+# What the original methods (remove) say, by the errno the os-like ones give.
 ERRNO_OF_MESSAGE = {
     "Inode not found": errno.ENOENT,
     "The specified INode is not a directory": errno.ENOTDIR,
@@ -295,9 +295,9 @@ def test_paths_accept_path_like_and_refuse_bytes(fs):
     assert info.value.filename == "/p/f" and isinstance(info.value.filename2, Custom)
 
 
-# The specified methods fail with exactly ValueError and the system's message (the
+# The original methods fail with exactly ValueError and the system's message (the
 # namespace methods' table is with their tests).
-SPECIFIED_FAILURES = [
+ORIGINAL_FAILURES = [
     (lambda fs: fs.open("/f", "q"), "Unrecognized file mode"),
     (lambda fs: fs.open("/d", "r"), "The specified INode is not a file"),
     (lambda fs: fs.open("/f", "r").write(b"x"), "File does not support the specified operation: write"),
@@ -313,12 +313,12 @@ def closed_handle(fs):
     return handle
 
 
-@pytest.mark.parametrize("call, message", SPECIFIED_FAILURES + [
+@pytest.mark.parametrize("call, message", ORIGINAL_FAILURES + [
     (lambda fs: closed_handle(fs).read(1), "Invalid file descriptor"),
     (lambda fs: closed_handle(fs).tell(), "Invalid file descriptor"),
     (lambda fs: closed_handle(fs).close(), "Invalid file descriptor"),
 ])
-def test_specified_methods_raise_exactly_value_error(call, message):
+def test_original_methods_raise_exactly_value_error(call, message):
     fs = ovaline.PyFs.limited(max_inodes=4)
     fs.makedirs("/d/e")
     fs.touch("/f")
