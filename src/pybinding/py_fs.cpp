@@ -118,7 +118,7 @@ constexpr char kStatTypeDoc[] = "What PyFs.stat reports about one inode.";
 constexpr char kUsageTypeDoc[] = "What PyFs.usage reports about the whole filesystem.";
 
 // Resolves the path from the root and lists the directory there.
-fs::IoResult<fs::Listing> list_path(const fs::FileSystem& fs, std::string_view path) {
+fs::IoResult<fs::Listing> list_from_root(const fs::FileSystem& fs, std::string_view path) {
     fs::IoResult<fs::InodeId> id = fs.get_inode_by_path_raw(path);
     if (!id) {
         return std::unexpected(id.error());
@@ -139,8 +139,11 @@ PyObject* limited(PyTypeObject* type, std::optional<std::uint64_t> max_bytes,
 
 // What a path leads to under os's rules; none for nothing, or a path os refuses.
 std::optional<fs::NodeKind> os_kind(const PyFs& self, const Path& path) {
+    if (path.text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     const std::expected<fs::PosixPath, int> checked = fs::check_posix_path(*self.fs, path.text);
-    if (!checked || path.text.find('\0') != std::string_view::npos) {
+    if (!checked) {
         return std::nullopt;
     }
     const fs::IoResult<fs::NodeKind> kind = self.fs->kind(checked->path);
@@ -294,7 +297,7 @@ PyObject* remove(PyFs& self, std::string_view path, bool recurse) {
 // then its other entries. Appends to `out`; on failure `out` is to be discarded.
 fs::IoResult<void> render_tree(const fs::FileSystem& fs, std::string_view path,
                                std::string_view ident, std::string& out) {
-    fs::IoResult<fs::Listing> listing = list_path(fs, path);
+    fs::IoResult<fs::Listing> listing = list_from_root(fs, path);
     if (!listing) {
         return std::unexpected(listing.error());
     }
