@@ -57,7 +57,7 @@ struct NestedEntry {
 const NestedEntry kNested[] = {
     {ClassId::PyFs, {"Stat", ClassId::FsStat, nullptr, nullptr, make_stat_type}},
     {ClassId::PyFs, {"Usage", ClassId::FsUsage, nullptr, nullptr, make_usage_type}},
-    {ClassId::PyFs, {"RawFile", ClassId::PyIoFile, &py_io_file_spec, register_raw_io}},
+    {ClassId::PyFs, {"RawFile", ClassId::RawFile, &py_io_file_spec, register_raw_io}},
     {ClassId::PyTerm,
      {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type}},
     {ClassId::PyTerminalSession,

@@ -25,7 +25,7 @@ enum class ClassId : std::size_t {
     PyTerminalSession,
     FsStat,
     FsUsage,
-    PyIoFile,
+    RawFile,
     ShellResult,
     RunResult,
     Count,

@@ -90,7 +90,7 @@ PyObject* raise_unsupported(const char* message) {
 enum class Need : std::uint8_t { Open, Read, Write };
 
 // Whether the file is open and its mode allows `need`; false with the error set if not.
-bool usable(const PyIoFile& self, Need need) {
+bool usable(const RawFile& self, Need need) {
     if (!self.handle.id()) {
         return raise_closed() != nullptr;
     }
@@ -120,7 +120,7 @@ bool to_io_size(PyObject* obj, Py_ssize_t fallback, Py_ssize_t& out) {
 
 // The handle's own offset stays unused: Python's position may lie past the end of the
 // file, so every read and write names its position.
-fs::IoResult<std::size_t> read_at_position(PyIoFile& self, std::span<std::uint8_t> buffer) {
+fs::IoResult<std::size_t> read_at_position(RawFile& self, std::span<std::uint8_t> buffer) {
     auto count = self.handle.read_at(self.position, buffer);
     if (count) {
         self.position += *count;
@@ -128,7 +128,7 @@ fs::IoResult<std::size_t> read_at_position(PyIoFile& self, std::span<std::uint8_
     return count;
 }
 
-fs::IoResult<std::size_t> write_at_position(PyIoFile& self, std::span<const std::uint8_t> bytes) {
+fs::IoResult<std::size_t> write_at_position(RawFile& self, std::span<const std::uint8_t> bytes) {
     if (self.append) {
         auto length = self.handle.append(bytes);
         if (!length) {
@@ -150,7 +150,7 @@ std::span<std::uint8_t> bytes_span(PyObject* bytes) {
 }
 
 // Reads up to `size` bytes into a new bytes object sized to what was read.
-PyObject* read_bytes(PyIoFile& self, std::uint64_t size) {
+PyObject* read_bytes(RawFile& self, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         return PyErr_NoMemory();
     }
@@ -169,7 +169,7 @@ PyObject* read_bytes(PyIoFile& self, std::uint64_t size) {
     return result;
 }
 
-PyObject* readall(PyIoFile& self) {
+PyObject* readall(RawFile& self) {
     if (!usable(self, Need::Read)) {
         return nullptr;
     }
@@ -180,7 +180,7 @@ PyObject* readall(PyIoFile& self) {
     return read_bytes(self, *length > self.position ? *length - self.position : 0);
 }
 
-PyObject* read(PyIoFile& self, OptionalObject size_arg) {
+PyObject* read(RawFile& self, OptionalObject size_arg) {
     Py_ssize_t size = 0;
     if (!to_io_size(size_arg.obj, -1, size)) {
         return nullptr;
@@ -215,7 +215,7 @@ class BufferView {
     bool ok_;
 };
 
-PyObject* readinto(PyIoFile& self, PyObject* buffer) {
+PyObject* readinto(RawFile& self, PyObject* buffer) {
     BufferView view(buffer, PyBUF_WRITABLE);
     if (!view.ok() || !usable(self, Need::Read)) {
         return nullptr;
@@ -229,7 +229,7 @@ PyObject* readinto(PyIoFile& self, PyObject* buffer) {
 
 // The bytes from the position through the next newline, at most `limit` of them when
 // `limit` is not negative.
-fs::IoResult<std::string> read_line(PyIoFile& self, Py_ssize_t limit) {
+fs::IoResult<std::string> read_line(RawFile& self, Py_ssize_t limit) {
     const std::size_t cap =
         limit < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(limit);
     std::string line;
@@ -259,7 +259,7 @@ fs::IoResult<std::string> read_line(PyIoFile& self, Py_ssize_t limit) {
     return line;
 }
 
-PyObject* readline(PyIoFile& self, OptionalObject size_arg) {
+PyObject* readline(RawFile& self, OptionalObject size_arg) {
     Py_ssize_t limit = 0;
     if (!to_io_size(size_arg.obj, -1, limit) || !usable(self, Need::Read)) {
         return nullptr;
@@ -271,7 +271,7 @@ PyObject* readline(PyIoFile& self, OptionalObject size_arg) {
     return PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
 }
 
-PyObject* readlines(PyIoFile& self, OptionalObject hint_arg) {
+PyObject* readlines(RawFile& self, OptionalObject hint_arg) {
     Py_ssize_t hint = 0;
     if (!to_io_size(hint_arg.obj, -1, hint) || !usable(self, Need::Read)) {
         return nullptr;
@@ -298,7 +298,7 @@ PyObject* readlines(PyIoFile& self, OptionalObject hint_arg) {
     return lines.release();
 }
 
-PyObject* write(PyIoFile& self, PyObject* data) {
+PyObject* write(RawFile& self, PyObject* data) {
     BufferView view(data, PyBUF_SIMPLE);
     if (!view.ok() || !usable(self, Need::Write)) {
         return nullptr;
@@ -310,7 +310,7 @@ PyObject* write(PyIoFile& self, PyObject* data) {
     return PyLong_FromSize_t(*count);
 }
 
-PyObject* writelines(PyIoFile& self, PyObject* lines) {
+PyObject* writelines(RawFile& self, PyObject* lines) {
     if (!usable(self, Need::Open)) {
         return nullptr;
     }
@@ -330,7 +330,7 @@ PyObject* writelines(PyIoFile& self, PyObject* lines) {
     Py_RETURN_NONE;
 }
 
-PyObject* seek(PyIoFile& self, PyObject* offset_arg, OptionalObject whence_arg) {
+PyObject* seek(RawFile& self, PyObject* offset_arg, OptionalObject whence_arg) {
     Py_ssize_t offset = 0;
     Py_ssize_t whence = 0;
     if (!to_io_size(offset_arg, 0, offset) || !to_io_size(whence_arg.obj, 0, whence) ||
@@ -369,14 +369,14 @@ PyObject* seek(PyIoFile& self, PyObject* offset_arg, OptionalObject whence_arg) 
     return PyLong_FromUnsignedLongLong(self.position);
 }
 
-PyObject* tell(PyIoFile& self) {
+PyObject* tell(RawFile& self) {
     if (!usable(self, Need::Open)) {
         return nullptr;
     }
     return PyLong_FromUnsignedLongLong(self.position);
 }
 
-PyObject* truncate(PyIoFile& self, OptionalObject size_arg) {
+PyObject* truncate(RawFile& self, OptionalObject size_arg) {
     Py_ssize_t size = 0;
     if (!usable(self, Need::Write) ||
         !to_io_size(size_arg.obj, static_cast<Py_ssize_t>(self.position), size)) {
@@ -392,14 +392,14 @@ PyObject* truncate(PyIoFile& self, OptionalObject size_arg) {
     return PyLong_FromSsize_t(size);
 }
 
-PyObject* flush(PyIoFile& self) {
+PyObject* flush(RawFile& self) {
     if (!usable(self, Need::Open)) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* close(PyIoFile& self) {
+PyObject* close(RawFile& self) {
     if (self.handle.id()) {
         if (auto closed = self.handle.close(); !closed) {
             return raise_os_error(closed.error());
@@ -408,40 +408,40 @@ PyObject* close(PyIoFile& self) {
     Py_RETURN_NONE;
 }
 
-PyObject* readable(PyIoFile& self) {
+PyObject* readable(RawFile& self) {
     return usable(self, Need::Open) ? PyBool_FromLong(self.handle.type().can_read()) : nullptr;
 }
 
-PyObject* writable(PyIoFile& self) {
+PyObject* writable(RawFile& self) {
     return usable(self, Need::Open) ? PyBool_FromLong(self.handle.type().can_write()) : nullptr;
 }
 
-PyObject* seekable(PyIoFile& self) {
+PyObject* seekable(RawFile& self) {
     return usable(self, Need::Open) ? Py_NewRef(Py_True) : nullptr;
 }
 
-PyObject* fileno(PyIoFile&) {
+PyObject* fileno(RawFile&) {
     return raise_unsupported("fileno");
 }
 
-PyObject* isatty(PyIoFile& self) {
+PyObject* isatty(RawFile& self) {
     return usable(self, Need::Open) ? Py_NewRef(Py_False) : nullptr;
 }
 
-PyObject* enter(PyIoFile& self) {
+PyObject* enter(RawFile& self) {
     return usable(self, Need::Open) ? Py_NewRef(object_of(self)) : nullptr;
 }
 
-PyObject* exit(PyIoFile& self, PyObject*, PyObject*, PyObject*) {
+PyObject* exit(RawFile& self, PyObject*, PyObject*, PyObject*) {
     return close(self);
 }
 
-PyObject* iter(PyIoFile& self) {
+PyObject* iter(RawFile& self) {
     return enter(self);
 }
 
 // Null without an error at the end of the file, which ends the iteration.
-PyObject* next_line(PyIoFile& self) {
+PyObject* next_line(RawFile& self) {
     PyObject* line = readline(self, {});
     if (line != nullptr && PyBytes_GET_SIZE(line) == 0) {
         Py_DECREF(line);
@@ -450,19 +450,19 @@ PyObject* next_line(PyIoFile& self) {
     return line;
 }
 
-PyObject* closed(PyIoFile& self) {
+PyObject* closed(RawFile& self) {
     return PyBool_FromLong(!self.handle.id().has_value());
 }
 
-PyObject* name(PyIoFile& self) {
+PyObject* name(RawFile& self) {
     return to_py_str(self.name);
 }
 
-PyObject* mode(PyIoFile& self) {
+PyObject* mode(RawFile& self) {
     return to_py_str(self.mode);
 }
 
-PyObject* repr(PyIoFile& self) {
+PyObject* repr(RawFile& self) {
     if (!self.handle.id()) {
         return PyUnicode_FromString("<ovaline.PyFs.RawFile [closed]>");
     }
@@ -507,7 +507,7 @@ PyGetSetDef kGetters[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, dealloc_slot<PyIoFile>()},
+    {Py_tp_dealloc, dealloc_slot<RawFile>()},
     {Py_tp_repr, unary_slot<repr>()},
     {Py_tp_iter, unary_slot<iter>()},
     {Py_tp_iternext, unary_slot<next_line>()},
@@ -694,7 +694,7 @@ const char kOpenIoDoc[] =
     "io.TextIOWrapper, whose encoding is UTF-8 unless one is given. The file holds its\n"
     "lock, shared for reading and exclusive for writing, until it is closed.\n";
 
-PyType_Spec py_io_file_spec = box_spec<PyIoFile>("ovaline.PyFs.RawFile", kSlots);
+PyType_Spec py_io_file_spec = box_spec<RawFile>("ovaline.PyFs.RawFile", kSlots);
 
 bool register_raw_io(PyTypeObject* type) {
     PyRef io(PyImport_ImportModule("io"));
@@ -744,14 +744,14 @@ PyObject* open_io(PyFs& self, Path path, OptionalObject mode_arg, OptionalObject
         return raise_os_error(opened.error(), path.given);
     }
     const ModuleState& state = state_of(object_of(self));
-    PyRef raw(box_new<PyIoFile>(state.type_of<PyIoFile>(), std::move(opened->handle),
-                                std::string(path.text), mode.raw_mode(), mode.append));
+    PyRef raw(box_new<RawFile>(state.type_of<RawFile>(), std::move(opened->handle),
+                               std::string(path.text), mode.raw_mode(), mode.append));
     if (raw == nullptr) {
         // Release the file lock now rather than whenever the handle is destroyed.
         (void)opened->handle.close();
         return nullptr;
     }
-    PyIoFile& file = value_of<PyIoFile>(raw.get());
+    RawFile& file = value_of<RawFile>(raw.get());
     if (mode.append) {
         // Where tell() starts; every write goes to the end whatever the position.
         const fs::IoResult<std::uint64_t> length = file.handle.size();

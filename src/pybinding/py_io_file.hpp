@@ -1,6 +1,6 @@
 #pragma once
 
-// Files of a PyFs as Python file objects. PyIoFile is the raw layer, registered as an
+// Files of a PyFs as Python file objects. RawFile is the raw layer, registered as an
 // io.RawIOBase; PyFs.open_io stacks the standard library's buffered and text layers on
 // it as the mode asks, the way the built-in open does over a file descriptor.
 
@@ -36,10 +36,10 @@ template <> struct Arg<OptionalObject> {
 
 // Every method runs with the interpreter lock held and calls no Python code while it
 // uses `handle`, so the interpreter lock is all the serialisation a file needs.
-struct PyIoFile : OpenFile {
-    static constexpr ClassId kId = ClassId::PyIoFile;
+struct RawFile : OpenFile {
+    static constexpr ClassId kId = ClassId::RawFile;
 
-    PyIoFile(fs::FileHandle opened, std::string path, std::string raw_mode, bool appending)
+    RawFile(fs::FileHandle opened, std::string path, std::string raw_mode, bool appending)
         : OpenFile(std::move(opened)), name(std::move(path)), mode(std::move(raw_mode)),
           append(appending) {}
 
