@@ -270,6 +270,11 @@ void pass_on_continue(int) {
     if (p.launch.private_network && !loopback_up()) {
         fail(p.report, errno);
     }
+    if (p.launch.root != nullptr) {
+        if (int err = p.launch.root->apply(); err != 0) {
+            fail(p.report, err);
+        }
+    }
     long program = raw_fork(0);
     if (program == 0) {
         exec_program(p);
@@ -349,6 +354,9 @@ std::expected<Started, int> spawn(const ProgramLaunch& launch) {
         flags |= CLONE_NEWPID;
         if (launch.private_network) {
             flags |= CLONE_NEWNET;
+        }
+        if (launch.root != nullptr) {
+            flags |= CLONE_NEWNS | CLONE_NEWUTS;
         }
     }
     UniqueFd pidfd;

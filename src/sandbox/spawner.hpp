@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "sandbox/private_root.hpp"
 #include "sandbox/unique_fd.hpp"
 
 namespace ovaline::sandbox {
@@ -51,6 +52,9 @@ struct ProgramLaunch {
     bool private_network = false;
     // A network namespace to enter instead, as a descriptor; -1 for none.
     int join_network = -1;
+    // A root of its own, built by the init in new mount and UTS namespaces (needs
+    // own_pid_namespace); the plan must outlive the spawn() call.
+    const RootPlan* root = nullptr;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).
