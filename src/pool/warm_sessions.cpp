@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "pool/session_closer.hpp"
@@ -72,6 +73,9 @@ std::unique_ptr<TerminalSession> WarmSessions::take(const SessionOptions& option
 }
 
 void WarmSessions::run() {
+    // Making sessions ahead is background work: a taker woken on the same core must not
+    // wait behind it.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
     auto backoff = first_backoff;
     std::unique_lock lock(mutex_);
     for (;;) {

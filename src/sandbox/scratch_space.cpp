@@ -33,8 +33,10 @@ ScratchSpace::create(std::string dir, std::string home, std::uint64_t bytes, uid
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         return std::unexpected(failure("cannot make", dir));
     }
-    const std::string options = "mode=755,size=" + std::to_string(bytes) +
-                                ",nr_inodes=" + std::to_string(inode_limit(bytes));
+    std::string options = "mode=755,size=";
+    options += std::to_string(bytes);
+    options += ",nr_inodes=";
+    options += std::to_string(inode_limit(bytes));
     if (::mount("ovaline-scratch", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) !=
         0) {
         const std::string message = failure("cannot mount a memory filesystem on", dir);
