@@ -95,6 +95,8 @@ struct Prepared {
     int status;      // the init leaves the program's wait status here
     int owner_pidfd; // readable once this process has died
     pid_t owner;
+    // Sized here, filled by the child, which may not allocate.
+    mutable std::vector<int> lifted;
 };
 
 std::vector<char*> c_strings(const std::string* first, const std::vector<std::string>& rest) {
@@ -179,18 +181,19 @@ bool apply_limits(const Limits& limits) {
 
 [[noreturn]] void exec_program(const Prepared& p) {
     const ProgramLaunch& launch = p.launch;
-    // Lift each stream above the standard numbers first, so no dup2 overwrites another.
-    int lifted[3];
-    for (int i = 0; i < 3; ++i) {
-        int fd =
-            launch.streams[i] >= 0 ? launch.streams[i] : ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        lifted[i] = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (lifted[i] < 0) {
+    // Lift each stream above every number it may take, so no dup2 overwrites another.
+    const int count = 3 + static_cast<int>(launch.extra_streams.size());
+    for (int i = 0; i < count; ++i) {
+        const int wanted = i < 3 ? launch.streams[i] : launch.extra_streams[i - 3];
+        const int fd = wanted >= 0 ? wanted : ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        const int lifted = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, count);
+        if (lifted < 0) {
             fail(p.report, errno);
         }
+        p.lifted[i] = lifted;
     }
-    for (int i = 0; i < 3; ++i) {
-        if (::dup2(lifted[i], i) < 0) {
+    for (int i = 0; i < count; ++i) {
+        if (::dup2(p.lifted[i], i) < 0) {
             fail(p.report, errno);
         }
     }
@@ -217,7 +220,7 @@ bool apply_limits(const Limits& limits) {
     if (!launch.cwd.empty() && ::chdir(launch.cwd.c_str()) != 0) {
         fail(p.report, errno);
     }
-    ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
+    ::syscall(SYS_close_range, static_cast<unsigned>(count), ~0u, CLOSE_RANGE_CLOEXEC);
     ::execve(launch.path.c_str(), p.argv.data(), p.envp.data());
     fail(p.report, errno);
 }
@@ -348,7 +351,8 @@ std::expected<Started, int> spawn(const ProgramLaunch& launch) {
                report->write.get(),
                status.write.get(),
                thread.owner_pidfd(),
-               ::getpid()};
+               ::getpid(),
+               std::vector<int>(3 + launch.extra_streams.size())};
     unsigned long flags = 0;
     if (launch.own_pid_namespace) {
         flags |= CLONE_NEWPID;

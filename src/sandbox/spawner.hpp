@@ -41,6 +41,8 @@ struct ProgramLaunch {
     std::string cwd;               // empty: this process's working directory
     // Become descriptors 0, 1 and 2; -1 is the null device. Nothing else is inherited.
     int streams[3] = {-1, -1, -1};
+    // Become descriptors 3, 4, ... in order, beside the standard three.
+    std::vector<int> extra_streams;
     Limits limits;
     std::optional<Identity> identity;
     // The program is the only child of a small init that is the first process of a new
