@@ -125,14 +125,15 @@ void CommandRun::reap(bool block) {
     }
 }
 
-std::size_t CommandRun::read_some(UniqueFd& fd, Output& sink) {
-    std::size_t room = max_output_ ? *max_output_ - std::min(*max_output_, sink.size)
-                                   : std::numeric_limits<std::size_t>::max();
+std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> max_output,
+                        std::vector<char>& scratch, bool& truncated) {
+    std::size_t room = max_output ? *max_output - std::min(*max_output, sink.size)
+                                  : std::numeric_limits<std::size_t>::max();
     ssize_t n = 0;
     std::size_t kept = 0;
     if (room == 0) {
-        buffer_.resize(read_size);
-        n = ::read(fd.get(), buffer_.data(), read_size);
+        scratch.resize(read_size);
+        n = ::read(fd.get(), scratch.data(), read_size);
     } else {
         // Straight into the last piece while it has room for a whole read, else into a
         // new one: nothing is copied on the way.
@@ -157,8 +158,12 @@ std::size_t CommandRun::read_some(UniqueFd& fd, Output& sink) {
         return 0;
     }
     auto got = static_cast<std::size_t>(n);
-    outcome_.truncated = outcome_.truncated || kept < got;
+    truncated = truncated || kept < got;
     return got;
+}
+
+std::size_t CommandRun::read_some(UniqueFd& fd, Output& sink) {
+    return read_output(fd, sink, max_output_, buffer_, outcome_.truncated);
 }
 
 void CommandRun::write_some() {

@@ -24,6 +24,12 @@ struct Output {
     std::string text() const;
 };
 
+// One read from `fd` into `sink`, keeping at most `max_output` bytes in all and reading
+// and dropping the rest (then `truncated` is set). The bytes read; 0 when none are there
+// or the stream has ended, when `fd` is closed.
+std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> max_output,
+                        std::vector<char>& scratch, bool& truncated);
+
 // How a command ended, with what it wrote.
 struct RunOutcome {
     int status = 0; // exit code, or minus the signal that ended it
