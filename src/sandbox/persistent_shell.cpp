@@ -4,9 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -15,6 +13,7 @@
 #include <unistd.h>
 
 #include "sandbox/host_process.hpp"
+#include "sandbox/process_tree.hpp"
 
 namespace ovaline::sandbox {
 
@@ -44,27 +43,6 @@ constexpr int kKillRounds = 50;
 bool set_nonblocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// The children of every thread of `pid`.
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> children;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = ::opendir(tasks.c_str());
-    if (dir == nullptr) {
-        return children;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream list(tasks + "/" + entry->d_name + "/children");
-        for (pid_t child; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    ::closedir(dir);
-    return children;
 }
 
 } // namespace
@@ -157,10 +135,7 @@ bool PersistentShell::send(std::string_view text) {
 
 pid_t PersistentShell::shell_pid() {
     if (shell_ < 0) {
-        const auto children = children_of(child_.pid);
-        if (!children.empty()) {
-            shell_ = children.front();
-        }
+        shell_ = first_child(child_.pid);
     }
     return shell_;
 }

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "sandbox/command_run.hpp"
+#include "sandbox/shell_process.hpp"
+#include "sandbox/spawner.hpp"
+#include "sandbox/unique_fd.hpp"
+
+namespace ovaline::sandbox {
+
+// A program running in the background, in a PID namespace of its own, whose output is
+// taken off its pipes as it comes by one thread shared by every job of the process. Each
+// stream keeps what has not been read yet, up to `max_output` bytes; past that, what
+// arrives is dropped and counted, so a job whose reader stops never blocks on a full
+// pipe. Every method may be called from any thread.
+class Job {
+  public:
+    enum class Stream { Output, Error };
+
+    // Starts the program of `launch` (its streams are set here) with a pipe on its
+    // standard input. The error is the system's description of why it could not start.
+    static std::expected<std::shared_ptr<Job>, std::string>
+    start(ProgramLaunch launch, std::optional<std::size_t> max_output);
+
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    // Kills whatever still runs and reaps it.
+    ~Job();
+
+    // The program's pid, as this process sees it.
+    pid_t pid() const { return program_; }
+
+    // The next piece of output in the order it came; none once the stream has ended and
+    // everything was read. Waits for output, the end, or the deadline.
+    std::expected<std::optional<std::string>, ShellFailure> next(Stream stream, Deadline deadline);
+    // What next() would give without waiting: a piece, the end (none), or TimedOut when
+    // nothing is there yet.
+    std::expected<std::optional<std::string>, ShellFailure> try_next(Stream stream) {
+        return next(stream, Clock::time_point::min());
+    }
+    // Readable whenever something changed (output, an end, the exit); read it (eight
+    // bytes) to quiet it. For event loops.
+    int notifier() const { return notifier_.get(); }
+
+    // Writes all of `data` to the standard input, waiting while the pipe is full, until
+    // the deadline. Broken once the program stopped reading or the input was closed.
+    std::expected<void, ShellFailure> write(std::span<const char> data, Deadline deadline);
+    void close_input();
+
+    // The exit status (see exit_status()) once the program has ended; none while it runs.
+    std::optional<int> poll();
+    // Sends `signal` to the program itself.
+    void signal(int signal);
+    // Ends everything the job started.
+    void kill();
+    // Waits until the program has ended and both streams are done; at the deadline kills
+    // everything first (then `timed_out`). The outcome holds what was never read, and
+    // `truncated` tells whether anything was dropped.
+    std::expected<RunOutcome, ShellFailure> wait(Deadline deadline);
+
+    // Bytes dropped from each stream because nobody read them in time.
+    std::uint64_t dropped(Stream stream);
+
+    // For the reading thread: takes what the stream's pipe has, or its end; false once
+    // it has ended, when the thread lets go of it and then closes it.
+    bool take(Stream stream);
+    void close_stream(Stream stream);
+
+  private:
+    struct Buffer {
+        UniqueFd fd;
+        std::deque<std::string> pieces;
+        std::size_t held = 0;
+        std::uint64_t dropped = 0;
+        bool ended = false;
+    };
+    Job(Started started, UniqueFd input, UniqueFd out, UniqueFd err,
+        std::optional<std::size_t> max_output);
+    Buffer& buffer(Stream stream) { return stream == Stream::Output ? out_ : err_; }
+    void notify();
+    // With the lock held.
+    bool reap_locked(bool block);
+    void kill_locked();
+
+    Started child_;
+    pid_t program_ = -1;
+    const std::optional<std::size_t> max_output_;
+    UniqueFd notifier_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::mutex input_mutex_;
+    UniqueFd input_;
+    Buffer out_;
+    Buffer err_;
+    std::optional<int> status_;
+    bool killed_ = false;
+    bool timed_out_ = false;
+};
+
+} // namespace ovaline::sandbox

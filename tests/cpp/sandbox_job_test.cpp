@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <poll.h>
+#include <string>
+
+#include "sandbox/job.hpp"
+
+namespace {
+
+namespace sb = ovaline::sandbox;
+using namespace std::chrono_literals;
+using Stream = sb::Job::Stream;
+
+std::shared_ptr<sb::Job> start(const std::string& script, std::optional<std::size_t> max = {}) {
+    ::signal(SIGPIPE, SIG_IGN);
+    sb::ProgramLaunch launch;
+    launch.path = "/bin/sh";
+    launch.args = {"-c", script};
+    launch.env = {"PATH=/usr/bin:/bin"};
+    auto job = sb::Job::start(launch, max);
+    EXPECT_TRUE(job) << (job ? "" : job.error());
+    return *job;
+}
+
+std::string drain(sb::Job& job, Stream stream) {
+    std::string all;
+    for (;;) {
+        auto piece = job.next(stream, sb::Clock::now() + 10s);
+        EXPECT_TRUE(piece);
+        if (!piece || !*piece) {
+            return all;
+        }
+        all += **piece;
+    }
+}
+
+TEST(Job, InputGoesInAndOutputComesOutAsItIsWritten) {
+    auto job = start("while read line; do echo \"got $line\"; echo \"err $line\" >&2; done");
+    EXPECT_GT(job->pid(), 0);
+    const std::string first = "one\n";
+    ASSERT_TRUE(job->write(first, std::nullopt));
+    auto piece = job->next(Stream::Output, sb::Clock::now() + 10s);
+    ASSERT_TRUE(piece && *piece);
+    EXPECT_EQ(**piece, "got one\n");
+    // The event loop's way in: the notifier is readable once something changed.
+    pollfd ready = {job->notifier(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 10000), 1);
+    EXPECT_FALSE(job->poll());
+    ASSERT_TRUE(job->write(std::string("two\n"), std::nullopt));
+    job->close_input();
+    EXPECT_EQ(drain(*job, Stream::Output), "got two\n");
+    auto outcome = job->wait(std::nullopt);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->status, 0);
+    EXPECT_EQ(outcome->out.text(), "");
+    EXPECT_EQ(outcome->err.text(), "err one\nerr two\n");
+    EXPECT_FALSE(job->write(std::string("late\n"), std::nullopt));
+}
+
+TEST(Job, AReaderThatStopsNeverBlocksTheJob) {
+    auto job = start("head -c 5000000 /dev/zero; echo done >&2", 1000);
+    auto outcome = job->wait(sb::Clock::now() + 30s);
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->timed_out);
+    EXPECT_EQ(outcome->out.size, 1000u);
+    EXPECT_TRUE(outcome->truncated);
+    EXPECT_EQ(job->dropped(Stream::Output), 5000000u - 1000u);
+    EXPECT_EQ(outcome->err.text(), "done\n");
+}
+
+TEST(Job, SignalsAndDeadlinesEndIt) {
+    auto job = start("exec sleep 100");
+    job->signal(SIGTERM);
+    auto ended = job->wait(sb::Clock::now() + 30s);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, -SIGTERM);
+    EXPECT_FALSE(ended->timed_out);
+    auto stuck = start("trap '' TERM; sleep 100 & wait");
+    auto timed = stuck->wait(sb::Clock::now() + 200ms);
+    ASSERT_TRUE(timed);
+    EXPECT_TRUE(timed->timed_out);
+    EXPECT_EQ(stuck->poll(), timed->status);
+}
+
+} // namespace
