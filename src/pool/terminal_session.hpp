@@ -25,6 +25,8 @@ struct SessionOptions {
     sandbox::Limits limits;
     // False: a private network namespace with only loopback up.
     bool network = true;
+
+    bool operator==(const SessionOptions&) const = default;
 };
 
 // A command for TerminalSession::start_run.

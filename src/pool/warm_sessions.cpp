@@ -19,9 +19,10 @@ constexpr auto longest_backoff = std::chrono::milliseconds(10000);
 
 } // namespace
 
-WarmSessions::WarmSessions(std::shared_ptr<PoolHolder> pool, std::size_t count)
+WarmSessions::WarmSessions(std::shared_ptr<PoolHolder> pool, std::size_t count,
+                           SessionOptions shape)
     : pool_(std::move(pool)), count_(std::min(count, UserPool::default_max_user)),
-      owner_(::getpid()) {
+      shape_(std::move(shape)), owner_(::getpid()) {
     if (count_ > 0) {
         thread_ = std::make_unique<std::thread>([this] { run(); });
     }
@@ -51,7 +52,7 @@ WarmSessions::~WarmSessions() {
 }
 
 std::unique_ptr<TerminalSession> WarmSessions::take(const SessionOptions& options) {
-    if (count_ == 0 || options.limits.any() || !options.network || ::getpid() != owner_) {
+    if (count_ == 0 || !(options == shape_) || ::getpid() != owner_) {
         return nullptr;
     }
     std::unique_ptr<TerminalSession> session;
@@ -87,7 +88,7 @@ void WarmSessions::run() {
         lock.unlock();
         std::unique_ptr<TerminalSession> made;
         try {
-            auto created = TerminalSession::create(pool_, {});
+            auto created = TerminalSession::create(pool_, shape_);
             if (created) {
                 made = std::move(*created);
             }

@@ -13,15 +13,16 @@
 
 namespace ovaline::pool {
 
-// Sessions with default options (no limits, the host's network) made ahead of time by a
-// thread of their own, so that asking for one costs no account search, home or su. A
+// Sessions of one shape (their options) made ahead of time by a thread of their own, so
+// that asking for one costs no account search, home or su. A
 // warm session is an ordinary open session of the pool: its account is held and locked
 // host-wide, its home was made for it, and it is closed at the process's exit like any
 // other.
 class WarmSessions {
   public:
-    // Keeps up to `count` sessions ready; with 0 it starts no thread and holds nothing.
-    WarmSessions(std::shared_ptr<PoolHolder> pool, std::size_t count);
+    // Keeps up to `count` sessions with `shape` ready; with 0 it starts no thread and
+    // holds nothing.
+    WarmSessions(std::shared_ptr<PoolHolder> pool, std::size_t count, SessionOptions shape = {});
     WarmSessions(const WarmSessions&) = delete;
     WarmSessions& operator=(const WarmSessions&) = delete;
     // Stops the thread and closes every session still waiting, giving their accounts
@@ -30,7 +31,7 @@ class WarmSessions {
     ~WarmSessions();
 
     // A ready session whose shell still runs, or null when none is or `options` are not
-    // the defaults; the thread then makes another. Waits for a session the thread is
+    // the shape kept; the thread then makes another. Waits for a session the thread is
     // making.
     std::unique_ptr<TerminalSession> take(const SessionOptions& options);
 
@@ -39,6 +40,7 @@ class WarmSessions {
 
     const std::shared_ptr<PoolHolder> pool_;
     const std::size_t count_;
+    const SessionOptions shape_;
     const pid_t owner_;
     std::mutex mutex_;
     std::condition_variable changed_;

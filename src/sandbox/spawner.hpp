@@ -25,6 +25,7 @@ struct Limits {
     bool any() const {
         return cpu_seconds || address_space || processes || file_size || open_files;
     }
+    bool operator==(const Limits&) const = default;
 };
 
 // A user the program runs as instead of this process's.
