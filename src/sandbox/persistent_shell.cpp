@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -200,80 +201,114 @@ PersistentShell::Lost PersistentShell::lose(std::string message, bool ending) {
     return lost;
 }
 
-std::expected<RunOutcome, PersistentShell::Lost>
-PersistentShell::execute(std::string_view command, Deadline deadline,
-                         std::optional<std::size_t> max_output) {
+std::expected<void, PersistentShell::Lost>
+PersistentShell::begin(std::string_view command, std::optional<std::size_t> max_output) {
     if (lost_) {
         return std::unexpected(Lost{std::nullopt, "the shell has ended"});
     }
-    RunOutcome outcome;
+    running_ = RunOutcome{};
+    max_output_ = max_output;
+    status_line_.clear();
     std::string line = "__ovaline_run ";
     line += ansi_c_quoted(command);
     line += "; builtin printf '%d\\n' \"$?\" >&3\n";
-    status_line_.clear();
     if (!send(line)) {
         return std::unexpected(lose("the shell has ended", true));
     }
+    return {};
+}
+
+std::array<int, 4> PersistentShell::watched() const {
+    return {out_ ? out_.get() : -1, err_ ? err_.get() : -1, status_ ? status_.get() : -1,
+            child_.pidfd ? child_.pidfd.get() : -1};
+}
+
+std::expected<std::optional<RunOutcome>, PersistentShell::Lost> PersistentShell::pump() {
+    if (lost_) {
+        return std::unexpected(Lost{std::nullopt, "the shell has ended"});
+    }
+    RunOutcome& outcome = running_;
+    auto drain = [&](UniqueFd& fd, Output& sink, int reads) {
+        for (int i = 0; i < reads && fd; ++i) {
+            if (read_output(fd, sink, max_output_, scratch_, outcome.truncated) == 0) {
+                return;
+            }
+        }
+    };
+    drain(out_, outcome.out, 8);
+    drain(err_, outcome.err, 8);
+    char buffer[64];
+    const ssize_t n = ::read(status_.get(), buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        return std::unexpected(lose("the shell has ended", true));
+    }
+    if (n > 0) {
+        status_line_.append(buffer, static_cast<std::size_t>(n));
+    }
+    const auto end = status_line_.find('\n');
+    if (end == std::string::npos) {
+        // A shell that ended leaves its status pipe at its end, found above; this is an
+        // init that ended first.
+        pollfd init = {child_.pidfd ? child_.pidfd.get() : -1, POLLIN, 0};
+        if (init.fd >= 0 && ::poll(&init, 1, 0) == 1) {
+            return std::unexpected(lose("the shell has ended", true));
+        }
+        return std::nullopt;
+    }
+    // Whatever the command wrote went in before its status.
+    drain(out_, outcome.out, std::numeric_limits<int>::max());
+    drain(err_, outcome.err, std::numeric_limits<int>::max());
+    int status = 0;
+    std::from_chars(status_line_.data(), status_line_.data() + end, status);
+    outcome.status = outcome.timed_out ? kTimedOutStatus : status;
+    return std::move(outcome);
+}
+
+std::optional<PersistentShell::Lost> PersistentShell::time_out() {
+    if (lost_) {
+        return Lost{std::nullopt, "the shell has ended"};
+    }
+    if (running_.timed_out) {
+        return lose("the shell did not stop after the timeout and was killed", false);
+    }
+    running_.timed_out = true;
+    kill_started();
+    if (const pid_t shell = shell_pid(); shell > 0) {
+        ::kill(shell, SIGINT);
+    }
+    return std::nullopt;
+}
+
+std::expected<RunOutcome, PersistentShell::Lost>
+PersistentShell::execute(std::string_view command, Deadline deadline,
+                         std::optional<std::size_t> max_output) {
+    if (auto begun = begin(command, max_output); !begun) {
+        return std::unexpected(begun.error());
+    }
     Deadline limit = deadline;
     for (;;) {
-        pollfd fds[4] = {{out_ ? out_.get() : -1, POLLIN, 0},
-                         {err_ ? err_.get() : -1, POLLIN, 0},
-                         {status_.get(), POLLIN, 0},
-                         {child_.pidfd ? child_.pidfd.get() : -1, POLLIN, 0}};
-        auto ready = poll_until(fds, 4, limit);
-        if (!ready && ready.error() == ShellFailure::Interrupted) {
-            continue;
+        const auto fds = watched();
+        pollfd polled[4];
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            polled[i] = {fds[i], POLLIN, 0};
         }
+        auto ready = poll_until(polled, 4, limit);
         if (!ready && ready.error() == ShellFailure::TimedOut) {
-            if (outcome.timed_out) {
-                return std::unexpected(
-                    lose("the shell did not stop after the timeout and was killed", false));
-            }
-            outcome.timed_out = true;
-            kill_started();
-            if (const pid_t shell = shell_pid(); shell > 0) {
-                ::kill(shell, SIGINT);
+            if (auto lost = time_out()) {
+                return std::unexpected(std::move(*lost));
             }
             limit = Clock::now() + kGrace;
             continue;
         }
-        if (!ready) {
+        if (!ready && ready.error() != ShellFailure::Interrupted) {
             return std::unexpected(lose("the shell's pipes failed", false));
         }
-        for (int i = 0; i < 8 && fds[0].revents != 0 && out_; ++i) {
-            if (read_output(out_, outcome.out, max_output, scratch_, outcome.truncated) == 0) {
-                break;
-            }
+        auto pumped = pump();
+        if (!pumped) {
+            return std::unexpected(std::move(pumped.error()));
         }
-        for (int i = 0; i < 8 && fds[1].revents != 0 && err_; ++i) {
-            if (read_output(err_, outcome.err, max_output, scratch_, outcome.truncated) == 0) {
-                break;
-            }
-        }
-        if (fds[2].revents != 0) {
-            char buffer[64];
-            const ssize_t n = ::read(status_.get(), buffer, sizeof buffer);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                return std::unexpected(lose("the shell has ended", true));
-            }
-            if (n > 0) {
-                status_line_.append(buffer, static_cast<std::size_t>(n));
-            }
-            if (const auto end = status_line_.find('\n'); end != std::string::npos) {
-                // Whatever the command wrote went in before its status: drain it.
-                while (out_ && read_output(out_, outcome.out, max_output, scratch_,
-                                           outcome.truncated) > 0) {
-                }
-                while (err_ && read_output(err_, outcome.err, max_output, scratch_,
-                                           outcome.truncated) > 0) {
-                }
-                int status = 0;
-                std::from_chars(status_line_.data(), status_line_.data() + end, status);
-                outcome.status = outcome.timed_out ? kTimedOutStatus : status;
-                return outcome;
-            }
-        } else if (fds[3].revents != 0) {
-            return std::unexpected(lose("the shell has ended", true));
+        if (*pumped) {
+            return std::move(**pumped);
         }
     }
 }

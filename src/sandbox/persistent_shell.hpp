@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <memory>
@@ -48,6 +49,17 @@ class PersistentShell {
     std::expected<RunOutcome, Lost> execute(std::string_view command, Deadline deadline,
                                             std::optional<std::size_t> max_output);
 
+    // The same in steps, for an event loop: begin() sends the command; pump() takes what
+    // has arrived without waiting and gives the outcome once the command has ended; the
+    // descriptors of watched() (-1 for none) become readable when there is something to
+    // take. time_out() at the deadline ends what the command started and interrupts the
+    // shell, whose outcome then comes through pump(); called again, it kills the shell.
+    std::expected<void, Lost> begin(std::string_view command,
+                                    std::optional<std::size_t> max_output);
+    std::expected<std::optional<RunOutcome>, Lost> pump();
+    std::array<int, 4> watched() const;
+    std::optional<Lost> time_out();
+
     // False once the shell has ended or been killed.
     bool alive() const { return !lost_; }
 
@@ -69,6 +81,8 @@ class PersistentShell {
     UniqueFd err_;
     UniqueFd status_;
     std::string status_line_;
+    RunOutcome running_;
+    std::optional<std::size_t> max_output_;
     std::vector<char> scratch_;
     pid_t shell_ = -1;
     bool lost_ = false;
