@@ -104,8 +104,8 @@ std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch
                                      std::move(out->read), std::move(err->read), max_output));
     // The init started the program before the program's exec ended the spawn.
     job->program_ = first_child(job->child_.pid);
-    if (!job->notifier_ || !set_nonblocking(job->input_.get()) ||
-        !set_nonblocking(job->out_.fd.get()) || !set_nonblocking(job->err_.fd.get())) {
+    if (!set_nonblocking(job->input_.get()) || !set_nonblocking(job->out_.fd.get()) ||
+        !set_nonblocking(job->err_.fd.get())) {
         return std::unexpected(system_error_text(errno));
     }
     JobReader& reader = per_process<JobReader>();
@@ -119,8 +119,7 @@ std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch
 
 Job::Job(Started started, UniqueFd input, UniqueFd out, UniqueFd err,
          std::optional<std::size_t> max_output)
-    : child_(std::move(started)), max_output_(max_output),
-      notifier_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), input_(std::move(input)) {
+    : child_(std::move(started)), max_output_(max_output), input_(std::move(input)) {
     out_.fd = std::move(out);
     err_.fd = std::move(err);
 }
@@ -135,8 +134,26 @@ Job::~Job() {
 
 void Job::notify() {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(notifier_.get(), &one, sizeof one);
+    for (const UniqueFd& notifier : notifiers_) {
+        [[maybe_unused]] ssize_t n = ::write(notifier.get(), &one, sizeof one);
+    }
     changed_.notify_all();
+}
+
+std::expected<int, int> Job::subscribe() {
+    UniqueFd notifier(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!notifier) {
+        return std::unexpected(errno);
+    }
+    std::lock_guard lock(mutex_);
+    const int fd = notifier.get();
+    notifiers_.push_back(std::move(notifier));
+    return fd;
+}
+
+void Job::unsubscribe(int notifier) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(notifiers_, [&](const UniqueFd& fd) { return fd.get() == notifier; });
 }
 
 bool Job::take(Stream stream) {

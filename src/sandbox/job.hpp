@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "sandbox/command_run.hpp"
 #include "sandbox/shell_process.hpp"
@@ -48,9 +49,12 @@ class Job {
     std::expected<std::optional<std::string>, ShellFailure> try_next(Stream stream) {
         return next(stream, Clock::time_point::min());
     }
-    // Readable whenever something changed (output, an end, the exit); read it (eight
-    // bytes) to quiet it. For event loops.
-    int notifier() const { return notifier_.get(); }
+    // For event loops: a new descriptor that turns readable whenever something changes
+    // (output, an end, the exit); reading it (eight bytes) quiets it until the next
+    // change. Each waiter takes its own and gives it back with unsubscribe(), which
+    // closes it.
+    std::expected<int, int> subscribe();
+    void unsubscribe(int notifier);
 
     // Writes all of `data` to the standard input, waiting while the pipe is full, until
     // the deadline. Broken once the program stopped reading or the input was closed.
@@ -95,8 +99,8 @@ class Job {
     Started child_;
     pid_t program_ = -1;
     const std::optional<std::size_t> max_output_;
-    UniqueFd notifier_;
     std::mutex mutex_;
+    std::vector<UniqueFd> notifiers_;
     std::condition_variable changed_;
     std::mutex input_mutex_;
     UniqueFd input_;

@@ -36,6 +36,19 @@ std::string drain(sb::Job& job, Stream stream) {
     }
 }
 
+// Reads output until it has `expected`'s length.
+std::string drain_some(sb::Job& job, const std::string& expected) {
+    std::string all;
+    while (all.size() < expected.size()) {
+        auto piece = job.next(Stream::Output, sb::Clock::now() + 10s);
+        if (!piece || !*piece) {
+            break;
+        }
+        all += **piece;
+    }
+    return all;
+}
+
 TEST(Job, InputGoesInAndOutputComesOutAsItIsWritten) {
     auto job = start("while read line; do echo \"got $line\"; echo \"err $line\" >&2; done");
     EXPECT_GT(job->pid(), 0);
@@ -44,9 +57,14 @@ TEST(Job, InputGoesInAndOutputComesOutAsItIsWritten) {
     auto piece = job->next(Stream::Output, sb::Clock::now() + 10s);
     ASSERT_TRUE(piece && *piece);
     EXPECT_EQ(**piece, "got one\n");
-    // The event loop's way in: the notifier is readable once something changed.
-    pollfd ready = {job->notifier(), POLLIN, 0};
+    // The event loop's way in: a notifier is readable once something changed.
+    auto notifier = job->subscribe();
+    ASSERT_TRUE(notifier);
+    ASSERT_TRUE(job->write(std::string("ping\n"), std::nullopt));
+    pollfd ready = {*notifier, POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 10000), 1);
+    job->unsubscribe(*notifier);
+    EXPECT_EQ(drain_some(*job, "got ping\n"), "got ping\n");
     EXPECT_FALSE(job->poll());
     ASSERT_TRUE(job->write(std::string("two\n"), std::nullopt));
     job->close_input();
@@ -55,7 +73,7 @@ TEST(Job, InputGoesInAndOutputComesOutAsItIsWritten) {
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->status, 0);
     EXPECT_EQ(outcome->out.text(), "");
-    EXPECT_EQ(outcome->err.text(), "err one\nerr two\n");
+    EXPECT_EQ(outcome->err.text(), "err one\nerr ping\nerr two\n");
     EXPECT_FALSE(job->write(std::string("late\n"), std::nullopt));
 }
 
