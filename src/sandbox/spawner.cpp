@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "sandbox/per_process.hpp"
+#include "sandbox/seccomp_filter.hpp"
 
 extern char** environ;
 
@@ -218,6 +219,11 @@ bool apply_limits(const Limits& limits) {
         fail(p.report, errno);
     }
     ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
+    if (launch.seccomp != nullptr) {
+        if (int err = launch.seccomp->load(); err != 0) {
+            fail(p.report, err);
+        }
+    }
     ::execve(launch.path.c_str(), p.argv.data(), p.envp.data());
     fail(p.report, errno);
 }

@@ -12,6 +12,8 @@
 
 namespace ovaline::sandbox {
 
+class SeccompFilter;
+
 // Resource limits of a started program and everything it starts; none keeps the limit
 // it would inherit.
 struct Limits {
@@ -51,6 +53,10 @@ struct ProgramLaunch {
     bool private_network = false;
     // A network namespace to enter instead, as a descriptor; -1 for none.
     int join_network = -1;
+    // A filter loaded right before exec, once the child has done everything that the
+    // filter would refuse. It also stops exec from granting privileges, so a set-user-ID
+    // program such as su works under it only when started as root. Must outlive the call.
+    const SeccompFilter* seccomp = nullptr;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).
