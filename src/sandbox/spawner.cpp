@@ -23,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "sandbox/cgroup.hpp"
 #include "sandbox/per_process.hpp"
 #include "sandbox/seccomp_filter.hpp"
 
@@ -228,6 +229,15 @@ bool apply_limits(const Limits& limits) {
     fail(p.report, errno);
 }
 
+// Before the program or an init forks anything, so that nothing escapes the cgroup.
+void join_cgroup(const Prepared& p) {
+    if (p.launch.cgroup != nullptr) {
+        if (int err = p.launch.cgroup->join(); err != 0) {
+            fail(p.report, err);
+        }
+    }
+}
+
 bool loopback_up() {
     int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -268,6 +278,7 @@ void pass_on_continue(int) {
             ::_exit(127);
         }
     }
+    join_cgroup(p);
     reset_signals();
     struct sigaction forward {};
     forward.sa_handler = pass_on_continue;
@@ -310,6 +321,7 @@ void pass_on_continue(int) {
     if (::getppid() != p.owner) {
         ::_exit(127);
     }
+    join_cgroup(p);
     reset_signals();
     exec_program(p);
 }

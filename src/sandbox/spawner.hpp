@@ -13,6 +13,7 @@
 namespace ovaline::sandbox {
 
 class SeccompFilter;
+class SessionCgroup;
 
 // Resource limits of a started program and everything it starts; none keeps the limit
 // it would inherit.
@@ -53,6 +54,10 @@ struct ProgramLaunch {
     bool private_network = false;
     // A network namespace to enter instead, as a descriptor; -1 for none.
     int join_network = -1;
+    // A cgroup the child joins first thing, so that the program and all it starts are
+    // inside from their first instruction (under an init, the init as well). Must outlive
+    // the call.
+    const SessionCgroup* cgroup = nullptr;
     // A filter loaded right before exec, once the child has done everything that the
     // filter would refuse. It also stops exec from granting privileges, so a set-user-ID
     // program such as su works under it only when started as root. Must outlive the call.
