@@ -380,8 +380,11 @@ SessionCgroup::create(const std::string& name, const CgroupLimits& limits, const
                     continue;
                 }
                 if (int err = write_file(level + "/cgroup.subtree_control", "+" + c); err != 0) {
-                    return std::unexpected(system_failure(err, "Cannot enable the " + c +
-                                                                   " controller below " + level));
+                    std::string what = "Cannot enable the " + c + " controller below " + level;
+                    if (err == EBUSY) {
+                        what += ", which holds processes of its own";
+                    }
+                    return std::unexpected(system_failure(err, what));
                 }
             }
             return {};

@@ -89,6 +89,8 @@ class SessionCgroup {
     std::optional<std::uint64_t> oom_kills() const;
 
     // Kills what is inside and removes the directories; nothing is left once it succeeds.
+    // A zombie inside holds its cgroup until reaped: a child of this process must be
+    // waited for first.
     std::expected<void, CgroupFailure> remove();
 
     // Removes empty cgroups left by processes that died without removing theirs. The

@@ -19,6 +19,10 @@ namespace ovaline::sandbox {
 
 namespace {
 
+// Allowed on purpose: ptrace and process_vm_readv/writev, so that a debugger or strace
+// works inside. A tenant's PID namespace shows it only its own processes, and since
+// Linux 4.8 the filter sees a call again after a tracer changed it.
+
 // Refused with EPERM outright. Names this architecture lacks are skipped.
 constexpr const char* refused[] = {
     // Namespaces and mounts: the sandbox made the ones the tenant gets. The new mount API

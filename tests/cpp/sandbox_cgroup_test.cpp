@@ -9,6 +9,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -43,7 +46,8 @@ class FakeHost {
     ~FakeHost() { fs::remove_all(root_); }
 
     // `mounts`: "<type> <options> <root> <point> <superoptions>" per line, the point
-    // relative to the fake root; `self` is written as it is.
+    // relative to the fake root; `self` is written as it is. Each mount holds the
+    // directory "job", where the cases put this process.
     CgroupHost write(const std::vector<std::string>& mounts, const std::string& self,
                      const std::string& unified_controllers) {
         std::ofstream info(root_ + "/mountinfo");
@@ -52,10 +56,9 @@ class FakeHost {
             std::istringstream in(line);
             std::string type, root, point, options, super;
             in >> type >> options >> root >> point >> super;
-            fs::create_directories(root_ + point + root_in(self, type, super));
+            fs::create_directories(root_ + point + "/job");
             if (type == "cgroup2") {
-                std::ofstream(root_ + point + root_in(self, type, super) + "/cgroup.controllers")
-                    << unified_controllers << "\n";
+                std::ofstream(root_ + point + "/job/cgroup.controllers") << unified_controllers;
             }
             ++id;
             info << id << " 25 0:" << id << " " << root << " " << root_ + point << " " << options
@@ -68,29 +71,6 @@ class FakeHost {
     const std::string& root() const { return root_; }
 
   private:
-    // Where this process's own cgroup of the mount is, below its point: the self line
-    // whose controllers the superoptions carry, less the mount's root "/sessions".
-    static std::string root_in(const std::string& self, const std::string& type,
-                               const std::string& super) {
-        std::istringstream lines(self);
-        std::string line;
-        while (std::getline(lines, line)) {
-            auto first = line.find(':');
-            auto second = line.find(':', first + 1);
-            std::string listed = line.substr(first + 1, second - first - 1);
-            bool unified = listed.empty();
-            if (unified == (type == "cgroup2") &&
-                (unified || super.find(listed.substr(0, listed.find(','))) != std::string::npos)) {
-                std::string own = line.substr(second + 1);
-                if (own.starts_with("/sessions")) {
-                    own.erase(0, std::strlen("/sessions"));
-                }
-                return own == "/" ? "" : own;
-            }
-        }
-        return "";
-    }
-
     std::string root_;
 };
 
