@@ -4,13 +4,14 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+#include "sandbox/host_process.hpp"
 
 namespace ovaline::sandbox {
 
@@ -58,6 +59,10 @@ int write_file(const std::string& path, std::string_view text) {
     while ((put = ::write(fd.get(), text.data(), text.size())) < 0 && errno == EINTR) {
     }
     return put < 0 ? errno : 0;
+}
+
+CgroupFailure system_failure(int err, const std::string& what) {
+    return CgroupFailure{err, what + ": " + system_error_text(err)};
 }
 
 bool exists(const std::string& path) {
@@ -179,8 +184,8 @@ std::expected<Found, CgroupFailure> find_hierarchies(const CgroupHost& host) {
     auto self = read_file(host.self);
     if (!info || !self) {
         int err = info ? self.error() : info.error();
-        return std::unexpected(CgroupFailure{
-            err, "Cannot read " + (info ? host.self : host.mountinfo) + ": " + std::strerror(err)});
+        return std::unexpected(
+            system_failure(err, "Cannot read " + (info ? host.self : host.mountinfo)));
     }
     std::vector<Mount> mounts;
     for (std::string_view line : split(*info, '\n')) {
@@ -269,10 +274,6 @@ bool offers(const std::vector<CgroupPlan::Hierarchy>& hierarchies, const std::st
 std::size_t wanted_count(const std::vector<CgroupPlan::Hierarchy>& hierarchies) {
     return static_cast<std::size_t>(std::ranges::count_if(
         wanted, [&](const char* c) { return offers(hierarchies, std::string(c)); }));
-}
-
-CgroupFailure system_failure(int err, const std::string& what) {
-    return CgroupFailure{err, what + ": " + std::strerror(err)};
 }
 
 // Whether a process with this pid still runs: not gone, and not a zombie.

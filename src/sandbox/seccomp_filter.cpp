@@ -1,7 +1,6 @@
 #include "sandbox/seccomp_filter.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <linux/seccomp.h>
 #include <memory>
 #include <sched.h>
@@ -13,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "sandbox/host_process.hpp"
 #include "sandbox/unique_fd.hpp"
 
 namespace ovaline::sandbox {
@@ -67,7 +67,7 @@ struct ContextFree {
 };
 
 std::string failure(const char* what, int rc) {
-    return std::string(what) + ": " + std::strerror(-rc);
+    return std::string(what) + ": " + system_error_text(-rc);
 }
 
 } // namespace
