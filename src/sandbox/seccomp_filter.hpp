@@ -21,8 +21,6 @@ class SeccompFilter {
     // by exec. Async-signal-safe: meant for a forked child. 0, or the errno.
     int load() const noexcept;
 
-    std::size_t instructions() const { return program_.size(); }
-
   private:
     explicit SeccompFilter(std::vector<sock_filter> program) : program_(std::move(program)) {}
 
