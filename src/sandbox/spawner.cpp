@@ -23,7 +23,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "sandbox/cgroup.hpp"
 #include "sandbox/per_process.hpp"
+#include "sandbox/seccomp_filter.hpp"
 
 extern char** environ;
 
@@ -221,8 +223,22 @@ bool apply_limits(const Limits& limits) {
         fail(p.report, errno);
     }
     ::syscall(SYS_close_range, static_cast<unsigned>(count), ~0u, CLOSE_RANGE_CLOEXEC);
+    if (launch.seccomp != nullptr) {
+        if (int err = launch.seccomp->load(); err != 0) {
+            fail(p.report, err);
+        }
+    }
     ::execve(launch.path.c_str(), p.argv.data(), p.envp.data());
     fail(p.report, errno);
+}
+
+// Before the program or an init forks anything, so that nothing escapes the cgroup.
+void join_cgroup(const Prepared& p) {
+    if (p.launch.cgroup != nullptr) {
+        if (int err = p.launch.cgroup->join(); err != 0) {
+            fail(p.report, err);
+        }
+    }
 }
 
 bool loopback_up() {
@@ -265,6 +281,7 @@ void pass_on_continue(int) {
             ::_exit(127);
         }
     }
+    join_cgroup(p);
     reset_signals();
     struct sigaction forward {};
     forward.sa_handler = pass_on_continue;
@@ -312,6 +329,7 @@ void pass_on_continue(int) {
     if (::getppid() != p.owner) {
         ::_exit(127);
     }
+    join_cgroup(p);
     reset_signals();
     exec_program(p);
 }

@@ -13,6 +13,9 @@
 
 namespace ovaline::sandbox {
 
+class SeccompFilter;
+class SessionCgroup;
+
 // Resource limits of a started program and everything it starts; none keeps the limit
 // it would inherit.
 struct Limits {
@@ -58,6 +61,14 @@ struct ProgramLaunch {
     // A root of its own, built by the init in new mount and UTS namespaces (needs
     // own_pid_namespace); the plan must outlive the spawn() call.
     const RootPlan* root = nullptr;
+    // A cgroup the child joins first thing, so that the program and all it starts are
+    // inside from their first instruction (under an init, the init as well). Must outlive
+    // the call.
+    const SessionCgroup* cgroup = nullptr;
+    // A filter loaded right before exec, once the child has done everything that the
+    // filter would refuse. It also stops exec from granting privileges, so a set-user-ID
+    // program such as su works under it only when started as root. Must outlive the call.
+    const SeccompFilter* seccomp = nullptr;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).
