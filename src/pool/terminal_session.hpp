@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -75,12 +76,24 @@ class TerminalSession {
     const std::string& user() const { return user_; }
     // Runs `use(home, uid)` while the session stays open: close() waits for it to end,
     // so the home is never handed to another session meanwhile. False when closed.
+    // An exception of `use` (std::bad_alloc, say) leaves the session as it was: it goes
+    // on only once the lock is released, so it poisons nothing.
     template <class F> bool while_open(F&& use) {
-        auto guard = close_mutex_.lock();
-        if (closed_) {
-            return false;
+        std::exception_ptr failure;
+        {
+            auto guard = close_mutex_.lock();
+            if (closed_) {
+                return false;
+            }
+            try {
+                use(home_, uid_);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
-        use(home_, uid_);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
         return true;
     }
 
