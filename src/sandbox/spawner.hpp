@@ -51,6 +51,16 @@ struct ProgramLaunch {
     bool private_network = false;
     // A network namespace to enter instead, as a descriptor; -1 for none.
     int join_network = -1;
+    // A new IPC namespace, so that System V and POSIX IPC objects go with the program
+    // (needs own_pid_namespace); or the one of `join_ipc`, a descriptor (-1 for none).
+    bool private_ipc = false;
+    int join_ipc = -1;
+    // A mount namespace of its own, copied from the host's (or from the namespace
+    // `join_mount`, a descriptor), where /proc shows only the program's PID namespace,
+    // and to a user only its own processes there (needs own_pid_namespace). No mount
+    // made inside reaches the host.
+    bool private_proc = false;
+    int join_mount = -1;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).
