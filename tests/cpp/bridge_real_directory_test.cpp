@@ -150,27 +150,6 @@ TEST(RealDirectory, RefusalsChangeNothing) {
     EXPECT_EQ(target->inode_count(), 2u);
 }
 
-// A file is weighed by its apparent size before a byte of it is read: a sparse one that
-// no memory could hold, or one past a limited filesystem's room, is refused and adds
-// nothing.
-TEST(RealDirectory, FileTooBigForTheRoomIsRefusedBeforeReading) {
-    struct Case {
-        std::uint64_t size;
-        fs::Limits limits;
-    };
-    for (const Case& c : {Case{200ull << 30, {}}, Case{2u << 20, {1u << 20}}}) {
-        TempDir dir;
-        write_file(dir / "small", "fits");
-        write_file(dir / "big", "");
-        ASSERT_EQ(::truncate((dir / "big").c_str(), static_cast<off_t>(c.size)), 0);
-        auto target = FileSystem::create(c.limits);
-        auto result = bridge::import_tree(*target, dir.path().string(), "/", std::nullopt);
-        ASSERT_FALSE(result) << c.size;
-        EXPECT_EQ(std::get<fs::IoError>(result.error()).kind(), fs::IoErrorKind::NoSpaceLeft);
-        EXPECT_EQ(target->inode_count(), 1u);
-    }
-}
-
 // Another thread keeps swapping an entry for a link to a file outside while we read and
 // write the directory: the outside file is never read, written or replaced.
 TEST(RealDirectory, RacingLinkSwapsNeverReachOutside) {

@@ -150,20 +150,6 @@ TEST(UserPool, ReleaseOfUnknownUidChangesNothing) {
     EXPECT_EQ(pool.free_user(), std::vector<UserAccount>{*account});
 }
 
-TEST(UserPool, RetiredAccountIsNeverHandedOutAgain) {
-    FakeHost fake;
-    UserPool pool(fake.host());
-    auto broken = pool.acquire_user();
-    auto kept = pool.acquire_user();
-    pool.retire_user(broken->uid);
-    EXPECT_EQ(pool.user(), std::vector<UserAccount>{*kept});
-    pool.release_user(broken->uid);
-    pool.release_user(kept->uid);
-    EXPECT_EQ(pool.free_user(), std::vector<UserAccount>{*kept});
-    EXPECT_EQ(pool.acquire_user(), kept);
-    EXPECT_NE(pool.acquire_user(), broken);
-}
-
 TEST(UserPool, FullPoolCreatesNoAccount) {
     FakeHost fake;
     UserPool pool(fake.host());
