@@ -129,13 +129,14 @@ class Claim {
 };
 
 // The namespace `kind` ("net", "ipc", "mnt") of the started process `pid`; throws
-// InternalError when it cannot be opened (the shell then dies with its ShellProcess).
-sandbox::UniqueFd open_namespace(pid_t pid, const char* kind) {
+// InternalError naming it as `what` when it cannot be opened (the shell then dies with
+// its ShellProcess).
+sandbox::UniqueFd open_namespace(pid_t pid, const char* kind, const char* what) {
     std::string path = "/proc/" + std::to_string(pid) + "/ns/" + kind;
     sandbox::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
-        throw InternalError(std::string("Failed to open the session's ") + kind +
-                            " namespace: " + sandbox::system_error_text(errno));
+        throw InternalError(std::string("Failed to open the session's ") + what + ": " +
+                            sandbox::system_error_text(errno));
     }
     return fd;
 }
@@ -147,16 +148,19 @@ struct AccountFailure {
     bool internal = false;
 };
 
-// Makes the account ready for a new user: ends what still runs under it (an owner that
-// died without closing leaves such processes), clears what it left outside its home and
-// gives it a fresh home, whose canonical path this returns.
+// Makes the account, whose lock is held as `lock`, ready for a new user: ends what still
+// runs under it (an owner that died without closing leaves such processes), clears what
+// it left outside its home unless its last close did, and gives it a fresh home, whose
+// canonical path this returns.
 std::expected<std::string, AccountFailure> prepare_account(HomeParent& parent,
-                                                           const UserAccount& account) {
+                                                           const UserAccount& account, int lock) {
     if (auto killed = sandbox::kill_account_processes(account.uid); !killed) {
         return std::unexpected(AccountFailure{killed.error()});
     }
-    if (auto cleared = clear_account_leftovers(account.uid); !cleared) {
-        return std::unexpected(AccountFailure{cleared.error()});
+    if (!take_clean_mark(lock)) {
+        if (auto cleared = clear_account_leftovers(account.uid); !cleared) {
+            return std::unexpected(AccountFailure{cleared.error()});
+        }
     }
     try {
         auto home = parent.prepare_home(account.name, account.uid);
@@ -238,7 +242,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
         if (!*beside_homes) {
             continue;
         }
-        auto prepared = prepare_account(*parent, claim.last());
+        auto prepared = prepare_account(*parent, claim.last(), (**locked).get());
         if (prepared) {
             home = std::move(*prepared);
             lock = std::move(**locked);
@@ -283,10 +287,10 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     // network, its loopback.
     sandbox::UniqueFd network;
     if (!options.network) {
-        network = open_namespace((*shell)->pid(), "net");
+        network = open_namespace((*shell)->pid(), "net", "network");
     }
-    sandbox::UniqueFd ipc = open_namespace((*shell)->pid(), "ipc");
-    sandbox::UniqueFd mount = open_namespace((*shell)->pid(), "mnt");
+    sandbox::UniqueFd ipc = open_namespace((*shell)->pid(), "ipc", "IPC namespace");
+    sandbox::UniqueFd mount = open_namespace((*shell)->pid(), "mnt", "mount namespace");
     std::unique_ptr<TerminalSession> session(new TerminalSession(
         std::move(home), account, group_of(account.uid), pool, std::move(options)));
     session->lock_ = std::move(lock);
@@ -396,6 +400,9 @@ void TerminalSession::close() {
     // Nothing of this tenant may reach the next: an account whose leftovers stay is
     // never handed out by this pool again (a start elsewhere passes over it too).
     const bool cleared = clear_account_leftovers(uid_).has_value();
+    if (cleared) {
+        mark_clean(lock_.get());
+    }
     lock_.reset();
     legacy_lock_.reset();
     if (cleared) {

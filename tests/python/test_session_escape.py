@@ -3,13 +3,15 @@ attempt is replayed and its traces looked for afterwards."""
 
 import os
 import platform
+import pwd
 import resource
 import shlex
 import subprocess
+import sys
 
 import pytest
 
-from ovaline import PyFs, PyTerminalSession
+from ovaline import PyFs, PyTerminalSession, PyUserPool
 from session_support import needs_host, uid_of
 
 pytestmark = [
@@ -71,17 +73,25 @@ def test_nothing_of_a_tenant_reaches_the_next_on_its_account(pool):
             assert found == [b"False"] * len(found), body
 
 
-def test_start_clears_what_a_crashed_owner_left(pool):
-    with PyTerminalSession(pool) as session:
-        uid = uid_of(session)
-    # As if the owner had died holding the session: files of the account, no close.
-    left = [os.path.join(root, f"ovaline_crash_{os.getpid()}") for root in SHARED]
-    for path in left:
-        os.mkdir(path)
-        os.chown(path, uid, uid)
-    with PyTerminalSession(pool) as session:
-        assert uid_of(session) == uid
-        assert not any(os.path.lexists(p) for p in left)
+def test_start_clears_what_an_owner_killed_before_close_left():
+    # An owner that plants files as its account and dies by SIGKILL, never closing; a
+    # new pool hands out the same account first.
+    owner = subprocess.Popen(
+        [sys.executable, "-c", "import ovaline, os\n"
+         "s = ovaline.PyTerminalSession(ovaline.PyUserPool())\n"
+         "s.run('touch /tmp/crashed_$$ /var/tmp/crashed_$$ /dev/shm/crashed_$$')\n"
+         "print(s.user, flush=True)\n"
+         "os.kill(os.getpid(), 9)"],
+        stdout=subprocess.PIPE, text=True,
+    )
+    user = owner.stdout.readline().strip()
+    owner.wait(30)
+    owner.stdout.close()
+    uid = pwd.getpwnam(user).pw_uid
+    assert len(host_leftovers(uid)) == 3
+    with PyTerminalSession(PyUserPool()) as session:
+        assert session.user == user
+        assert host_leftovers(uid) == []
 
 
 def test_proc_shows_only_the_sessions_processes(running):
