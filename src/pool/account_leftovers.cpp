@@ -37,16 +37,17 @@ class Sweep {
     bool run(int dir, const std::string& path, int depth) {
         auto names = names_in(dir);
         if (!names) {
-            return fail(names.error(), path);
+            // A directory below the top that cannot be read holds nothing the account
+            // could have put there either.
+            return depth > 0 || fail(names.error(), path);
         }
         for (const std::string& name : *names) {
             const std::string child = path + "/" + name;
             struct stat st;
+            // Gone meanwhile, or not even root may look (another user's FUSE mount):
+            // nothing the account could have left.
             if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT) {
-                    continue;
-                }
-                return fail(errno, child);
+                continue;
             }
             if (st.st_uid == uid_) {
                 if (int err = remove_tree_at(dir, name.c_str()); err != 0 && err != ENOENT) {
@@ -125,7 +126,9 @@ std::expected<void, std::string> remove_account_entries(const std::string& root,
     sandbox::UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!dir || ::fstat(dir.get(), &st) != 0) {
-        if (errno == ENOENT) {
+        // Missing, or a link (/var/tmp to /tmp on some hosts) whose target is searched
+        // in its own right.
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) {
             return {};
         }
         return std::unexpected("Failed to search " + root +

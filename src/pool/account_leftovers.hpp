@@ -10,9 +10,10 @@ namespace ovaline::pool {
 // under it, so that nothing an account left there reaches its next user. The search
 // follows no symbolic link, stays on root's filesystem, leaves out the directory `skip`
 // (whatever it is reached by) and enters directories of others only down to a bounded
-// depth; the entries found are removed as a home is, with few descriptors however deep.
-// A missing root has nothing to remove; uid 0 is refused. The error names the first entry that
-// stayed.
+// depth; entries that even root may not look at are passed by. What is found is removed
+// as a home is, with few descriptors however deep. A missing root, or one that is a
+// symbolic link, has nothing to remove; uid 0 is refused. The error names the first
+// entry that stayed.
 std::expected<void, std::string> remove_account_entries(const std::string& root, std::uint32_t uid,
                                                         const std::string& skip);
 

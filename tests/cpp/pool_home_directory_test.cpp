@@ -242,6 +242,12 @@ TEST_F(HomeDirectory, AccountEntriesAreRemovedWhereverTheyLie) {
         EXPECT_EQ(stdfs::exists(stdfs::symlink_status(shared / e.path)), e.stays) << e.path;
     }
     EXPECT_FALSE(ovaline::pool::remove_account_entries(shared.string(), 0, ""));
+    // A root that is a link is not followed: its target is searched in its own right.
+    touch(shared / "mine_again");
+    ASSERT_EQ(::chown((shared / "mine_again").c_str(), account, account), 0);
+    stdfs::create_directory_symlink(shared, base / "link");
+    EXPECT_TRUE(ovaline::pool::remove_account_entries((base / "link").string(), account, ""));
+    EXPECT_TRUE(stdfs::exists(shared / "mine_again"));
 }
 
 } // namespace
