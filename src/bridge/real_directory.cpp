@@ -344,6 +344,11 @@ class Importer {
                 }
                 node.children = std::move(*children);
             } else {
+                // Its apparent size counts, holes included: memory is taken for all of it,
+                // so a file that cannot fit is refused before anything is allocated.
+                if (static_cast<std::uint64_t>(opened.st_size) > room_.bytes) {
+                    return fs_failure(fs::IoErrorKind::NoSpaceLeft);
+                }
                 auto data = read_all(fd.get(), static_cast<std::size_t>(opened.st_size),
                                      room_.bytes, child);
                 if (!data) {
@@ -376,6 +381,17 @@ std::expected<Owner, std::string> owner_named(const std::string& user) {
 }
 
 namespace {
+
+// An unlimited filesystem still lives in this machine's memory: no more is read into one
+// than the machine has.
+std::uint64_t memory_size() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) {
+        return UINT64_MAX;
+    }
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
 
 // Refuses, before anything is written, an entry the host cannot hold: a name with a NUL
 // (which would cut it short) or over 255 bytes, or a symbolic link. Named by its path in
@@ -449,8 +465,9 @@ TransferResult<void> import_tree(fs::FileSystem& fs, const std::string& real_dir
     }
     const fs::Limits limits = fs.limits();
     const fs::Usage used = fs.usage();
-    const fs::Usage room{limits.max_bytes - std::min(limits.max_bytes, used.bytes),
-                         limits.max_inodes - std::min(limits.max_inodes, used.inodes)};
+    const fs::Usage room{
+        std::min(memory_size(), limits.max_bytes - std::min(limits.max_bytes, used.bytes)),
+        limits.max_inodes - std::min(limits.max_inodes, used.inodes)};
     auto entries = Importer(owner_uid, room).read_entries(root->get(), real_dir, 0);
     if (!entries) {
         return std::unexpected(entries.error());

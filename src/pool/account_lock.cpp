@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include "pool/home_directory.hpp"
 #include "sandbox/host_process.hpp"
@@ -40,6 +41,21 @@ std::expected<std::optional<sandbox::UniqueFd>, std::string> lock_file_at(int di
         }
     }
     return std::optional<sandbox::UniqueFd>(std::move(fd));
+}
+
+namespace {
+
+constexpr char clean = 'c';
+
+} // namespace
+
+void mark_clean(int lock) {
+    [[maybe_unused]] ssize_t n = ::pwrite(lock, &clean, 1, 0);
+}
+
+bool take_clean_mark(int lock) {
+    char mark = 0;
+    return ::pread(lock, &mark, 1, 0) == 1 && mark == clean && ::ftruncate(lock, 0) == 0;
 }
 
 std::expected<std::optional<sandbox::UniqueFd>, std::string>

@@ -30,6 +30,14 @@ class AccountLocks {
     sandbox::UniqueFd fd_;
 };
 
+// A mark in an account's lock file, held by the caller, that the account's last session
+// closed with nothing of it left on the host, so the next start need not search for
+// leftovers. Taking the mark removes it: a session whose owner dies before its close
+// leaves none, and the start after it clears the account. A mark that cannot be made is
+// only a search more.
+void mark_clean(int lock);
+bool take_clean_mark(int lock);
+
 // Takes the lock of the file `file` below the directory `dir`, creating it (mode 0600)
 // if missing and following no link. None when another holder has it.
 std::expected<std::optional<sandbox::UniqueFd>, std::string> lock_file_at(int dir,

@@ -169,9 +169,11 @@ class TreeRemoval {
     std::size_t open_ = 0;
 };
 
-// Removing races a process of the account that still writes into the home, until
-// it has been ended; a few attempts outlast that.
-int remove_home(int dir, const char* name) {
+} // namespace
+
+int remove_tree_at(int dir, const char* name) {
+    // Removing races a process of the account that still writes into the tree, until
+    // it has been ended; a few attempts outlast that.
     int err = 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         err = TreeRemoval::remove(dir, name);
@@ -181,8 +183,6 @@ int remove_home(int dir, const char* name) {
     }
     return err;
 }
-
-} // namespace
 
 std::expected<sandbox::UniqueFd, std::string>
 open_trusted_directory(const std::string& path, mode_t mode, std::string_view failure) {
@@ -232,7 +232,7 @@ std::expected<std::string, std::string> HomeParent::prepare_home(const std::stri
     const char* leaf = name.c_str();
     struct stat st;
     if (::fstatat(fd_.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (int err = remove_home(fd_.get(), leaf); err != 0) {
+        if (int err = remove_tree_at(fd_.get(), leaf); err != 0) {
             throw InternalError("Failed to remove the existing temporary home directory: " +
                                 sandbox::system_error_text(err));
         }

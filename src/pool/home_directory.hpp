@@ -14,6 +14,11 @@ namespace ovaline::pool {
 // Where every session's home directory lives.
 inline constexpr const char* home_parent = "/tmp/tmp_user_home";
 
+// Removes the entry `name` of the directory `dir`, and everything below it when it is a
+// directory, following no symbolic link and keeping only a few descriptors open however
+// deep it nests. 0 or the errno of the failure.
+int remove_tree_at(int dir, const char* name);
+
 // Opens the directory `path`, made with `mode` if missing, only when it is a real
 // directory of this process's effective user that nobody else may write to; otherwise
 // returns why not, after `failure`. Nothing is changed before that is known. Throws

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "error/internal_error.hpp"
+#include "pool/account_leftovers.hpp"
 #include "pool/account_lock.hpp"
 #include "pool/home_directory.hpp"
 #include "pool/session_closer.hpp"
@@ -28,6 +29,8 @@ namespace {
 constexpr auto su_grace = std::chrono::seconds(2);
 // How long su is given after each round of ending the account's processes.
 constexpr auto su_round = std::chrono::milliseconds(20);
+// How many accounts one start passes over when they cannot be made ready.
+constexpr int max_passed_over = 8;
 
 // The sessions still open, so that the process's exit can end their processes.
 class LiveSessions {
@@ -76,6 +79,11 @@ std::optional<UserAccount> acquire(PoolHolder& pool) {
     return pool.pool.acquire_user();
 }
 
+void retire(PoolHolder& pool, std::uint32_t uid) {
+    auto guard = pool.mutex.lock();
+    pool.pool.retire_user(uid);
+}
+
 void release(PoolHolder& pool, const std::vector<UserAccount>& accounts) {
     auto guard = pool.mutex.lock();
     for (const auto& account : accounts) {
@@ -106,6 +114,12 @@ class Claim {
         release(pool_, held_);
         held_ = {std::move(kept)};
     }
+    // The last account is passed over: the pool never hands it out again.
+    void retire_last() {
+        UserAccount passed = std::move(held_.back());
+        held_.pop_back();
+        retire(pool_, passed.uid);
+    }
     // The session now owns the last account; nothing is given back.
     void keep() { held_.clear(); }
 
@@ -113,6 +127,51 @@ class Claim {
     PoolHolder& pool_;
     std::vector<UserAccount> held_;
 };
+
+// The namespace `kind` ("net", "ipc", "mnt") of the started process `pid`; throws
+// InternalError naming it as `what` when it cannot be opened (the shell then dies with
+// its ShellProcess).
+sandbox::UniqueFd open_namespace(pid_t pid, const char* kind, const char* what) {
+    std::string path = "/proc/" + std::to_string(pid) + "/ns/" + kind;
+    sandbox::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throw InternalError(std::string("Failed to open the session's ") + what + ": " +
+                            sandbox::system_error_text(errno));
+    }
+    return fd;
+}
+
+// Why an account could not be made ready; `internal` when it is a failure of the host
+// that would otherwise have been thrown.
+struct AccountFailure {
+    std::string message;
+    bool internal = false;
+};
+
+// Makes the account, whose lock is held as `lock`, ready for a new user: ends what still
+// runs under it (an owner that died without closing leaves such processes), clears what
+// it left outside its home unless its last close did, and gives it a fresh home, whose
+// canonical path this returns.
+std::expected<std::string, AccountFailure> prepare_account(HomeParent& parent,
+                                                           const UserAccount& account, int lock) {
+    if (auto killed = sandbox::kill_account_processes(account.uid); !killed) {
+        return std::unexpected(AccountFailure{killed.error()});
+    }
+    if (!take_clean_mark(lock)) {
+        if (auto cleared = clear_account_leftovers(account.uid); !cleared) {
+            return std::unexpected(AccountFailure{cleared.error()});
+        }
+    }
+    try {
+        auto home = parent.prepare_home(account.name, account.uid);
+        if (!home) {
+            return std::unexpected(AccountFailure{home.error()});
+        }
+        return std::move(*home);
+    } catch (const InternalError& failure) {
+        return std::unexpected(AccountFailure{failure.what(), true});
+    }
+}
 
 } // namespace
 
@@ -149,6 +208,8 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     std::optional<AccountLocks> locks;
     sandbox::UniqueFd lock;
     sandbox::UniqueFd legacy_lock;
+    std::string home;
+    int passed_over = 0;
     for (;;) {
         auto account = acquire(*pool);
         if (!account) {
@@ -178,25 +239,30 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
         if (!beside_homes) {
             return std::unexpected(beside_homes.error());
         }
-        if (*beside_homes) {
+        if (!*beside_homes) {
+            continue;
+        }
+        auto prepared = prepare_account(*parent, claim.last(), (**locked).get());
+        if (prepared) {
+            home = std::move(*prepared);
             lock = std::move(**locked);
             legacy_lock = std::move(**beside_homes);
             break;
+        }
+        // One broken account (a home that cannot be removed, say) must not stop every
+        // later start: it is passed over for the next, up to a bound.
+        claim.retire_last();
+        if (++passed_over == max_passed_over) {
+            if (prepared.error().internal) {
+                throw InternalError(prepared.error().message);
+            }
+            return std::unexpected(prepared.error().message);
         }
     }
     // Accounts that another live session holds were kept aside until one was free, so
     // the pool did not hand them out again within this search.
     claim.release_all_but_last();
     const UserAccount& account = claim.last();
-
-    // A process left by an owner that died without closing would share the new home.
-    if (auto killed = sandbox::kill_account_processes(account.uid); !killed) {
-        return std::unexpected(killed.error());
-    }
-    auto home = parent->prepare_home(account.name, account.uid);
-    if (!home) {
-        return std::unexpected(home.error());
-    }
 
     auto su = sandbox::find_program("su");
     if (!su) {
@@ -211,27 +277,28 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     launch.limits = options.limits;
     launch.own_pid_namespace = true;
     launch.private_network = !options.network;
+    launch.private_ipc = true;
+    launch.private_proc = true;
     auto shell = sandbox::ShellProcess::start(std::move(launch));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
     }
+    // The runs join the shell's namespaces: they share its IPC objects and, on a private
+    // network, its loopback.
     sandbox::UniqueFd network;
     if (!options.network) {
-        // The runs join the shell's network, so that they and the shell share loopback.
-        std::string path = "/proc/" + std::to_string((*shell)->pid()) + "/ns/net";
-        network = sandbox::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!network) {
-            // The shell dies with its ShellProcess.
-            throw InternalError("Failed to open the session's network: " +
-                                sandbox::system_error_text(errno));
-        }
+        network = open_namespace((*shell)->pid(), "net", "network");
     }
+    sandbox::UniqueFd ipc = open_namespace((*shell)->pid(), "ipc", "IPC namespace");
+    sandbox::UniqueFd mount = open_namespace((*shell)->pid(), "mnt", "mount namespace");
     std::unique_ptr<TerminalSession> session(new TerminalSession(
-        std::move(*home), account, group_of(account.uid), pool, std::move(options)));
+        std::move(home), account, group_of(account.uid), pool, std::move(options)));
     session->lock_ = std::move(lock);
     session->legacy_lock_ = std::move(legacy_lock);
     session->shell_ = std::move(*shell);
     session->network_ = std::move(network);
+    session->ipc_ = std::move(ipc);
+    session->mount_ = std::move(mount);
     claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
@@ -255,6 +322,9 @@ TerminalSession::start_run(RunRequest request) {
     launch.limits = options_.limits;
     launch.identity = sandbox::Identity{uid_, gid_};
     launch.join_network = network_.get();
+    launch.join_ipc = ipc_.get();
+    launch.private_proc = true;
+    launch.join_mount = mount_.get();
     auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
                                           request.max_output, request.deadline);
     if (!run) {
@@ -318,9 +388,28 @@ void TerminalSession::close() {
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
+    {
+        // The namespaces, and the IPC objects in them, go once no run holds them.
+        std::lock_guard lock(runs_mutex_);
+        if (active_runs_ == 0) {
+            network_.reset();
+            ipc_.reset();
+            mount_.reset();
+        }
+    }
+    // Nothing of this tenant may reach the next: an account whose leftovers stay is
+    // never handed out by this pool again (a start elsewhere passes over it too).
+    const bool cleared = clear_account_leftovers(uid_).has_value();
+    if (cleared) {
+        mark_clean(lock_.get());
+    }
     lock_.reset();
     legacy_lock_.reset();
-    release(*pool_, {UserAccount{uid_, user_}});
+    if (cleared) {
+        release(*pool_, {UserAccount{uid_, user_}});
+    } else {
+        retire(*pool_, uid_);
+    }
 }
 
 std::expected<void, sandbox::ShellFailure> TerminalSession::write(std::span<const char>& data) {

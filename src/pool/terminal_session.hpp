@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -46,12 +47,14 @@ class TerminalSession {
     using Stream = sandbox::ShellProcess::Stream;
 
     // Takes an account that no other live session on the host holds, ends whatever
-    // still runs under it, gives it a fresh home below /tmp/tmp_user_home and starts
-    // /bin/bash for it through `su`, in the root directory. Returns an error message for
-    // an ordinary failure; throws InternalError when the pool is poisoned or no directory
-    // or `su` can be had. On every failure the account goes back to the pool.
-    // The shell is the program of a PID namespace of its own (see ProgramLaunch), with the
-    // options' limits and network.
+    // still runs under it, clears what an earlier user left of it (see
+    // clear_account_leftovers), gives it a fresh home below /tmp/tmp_user_home and starts
+    // /bin/bash for it through `su`, in the root directory. An account that cannot be
+    // made ready is retired from the pool and the next one tried, a few at most. Returns
+    // an error message for an ordinary failure; throws InternalError when the pool is
+    // poisoned or no directory or `su` can be had. On every failure the account goes back
+    // to the pool. The shell is the program of PID, IPC and mount namespaces of its own
+    // (see ProgramLaunch), with its own /proc and the options' limits and network.
     static std::expected<std::unique_ptr<TerminalSession>, std::string>
     create(std::shared_ptr<PoolHolder> pool, SessionOptions options = {});
 
@@ -60,7 +63,8 @@ class TerminalSession {
     // Closes the session; owners that must see a failure call close() first.
     ~TerminalSession();
 
-    // Ends every process of the account, reaps the shell, and gives the account back;
+    // Ends every process of the account, reaps the shell, clears what the account left
+    // outside its home, and gives the account back (or retires it when that failed);
     // a closed session is left alone. In a process forked from the one that created the
     // session it only refuses further use: the shell is the creator's. Throws InternalError when
     // processes cannot be ended or the pool is poisoned; the session counts as closed either way,
@@ -77,12 +81,24 @@ class TerminalSession {
     const std::string& user() const { return user_; }
     // Runs `use(home, uid)` while the session stays open: close() waits for it to end,
     // so the home is never handed to another session meanwhile. False when closed.
+    // An exception of `use` (std::bad_alloc, say) leaves the session as it was: it goes
+    // on only once the lock is released, so it poisons nothing.
     template <class F> bool while_open(F&& use) {
-        auto guard = close_mutex_.lock();
-        if (closed_) {
-            return false;
+        std::exception_ptr failure;
+        {
+            auto guard = close_mutex_.lock();
+            if (closed_) {
+                return false;
+            }
+            try {
+                use(home_, uid_);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
-        use(home_, uid_);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
         return true;
     }
 
@@ -93,8 +109,9 @@ class TerminalSession {
     std::expected<std::size_t, sandbox::ShellFailure> read(Stream stream, std::span<char> buffer,
                                                            sandbox::Deadline deadline);
     // Starts `bash -c` with the command as the account, beside the shell: no terminal,
-    // the shell's environment with HOME, the session's limits and network, a PID
-    // namespace of its own. An empty error when the session is closed.
+    // the shell's environment with HOME, the session's limits, network and IPC
+    // namespace, a PID namespace of its own with its own /proc. An empty error when the
+    // session is closed.
     std::expected<std::unique_ptr<sandbox::CommandRun>, std::string> start_run(RunRequest request);
 
     // The shell's exit status (see ShellProcess::poll), none while it runs.
@@ -125,6 +142,10 @@ class TerminalSession {
     std::unique_ptr<sandbox::ShellProcess> shell_;
     // The shell's private network, which runs join; none on the host's network.
     sandbox::UniqueFd network_;
+    // The shell's IPC and mount namespaces, which runs join too; let go at close, so
+    // that the IPC objects in them go with the session.
+    sandbox::UniqueFd ipc_;
+    sandbox::UniqueFd mount_;
     std::mutex runs_mutex_;
     int active_runs_ = 0;
     bool refusing_runs_ = false;

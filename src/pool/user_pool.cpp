@@ -1,5 +1,6 @@
 #include "pool/user_pool.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -152,12 +153,19 @@ std::optional<UserAccount> UserPool::acquire_user() {
 }
 
 void UserPool::release_user(std::uint32_t uid) {
-    for (auto it = user_.begin(); it != user_.end(); ++it) {
-        if (it->uid == uid) {
-            free_user_.push_back(std::move(*it));
-            user_.erase(it);
-            return;
-        }
+    auto it = std::find_if(user_.begin(), user_.end(),
+                           [&](const UserAccount& account) { return account.uid == uid; });
+    if (it != user_.end()) {
+        free_user_.push_back(std::move(*it));
+        user_.erase(it);
+    }
+}
+
+void UserPool::retire_user(std::uint32_t uid) {
+    auto it = std::find_if(user_.begin(), user_.end(),
+                           [&](const UserAccount& account) { return account.uid == uid; });
+    if (it != user_.end()) {
+        user_.erase(it);
     }
 }
 

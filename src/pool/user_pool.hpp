@@ -68,6 +68,10 @@ class UserPool {
     // unknown uid changes nothing.
     void release_user(std::uint32_t uid);
 
+    // Forgets the first handed-out account with this uid without putting it on the free
+    // list, so that the pool never hands it out again; an unknown uid changes nothing.
+    void retire_user(std::uint32_t uid);
+
     const std::vector<UserAccount>& user() const { return user_; }
     const std::vector<UserAccount>& free_user() const { return free_user_; }
     std::size_t max_user() const { return max_user_; }

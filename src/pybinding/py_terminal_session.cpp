@@ -72,8 +72,9 @@ constexpr char kRunDoc[] =
     "return a RunResult. Standard input is `input` or the null device; the\n"
     "working directory is `cwd` or the session's home. At the timeout every\n"
     "process the command started is killed and the partial output returned\n"
-    "with timed_out set. Output past max_output bytes per stream is dropped\n"
-    "and truncated set.\n";
+    "with timed_out set. Output past max_output bytes per stream (16 MiB\n"
+    "unless given; None keeps all) is dropped and truncated set. The result\n"
+    "also carries wall_time, cpu_time, peak_memory and ended_by.\n";
 
 constexpr char kRunResultDoc[] = "How a command run in a terminal session ended.";
 
@@ -303,9 +304,15 @@ PyStructSequence_Field kRunResultFields[] = {
     {"stderr", "What the command wrote to its standard error."},
     {"timed_out", "Whether the timeout ended the command."},
     {"truncated", "Whether output past max_output was dropped."},
+    {"wall_time", "Seconds from the start to the end of the command's last process."},
+    {"cpu_time", "Seconds of user and system CPU time of all the command's processes."},
+    {"peak_memory", "The largest resident set of any of its processes, in bytes."},
+    {"ended_by", "What ended it: \"exit\", \"signal\" or \"timeout\"."},
     {nullptr, nullptr},
 };
 
+// The first five fields make the tuple, as they always have; the figures are attributes
+// only, so unpacking a result keeps working.
 PyStructSequence_Desc kRunResultDesc = {"ovaline.PyTerminalSession.RunResult", kRunResultDoc,
                                         kRunResultFields, 5};
 
@@ -321,10 +328,27 @@ PyObject* to_py_bytes(const sandbox::Output& output) {
     return bytes;
 }
 
+const char* ended_by_name(sandbox::EndedBy ended_by) {
+    switch (ended_by) {
+    case sandbox::EndedBy::Exit:
+        return "exit";
+    case sandbox::EndedBy::Signal:
+        return "signal";
+    case sandbox::EndedBy::Timeout:
+        return "timeout";
+    }
+    return "exit";
+}
+
 PyObject* run_result(PyTypeObject* type, const sandbox::RunOutcome& outcome) {
+    using Seconds = std::chrono::duration<double>;
     return struct_of(type, {PyLong_FromLong(outcome.status), to_py_bytes(outcome.out),
                             to_py_bytes(outcome.err), PyBool_FromLong(outcome.timed_out),
-                            PyBool_FromLong(outcome.truncated)});
+                            PyBool_FromLong(outcome.truncated),
+                            PyFloat_FromDouble(Seconds(outcome.wall_time).count()),
+                            PyFloat_FromDouble(Seconds(outcome.cpu_time).count()),
+                            PyLong_FromUnsignedLongLong(outcome.peak_memory),
+                            PyUnicode_FromString(ended_by_name(outcome.ended_by))});
 }
 
 PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
@@ -376,7 +400,7 @@ PyMethodDef kMethods[] = {
     method<"read_err", read_err, "buffer", "*timeout">(kReadErrDoc),
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
-    method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output">(kRunDoc),
+    method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output=16777216">(kRunDoc),
     method<"push", push, "fs", "src=\"/\"", "dst=None">(kPushDoc),
     method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),

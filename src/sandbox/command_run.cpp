@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <limits>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,7 @@ std::string Output::text() const {
 std::expected<std::unique_ptr<CommandRun>, std::string>
 CommandRun::start(ProgramLaunch launch, std::optional<std::string> input,
                   std::optional<std::size_t> max_output, Deadline deadline) {
+    const Clock::time_point started_at = Clock::now();
     auto out = make_pipe();
     auto err = make_pipe();
     if (!out || !err) {
@@ -66,8 +68,8 @@ CommandRun::start(ProgramLaunch launch, std::optional<std::string> input,
     out->write.reset();
     err->write.reset();
     std::unique_ptr<CommandRun> run(new CommandRun(
-        std::move(*started), std::move(in.write), std::move(out->read), std::move(err->read),
-        input ? std::move(*input) : std::string(), max_output, deadline));
+        std::move(*started), started_at, std::move(in.write), std::move(out->read),
+        std::move(err->read), input ? std::move(*input) : std::string(), max_output, deadline));
     for (const UniqueFd* fd : {&run->input_, &run->out_, &run->err_}) {
         if (*fd && !set_nonblocking(*fd)) {
             return std::unexpected(system_error_text(errno));
@@ -83,10 +85,12 @@ CommandRun::start(ProgramLaunch launch, std::optional<std::string> input,
     return run;
 }
 
-CommandRun::CommandRun(Started started, UniqueFd input, UniqueFd out, UniqueFd err,
-                       std::string data, std::optional<std::size_t> max_output, Deadline deadline)
-    : child_(std::move(started)), input_(std::move(input)), out_(std::move(out)),
-      err_(std::move(err)), data_(std::move(data)), max_output_(max_output), deadline_(deadline) {}
+CommandRun::CommandRun(Started started, Clock::time_point started_at, UniqueFd input, UniqueFd out,
+                       UniqueFd err, std::string data, std::optional<std::size_t> max_output,
+                       Deadline deadline)
+    : child_(std::move(started)), started_at_(started_at), input_(std::move(input)),
+      out_(std::move(out)), err_(std::move(err)), data_(std::move(data)), max_output_(max_output),
+      deadline_(deadline) {}
 
 CommandRun::~CommandRun() {
     if (!reaped_) {
@@ -112,8 +116,9 @@ void CommandRun::kill() {
 
 void CommandRun::reap(bool block) {
     int raw = 0;
+    rusage usage{};
     pid_t got;
-    while ((got = ::waitpid(child_.pid, &raw, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    while ((got = ::wait4(child_.pid, &raw, block ? 0 : WNOHANG, &usage)) < 0 && errno == EINTR) {
     }
     if (got == child_.pid) {
         outcome_.status = exit_status(child_, raw);
@@ -123,6 +128,19 @@ void CommandRun::reap(bool block) {
         outcome_.status = 255;
         reaped_ = true;
     }
+    if (!reaped_) {
+        return;
+    }
+    using std::chrono::microseconds;
+    using std::chrono::seconds;
+    outcome_.wall_time = Clock::now() - started_at_;
+    outcome_.cpu_time = seconds(usage.ru_utime.tv_sec) + microseconds(usage.ru_utime.tv_usec) +
+                        seconds(usage.ru_stime.tv_sec) + microseconds(usage.ru_stime.tv_usec);
+    // The kernel counts it in kilobytes.
+    outcome_.peak_memory = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+    outcome_.ended_by = outcome_.timed_out    ? EndedBy::Timeout
+                        : outcome_.status < 0 ? EndedBy::Signal
+                                              : EndedBy::Exit;
 }
 
 std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> max_output,

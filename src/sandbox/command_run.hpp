@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -30,13 +32,23 @@ struct Output {
 std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> max_output,
                         std::vector<char>& scratch, bool& truncated);
 
-// How a command ended, with what it wrote.
+// What ended a command: its own exit, a signal (its own or another's), or the deadline.
+enum class EndedBy { Exit, Signal, Timeout };
+
+// How a command ended, with what it wrote and what it took.
 struct RunOutcome {
     int status = 0; // exit code, or minus the signal that ended it
     Output out;
     Output err;
     bool timed_out = false;
     bool truncated = false; // a stream wrote more than it was allowed to keep
+    EndedBy ended_by = EndedBy::Exit;
+    Clock::duration wall_time{};
+    // User and system CPU time of all its processes, and the largest resident set any
+    // one of them had, in bytes; from the kernel's account of its init and every
+    // process the init reaped.
+    std::chrono::microseconds cpu_time{};
+    std::uint64_t peak_memory = 0;
 };
 
 // One command in a PID namespace of its own, on pipes, from its start until it and
@@ -68,8 +80,9 @@ class CommandRun {
     RunOutcome& outcome() { return outcome_; }
 
   private:
-    CommandRun(Started started, UniqueFd input, UniqueFd out, UniqueFd err, std::string data,
-               std::optional<std::size_t> max_output, Deadline deadline);
+    CommandRun(Started started, Clock::time_point started_at, UniqueFd input, UniqueFd out,
+               UniqueFd err, std::string data, std::optional<std::size_t> max_output,
+               Deadline deadline);
     void kill();
     void reap(bool block);
     // One read of what is there; the bytes read, 0 when none are there or the stream
@@ -78,6 +91,7 @@ class CommandRun {
     void write_some();
 
     Started child_;
+    const Clock::time_point started_at_;
     UniqueFd input_;
     UniqueFd out_;
     UniqueFd err_;

@@ -190,7 +190,8 @@ std::expected<RootPlan, std::string> RootPlan::make(const RootOptions& options) 
                  concat({"/proc/self/fd/", std::to_string(fd)}));
     }
     plan.add(Op::Mkdir, root + "/proc");
-    plan.add(Op::Mount, root + "/proc", "proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    plan.add(Op::Mount, root + "/proc", "proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+             "hidepid=2");
     for (const char* dir : {"/tmp", "/var", "/var/tmp", "/dev/shm"}) {
         plan.add(Op::Mkdir, root + dir);
     }

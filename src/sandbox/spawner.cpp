@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -259,6 +260,28 @@ bool loopback_up() {
     return up;
 }
 
+// Enters the namespaces to share and makes the private /proc; in the init, before the
+// program is forked, so that both live in them. A joined mount namespace is copied, so
+// the /proc mounted here shadows only this copy's.
+bool enter_namespaces(const ProgramLaunch& launch) {
+    if (launch.join_ipc >= 0 && ::setns(launch.join_ipc, CLONE_NEWIPC) != 0) {
+        return false;
+    }
+    if (!launch.private_proc) {
+        return true;
+    }
+    if (launch.join_mount >= 0 &&
+        (::setns(launch.join_mount, CLONE_NEWNS) != 0 || ::unshare(CLONE_NEWNS) != 0)) {
+        return false;
+    }
+    // Slave before anything is mounted: host mounts still show up inside, but nothing
+    // mounted inside propagates out. In the new /proc an account sees only its own
+    // processes, not the init's or su's, which are copies of this process (its command
+    // line included).
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+           ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2") == 0;
+}
+
 // The init's program. Only the init's copy of memory ever sets it.
 volatile sig_atomic_t init_program = 0;
 
@@ -287,7 +310,7 @@ void pass_on_continue(int) {
     forward.sa_handler = pass_on_continue;
     forward.sa_flags = SA_RESTART;
     ::sigaction(SIGCONT, &forward, nullptr);
-    if (p.launch.private_network && !loopback_up()) {
+    if ((p.launch.private_network && !loopback_up()) || !enter_namespaces(p.launch)) {
         fail(p.report, errno);
     }
     if (p.launch.root != nullptr) {
@@ -379,6 +402,12 @@ std::expected<Started, int> spawn(const ProgramLaunch& launch) {
         }
         if (launch.root != nullptr) {
             flags |= CLONE_NEWNS | CLONE_NEWUTS;
+        }
+        if (launch.private_ipc && launch.join_ipc < 0) {
+            flags |= CLONE_NEWIPC;
+        }
+        if (launch.private_proc && launch.join_mount < 0) {
+            flags |= CLONE_NEWNS;
         }
     }
     UniqueFd pidfd;

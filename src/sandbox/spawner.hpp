@@ -69,6 +69,16 @@ struct ProgramLaunch {
     // filter would refuse. It also stops exec from granting privileges, so a set-user-ID
     // program such as su works under it only when started as root. Must outlive the call.
     const SeccompFilter* seccomp = nullptr;
+    // A new IPC namespace, so that System V and POSIX IPC objects go with the program
+    // (needs own_pid_namespace); or the one of `join_ipc`, a descriptor (-1 for none).
+    bool private_ipc = false;
+    int join_ipc = -1;
+    // A mount namespace of its own, copied from the host's (or from the namespace
+    // `join_mount`, a descriptor), where /proc shows only the program's PID namespace,
+    // and to a user only its own processes there (needs own_pid_namespace). No mount
+    // made inside reaches the host.
+    bool private_proc = false;
+    int join_mount = -1;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).

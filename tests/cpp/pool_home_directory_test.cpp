@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pool/account_leftovers.hpp"
 #include "pool/account_lock.hpp"
 #include "pool/home_directory.hpp"
 
@@ -195,6 +196,58 @@ TEST_F(HomeDirectory, AnAccountIsLockedByOneHolderAtATime) {
     held->reset();
     auto again = second->lock("test_A");
     ASSERT_TRUE(again && *again);
+}
+
+// What an account left in a shared directory goes, wherever it sits among others'
+// entries; the skipped directory and everything of others stay.
+TEST_F(HomeDirectory, AccountEntriesAreRemovedWhereverTheyLie) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving entries to another uid needs root";
+    }
+    constexpr uid_t account = 3999999;
+    const stdfs::path shared = base / "shared";
+    stdfs::create_directories(shared / "theirs" / "deeper");
+    stdfs::create_directories(shared / "mine_dir" / "deep");
+    stdfs::create_directories(shared / "homes");
+    struct Entry {
+        const char* path;
+        bool mine;
+        bool stays;
+    };
+    const Entry entries[] = {
+        {"mine_file", true, false},
+        {"mine_dir", true, false},
+        {"mine_dir/deep/theirs_inside", false, false},
+        {"theirs", false, true},
+        {"theirs/deeper", false, true},
+        {"theirs/deeper/mine_inner", true, false},
+        {"theirs/keep", false, true},
+        {"homes", false, true},
+        {"homes/mine_home", true, true},
+    };
+    for (const Entry& e : entries) {
+        const stdfs::path path = shared / e.path;
+        if (!stdfs::exists(path)) {
+            touch(path);
+        }
+        if (e.mine) {
+            ASSERT_EQ(::lchown(path.c_str(), account, account), 0) << e.path;
+        }
+    }
+
+    auto removed = ovaline::pool::remove_account_entries(shared.string(), account,
+                                                         (shared / "homes").string());
+    ASSERT_TRUE(removed) << removed.error();
+    for (const Entry& e : entries) {
+        EXPECT_EQ(stdfs::exists(stdfs::symlink_status(shared / e.path)), e.stays) << e.path;
+    }
+    EXPECT_FALSE(ovaline::pool::remove_account_entries(shared.string(), 0, ""));
+    // A root that is a link is not followed: its target is searched in its own right.
+    touch(shared / "mine_again");
+    ASSERT_EQ(::chown((shared / "mine_again").c_str(), account, account), 0);
+    stdfs::create_directory_symlink(shared, base / "link");
+    EXPECT_TRUE(ovaline::pool::remove_account_entries((base / "link").string(), account, ""));
+    EXPECT_TRUE(stdfs::exists(shared / "mine_again"));
 }
 
 } // namespace

@@ -111,6 +111,33 @@ def test_timeout_ends_everything_the_run_started(running):
     assert result.stdout == b"started\n"
 
 
+@needs_python
+def test_run_reports_how_it_ended_and_what_it_took(running):
+    session, _ = running
+    mib = 2**20
+    # Work done in a child of the command's shell counts as the command's.
+    burn = "/usr/bin/python3 -c 'import time\nwhile time.process_time() < 0.3: pass'; true"
+    hold = f"/usr/bin/python3 -c 'b = b\"x\" * {200 * mib}'; true"
+    cases = [
+        ("exit 3", {}, "exit"),
+        ("kill -9 $$", {}, "signal"),
+        ("sleep 30", {"timeout": 0.5}, "timeout"),
+        (burn, {}, "exit"),
+        (hold, {}, "exit"),
+    ]
+    results = {}
+    for command, kwargs, ended_by in cases:
+        result = session.run(command, **kwargs)
+        assert result.ended_by == ended_by, (command, result)
+        assert result.wall_time >= 0 and result.cpu_time >= 0, command
+        results[command] = result
+    assert 0.45 <= results["sleep 30"].wall_time < 30
+    assert results[burn].cpu_time >= 0.3
+    assert results[burn].wall_time >= results[burn].cpu_time - 0.05
+    assert results[hold].peak_memory >= 200 * mib
+    assert results["exit 3"].peak_memory < 200 * mib
+
+
 def test_interrupt_ends_the_run_and_propagates(running):
     session, _ = running
     returned = threading.Event()
