@@ -268,4 +268,59 @@ std::expected<std::string, std::string> HomeParent::prepare_home(const std::stri
     return std::string(resolved);
 }
 
+namespace {
+
+// Beside the home of the same account; no account name starts with a dot.
+std::string private_name(const std::string& name) {
+    return "." + name + ".private";
+}
+
+} // namespace
+
+std::expected<std::string, std::string> HomeParent::prepare_private(const std::string& name) {
+    const std::string leaf = private_name(name);
+    if (int err = remove_private(name); err != 0 && err != ENOENT) {
+        throw InternalError("Failed to remove the account's old temporary places: " +
+                            sandbox::system_error_text(err));
+    }
+    if (::mkdirat(fd_.get(), leaf.c_str(), 0755) != 0) {
+        throw InternalError(std::string(create_failed) + ": " + sandbox::system_error_text(errno));
+    }
+    sandbox::UniqueFd dir(
+        ::openat(fd_.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        throw InternalError(std::string(create_failed) + ": " + sandbox::system_error_text(errno));
+    }
+    const std::string mount_point = "tmp/tmp_user_home/" + name;
+    struct Place {
+        std::string path;
+        mode_t mode;
+    };
+    for (const Place& place :
+         {Place{"tmp", 01777}, Place{"var-tmp", 01777}, Place{"shm", 01777},
+          Place{"run-lock", 01777}, Place{"tmp/tmp_user_home", 0755}, Place{mount_point, 0700}}) {
+        // Exactly the mode whatever the umask.
+        if (::mkdirat(dir.get(), place.path.c_str(), place.mode) != 0 ||
+            ::fchmodat(dir.get(), place.path.c_str(), place.mode, 0) != 0) {
+            throw InternalError(std::string(create_failed) + ": " +
+                                sandbox::system_error_text(errno));
+        }
+    }
+    char resolved[PATH_MAX];
+    const std::string path = path_ + "/" + leaf;
+    if (::realpath(path.c_str(), resolved) == nullptr || !is_valid_utf8(resolved)) {
+        return std::unexpected(std::string(create_failed));
+    }
+    return std::string(resolved);
+}
+
+int HomeParent::remove_private(const std::string& name) {
+    const std::string leaf = private_name(name);
+    struct stat st;
+    if (::fstatat(fd_.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    return remove_tree_at(fd_.get(), leaf.c_str());
+}
+
 } // namespace ovaline::pool

@@ -52,6 +52,14 @@ class HomeParent {
     std::expected<std::string, std::string> prepare_home(const std::string& name,
                                                          std::uint32_t uid);
 
+    // Makes the account's own temporary places afresh beside the homes: a root-owned
+    // directory, returned by its canonical path, holding `tmp`, `var-tmp`, `shm` and
+    // `run-lock` (each like the shared places they stand in for, mode 1777) and the
+    // mount point `tmp/tmp_user_home/<name>` for the home. Errors as prepare_home's.
+    std::expected<std::string, std::string> prepare_private(const std::string& name);
+    // Removes them with all the account put there; 0 or the errno.
+    int remove_private(const std::string& name);
+
   private:
     HomeParent(std::string path, sandbox::UniqueFd fd)
         : path_(std::move(path)), fd_(std::move(fd)) {}

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
@@ -16,9 +17,11 @@
 #include "pool/account_lock.hpp"
 #include "pool/home_directory.hpp"
 #include "pool/session_closer.hpp"
+#include "sandbox/account_keyrings.hpp"
 #include "sandbox/account_processes.hpp"
 #include "sandbox/host_process.hpp"
 #include "sandbox/per_process.hpp"
+#include "sandbox/private_root.hpp"
 
 namespace ovaline::pool {
 
@@ -148,12 +151,25 @@ struct AccountFailure {
     bool internal = false;
 };
 
+// Where a prepared account lives: canonical paths of its home and of its own temporary
+// places.
+struct AccountPlaces {
+    std::string home;
+    std::string private_places;
+};
+
+// Removes the account's own temporary places with all it put there.
+bool remove_own_places(const std::string& name) {
+    auto parent = HomeParent::open(home_parent);
+    return parent && parent->remove_private(name) == 0;
+}
+
 // Makes the account, whose lock is held as `lock`, ready for a new user: ends what still
 // runs under it (an owner that died without closing leaves such processes), clears what
-// it left outside its home unless its last close did, and gives it a fresh home, whose
-// canonical path this returns.
-std::expected<std::string, AccountFailure> prepare_account(HomeParent& parent,
-                                                           const UserAccount& account, int lock) {
+// it left outside its home unless its last close did, and gives it a fresh home and
+// fresh temporary places.
+std::expected<AccountPlaces, AccountFailure> prepare_account(HomeParent& parent,
+                                                             const UserAccount& account, int lock) {
     if (auto killed = sandbox::kill_account_processes(account.uid); !killed) {
         return std::unexpected(AccountFailure{killed.error()});
     }
@@ -167,10 +183,34 @@ std::expected<std::string, AccountFailure> prepare_account(HomeParent& parent,
         if (!home) {
             return std::unexpected(AccountFailure{home.error()});
         }
-        return std::move(*home);
+        auto places = parent.prepare_private(account.name);
+        if (!places) {
+            return std::unexpected(AccountFailure{places.error()});
+        }
+        return AccountPlaces{std::move(*home), std::move(*places)};
     } catch (const InternalError& failure) {
         return std::unexpected(AccountFailure{failure.what(), true});
     }
+}
+
+// The account writes only to its home and to places of its own: inside the session,
+// /tmp, /var/tmp, /dev/shm and /run/lock are its own directories beside its home, with
+// the home where it always is, so nothing it writes there outlives the session or meets
+// another account.
+std::expected<sandbox::RootPlan, std::string> own_temporary_places(const AccountPlaces& places) {
+    const std::string& own = places.private_places;
+    // The places live below /tmp on the host, so /tmp is covered last.
+    std::vector<sandbox::Bind> binds = {{own + "/var-tmp", "/var/tmp", true},
+                                        {own + "/shm", "/dev/shm", true}};
+    struct stat st;
+    if (::stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode)) {
+        binds.push_back({own + "/run-lock", "/run/lock", true});
+    }
+    if (places.home.starts_with("/tmp/")) {
+        binds.push_back({places.home, own + places.home, true});
+    }
+    binds.push_back({own + "/tmp", "/tmp", true});
+    return sandbox::RootPlan::overlay(binds);
 }
 
 } // namespace
@@ -208,7 +248,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     std::optional<AccountLocks> locks;
     sandbox::UniqueFd lock;
     sandbox::UniqueFd legacy_lock;
-    std::string home;
+    AccountPlaces places;
     int passed_over = 0;
     for (;;) {
         auto account = acquire(*pool);
@@ -244,7 +284,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
         }
         auto prepared = prepare_account(*parent, claim.last(), (**locked).get());
         if (prepared) {
-            home = std::move(*prepared);
+            places = std::move(*prepared);
             lock = std::move(**locked);
             legacy_lock = std::move(**beside_homes);
             break;
@@ -279,6 +319,12 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     launch.private_network = !options.network;
     launch.private_ipc = true;
     launch.private_proc = true;
+    auto own_places = own_temporary_places(places);
+    if (!own_places) {
+        throw InternalError("Failed to prepare the session's temporary places: " +
+                            own_places.error());
+    }
+    launch.root = &*own_places;
     auto shell = sandbox::ShellProcess::start(std::move(launch));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
@@ -292,7 +338,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     sandbox::UniqueFd ipc = open_namespace((*shell)->pid(), "ipc", "IPC namespace");
     sandbox::UniqueFd mount = open_namespace((*shell)->pid(), "mnt", "mount namespace");
     std::unique_ptr<TerminalSession> session(new TerminalSession(
-        std::move(home), account, group_of(account.uid), pool, std::move(options)));
+        std::move(places.home), account, group_of(account.uid), pool, std::move(options)));
     session->lock_ = std::move(lock);
     session->legacy_lock_ = std::move(legacy_lock);
     session->shell_ = std::move(*shell);
@@ -398,8 +444,9 @@ void TerminalSession::close() {
         }
     }
     // Nothing of this tenant may reach the next: an account whose leftovers stay is
-    // never handed out by this pool again (a start elsewhere passes over it too).
-    const bool cleared = clear_account_leftovers(uid_).has_value();
+    // never handed out by this pool again (a start elsewhere passes over it too). It
+    // wrote nowhere on the host but its home and its own places.
+    const bool cleared = remove_own_places(user_) && sandbox::clear_account_keyrings(uid_);
     if (cleared) {
         mark_clean(lock_.get());
     }

@@ -211,6 +211,19 @@ std::expected<RootPlan, std::string> RootPlan::make(const RootOptions& options) 
     return plan;
 }
 
+std::expected<RootPlan, std::string> RootPlan::overlay(const std::vector<Bind>& binds) {
+    RootPlan plan;
+    for (const Bind& bind : binds) {
+        if (!bind.target.starts_with('/')) {
+            return std::unexpected(bind.target + ": not an absolute path");
+        }
+        if (auto bound = plan.bind(bind); !bound) {
+            return std::unexpected(bound.error());
+        }
+    }
+    return plan;
+}
+
 int RootPlan::apply() const noexcept {
     auto text = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
     for (const Step& step : steps_) {

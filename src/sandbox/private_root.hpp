@@ -32,10 +32,13 @@ class RootPlan {
   public:
     // A message naming the path that cannot be used, on failure.
     static std::expected<RootPlan, std::string> make(const RootOptions& options);
+    // Only the binds, in order, over the host's tree as the namespace sees it: for a
+    // program that keeps the host's view but has places of its own in it.
+    static std::expected<RootPlan, std::string> overlay(const std::vector<Bind>& binds);
 
     // Run as root by the first process of new mount, PID and UTS namespaces: builds the
-    // root, moves into it and leaves the host's tree behind. Returns 0 or the errno of the
-    // failed step.
+    // root, moves into it and leaves the host's tree behind (or only binds, for an
+    // overlay). Returns 0 or the errno of the failed step.
     int apply() const noexcept;
 
   private:

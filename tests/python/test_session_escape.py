@@ -55,9 +55,12 @@ def host_leftovers(uid):
 def test_nothing_of_a_tenant_reaches_the_next_on_its_account(pool):
     first = PyTerminalSession(pool)
     uid = uid_of(first)
-    first.run("touch /tmp/left_$$ /dev/shm/left_$$; mkdir -p /var/tmp/left_$$/deep/er;"
-              " ln -s /etc/passwd /tmp/link_$$")
-    assert len(host_leftovers(uid)) == 4
+    plant = ("touch /tmp/left_$$ /dev/shm/left_$$; mkdir -p /var/tmp/left_$$/deep/er;"
+             " ln -s /etc/passwd /tmp/link_$$")
+    listing = "ls -d /tmp/left_* /dev/shm/left_* /tmp/link_* /var/tmp/left_*"
+    assert first.run(f"{plant} && {listing} | wc -l").stdout == b"4\n"
+    # The shared places the tenant wrote to are its own: the host's never see it.
+    assert host_leftovers(uid) == []
     for body in PROBES:
         made = probe(first, body, plant=True)
         # A later run of the same tenant shares them: runs join the shell's namespaces.
@@ -68,6 +71,7 @@ def test_nothing_of_a_tenant_reaches_the_next_on_its_account(pool):
     with PyTerminalSession(pool) as second:
         assert second.user == first.user
         assert host_leftovers(uid) == [] and os.path.exists("/etc/passwd")
+        assert second.run(listing).returncode != 0
         for body in PROBES:
             found = probe(second, body)
             assert found == [b"False"] * len(found), body
@@ -88,10 +92,11 @@ def test_start_clears_what_an_owner_killed_before_close_left():
     owner.wait(30)
     owner.stdout.close()
     uid = pwd.getpwnam(user).pw_uid
-    assert len(host_leftovers(uid)) == 3
+    assert host_leftovers(uid) == []
     with PyTerminalSession(PyUserPool()) as session:
         assert session.user == user
-        assert host_leftovers(uid) == []
+        found = session.run("ls -d /tmp/crashed_* /var/tmp/crashed_* /dev/shm/crashed_*")
+        assert found.returncode != 0 and found.stdout == b""
 
 
 def test_proc_shows_only_the_sessions_processes(running):
