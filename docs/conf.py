@@ -14,8 +14,7 @@ copyright = "ovaline developers, MIT licence"
 release = ovaline.__version__
 version = release
 
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.intersphinx", "stubdocs"]
-intersphinx_mapping: dict[str, tuple[str, str | None]] = {}
+extensions = ["sphinx.ext.autodoc", "stubdocs"]
 # The stubs' signatures carry the annotations; autodoc shows them as written there.
 autodoc_typehints = "signature"
 # An extension module has no source for "bysource" to read: methods, then attributes,
@@ -32,6 +31,9 @@ html_title = f"ovaline {release}"
 html_theme_options = {
     "description": "An in-memory filesystem, a terminal and real shell sessions for Python",
     "fixed_sidebar": True,
+    # Wide enough for the examples, whose comments run to about 95 characters.
+    "page_width": "1240px",
+    "sidebar_width": "240px",
 }
 html_static_path: list[str] = []
 # Pages carry no "view source" links: the built tree holds only what it links to.
