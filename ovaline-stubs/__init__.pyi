@@ -354,7 +354,7 @@ class Whence:
     def __eq__(self, value: object, /) -> bool:
         """Equal to the same origin or to its number."""
     def __ne__(self, value: object, /) -> bool:
-        """Not equal to the same origin nor to its number."""
+        """The opposite of ==: false for the same origin and for its number."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
