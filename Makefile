@@ -173,7 +173,7 @@ sanitize-python: deps $(ASAN_VENV)/.installed
 # ovaline. The peers live apart from the test venv: pyfakefs's pytest plugin would load
 # into every test run.
 BENCH_PEERS := build/bench-peers
-# matplotlib draws bench/performance.png, the plot the README shows.
+# matplotlib draws bench/performance.png, the plot the README and the docs point to.
 $(BENCH_PEERS)/.installed: $(VENV)/.tools
 	$(VPY) -m pip install -q --upgrade --target $(BENCH_PEERS) fs pyfakefs fsspec setuptools
 	$(VPY) -m pip install -q matplotlib
