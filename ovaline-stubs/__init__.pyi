@@ -24,36 +24,106 @@ _Path = str | os.PathLike[str]
 class PyFs:
     """An in-memory filesystem; handles and terminals made from it share it."""
 
-    def __new__(cls) -> PyFs: ...
+    def __new__(cls) -> PyFs:
+        """An empty filesystem: only its root directory, without limits."""
     @classmethod
-    def limited(cls, *, max_bytes: int | None = None, max_inodes: int | None = None) -> PyFs: ...
-    def mkdir(self, path: str) -> None: ...
-    def touch(self, path: str) -> None: ...
+    def limited(cls, *, max_bytes: int | None = None, max_inodes: int | None = None) -> PyFs:
+        """A new filesystem that holds at most max_bytes bytes of file contents and
+        max_inodes inodes (the root included); None for no limit. Past a limit a
+        change fails with "No space left" (ENOSPC in the os-like methods).
+        """
+    def mkdir(self, path: str) -> None:
+        """Create a new directory in the filesystem.
+
+        This function creates a new directory in the filesystem. The function will
+        return an error if the directory could not be created.
+        """
+    def touch(self, path: str) -> None:
+        """Create a new file in the filesystem.
+
+        This function creates a new file in the filesystem. The function will return
+        an error if the file could not be created.
+        """
     def listdir(self, path: str) -> tuple[list[str], list[str]]:
         """The names of the entries that are not directories, then of the subdirectories."""
-    def remove(self, path: str, recurse: bool) -> None: ...
-    def tree(self, path: str, ident: str | None = None) -> str: ...
-    def open(self, path: str, mode: str) -> PyFileHandle: ...
-    def exists(self, path: _Path) -> bool: ...
-    def is_file(self, path: _Path) -> bool: ...
-    def is_dir(self, path: _Path) -> bool: ...
-    def stat(self, path: _Path) -> PyFs.Stat: ...
-    def makedirs(self, path: _Path, exist_ok: bool = False) -> None: ...
-    def rename(self, src: _Path, dst: _Path, *, replace: bool = False) -> None: ...
-    def copy(self, src: _Path, dst: _Path, *, recursive: bool = False) -> None: ...
-    def walk(self, path: _Path = "/") -> Iterator[tuple[str, list[str], list[str]]]: ...
-    def glob(self, pattern: _Path) -> list[str]: ...
-    def read_bytes(self, path: _Path) -> bytes: ...
-    def write_bytes(self, path: _Path, data: bytes) -> int: ...
-    def read_text(self, path: _Path, encoding: str = "utf-8", errors: str = "strict") -> str: ...
+    def remove(self, path: str, recurse: bool) -> None:
+        """Remove a file from the filesystem."""
+    def tree(self, path: str, ident: str | None = None) -> str:
+        """Debug the file system
+
+        This function will return a debug representation of the filesystem as a string.
+        """
+    def open(self, path: str, mode: str) -> PyFileHandle:
+        """Open a file in the filesystem.
+
+        This function opens a file in the filesystem. The function will return a file
+        handle that can be used to read and write data to the file. The function will
+        return an error if the file could not be opened.
+        """
+    def exists(self, path: _Path) -> bool:
+        """Whether the path leads to anything. Never raises for a missing path."""
+    def is_file(self, path: _Path) -> bool:
+        """Whether the path leads to a file. Never raises for a missing path."""
+    def is_dir(self, path: _Path) -> bool:
+        """Whether the path leads to a directory. Never raises for a missing path."""
+    def stat(self, path: _Path) -> PyFs.Stat:
+        """The inode's id, its kind ("file" or "directory"), a file's size in bytes and a
+        directory's number of entries, as a PyFs.Stat.
+        """
+    def makedirs(self, path: _Path, exist_ok: bool = False) -> None:
+        """Create the directory and every missing one above it, all at once. An existing
+        directory at the path is an error unless exist_ok is true.
+        """
+    def rename(self, src: _Path, dst: _Path, *, replace: bool = False) -> None:
+        """Move a file or directory to dst in one step; its id and open handles stay valid.
+        With replace, an existing file, or empty directory, of the same kind gives way.
+        """
+    def copy(self, src: _Path, dst: _Path, *, recursive: bool = False) -> None:
+        """Copy a file, or with recursive a directory tree, to dst under new ids. The copy
+        appears all at once, and each file is copied as one consistent state.
+        """
+    def walk(self, path: _Path = "/") -> Iterator[tuple[str, list[str], list[str]]]:
+        """Walk the tree top-down as os.walk does, yielding (dirpath, dirnames, filenames).
+        Removing names from dirnames prunes the walk. Each step lists one directory, so
+        other threads may change the tree meanwhile; what vanishes is skipped.
+        """
+    def glob(self, pattern: _Path) -> list[str]:
+        """The paths matching the pattern, sorted: *, ?, [...] within a name, ** for any
+        number of directories. Names starting with a dot match only a pattern that does.
+        """
+    def read_bytes(self, path: _Path) -> bytes:
+        """The whole file's contents. Fails while a handle holds the file for writing."""
+    def write_bytes(self, path: _Path, data: bytes) -> int:
+        """Create the file or replace its contents; returns the number of bytes written.
+        Fails while any handle holds the file.
+        """
+    def read_text(self, path: _Path, encoding: str = "utf-8", errors: str = "strict") -> str:
+        """The whole file's contents, decoded."""
     def write_text(
         self, path: _Path, data: str, encoding: str = "utf-8", errors: str = "strict"
-    ) -> int: ...
-    def usage(self) -> PyFs.Usage: ...
+    ) -> int:
+        """Create the file or replace its contents with the encoded text; returns the
+        number of characters written.
+        """
+    def usage(self) -> PyFs.Usage:
+        """The bytes of all files and the inodes (the root included) in use, as a PyFs.Usage."""
     def clone(self) -> PyFs:
         """An independent copy of the tree as it stood at one moment; ids are kept."""
-    def export_to(self, real_dir: _Path, *, src: _Path = "/", owner: str | None = None) -> None: ...
-    def import_from(self, real_dir: _Path, *, dst: _Path = "/") -> None: ...
+    def export_to(self, real_dir: _Path, *, src: _Path = "/", owner: str | None = None) -> None:
+        """Write the directory `src` and everything below it into `real_dir`.
+
+        `real_dir` must be an existing, empty directory on the host. Directories are
+        created with mode 0700 and files with mode 0600, and given to the user named
+        `owner` when set. No symbolic link is ever followed, not even in `real_dir`
+        itself. On failure everything written is removed again and OSError is raised.
+        """
+    def import_from(self, real_dir: _Path, *, dst: _Path = "/") -> None:
+        """Read the host directory `real_dir` and everything below it into `dst`.
+
+        Only directories and regular files are read; a symbolic link, device, fifo or
+        socket is refused with OSError naming its path. The whole tree is added to
+        `dst` in one step, and nothing is added when any part fails.
+        """
 
     @overload
     def open_io(
@@ -64,7 +134,15 @@ class PyFs:
         encoding: str | None = None,
         errors: str | None = None,
         newline: str | None = None,
-    ) -> io.TextIOWrapper: ...
+    ) -> io.TextIOWrapper:
+        """Open a file of the filesystem as a Python file object.
+
+        Takes the modes and options of the built-in open and returns what it would: a
+        PyFs.RawFile (an io.RawIOBase) when buffering is 0, an io.BufferedReader,
+        io.BufferedWriter or io.BufferedRandom in binary mode, otherwise an
+        io.TextIOWrapper, whose encoding is UTF-8 unless one is given. The file holds its
+        lock, shared for reading and exclusive for writing, until it is closed.
+        """
     @overload
     def open_io(
         self,
@@ -122,13 +200,17 @@ class PyFs:
 
         __match_args__: ClassVar[tuple[str, ...]]
         @property
-        def id(self) -> int: ...
+        def id(self) -> int:
+            """The inode's id."""
         @property
-        def kind(self) -> Literal["file", "directory"]: ...
+        def kind(self) -> Literal["file", "directory"]:
+            """"file" or "directory"."""
         @property
-        def size(self) -> int: ...
+        def size(self) -> int:
+            """A file's size in bytes; 0 for a directory."""
         @property
-        def entries(self) -> int: ...
+        def entries(self) -> int:
+            """A directory's number of entries; 0 for a file."""
 
     @final
     class Usage(structseq[int], tuple[int, int]):
@@ -136,64 +218,129 @@ class PyFs:
 
         __match_args__: ClassVar[tuple[str, ...]]
         @property
-        def bytes(self) -> int: ...
+        def bytes(self) -> int:
+            """The bytes of all files."""
         @property
-        def inodes(self) -> int: ...
+        def inodes(self) -> int:
+            """The inodes, the root included."""
 
     @final
     class RawFile(io.RawIOBase, BinaryIO):
         """A file of a PyFs as a raw binary stream; made only by PyFs.open_io."""
 
-        def read(self, size: int | None = -1) -> bytes: ...
-        def readall(self) -> bytes: ...
-        def readinto(self, buffer: WriteableBuffer) -> int: ...
-        def readline(self, size: int | None = -1) -> bytes: ...
-        def readlines(self, hint: int | None = -1) -> list[bytes]: ...
-        def write(self, b: ReadableBuffer) -> int: ...
-        def writelines(self, lines: Iterable[ReadableBuffer]) -> None: ...
-        def seek(self, offset: int, whence: int = 0) -> int: ...
-        def tell(self) -> int: ...
-        def truncate(self, size: int | None = None) -> int: ...
-        def flush(self) -> None: ...
-        def close(self) -> None: ...
-        def readable(self) -> bool: ...
-        def writable(self) -> bool: ...
-        def seekable(self) -> bool: ...
-        def fileno(self) -> int: ...
-        def isatty(self) -> bool: ...
+        def read(self, size: int | None = -1) -> bytes:
+            """Read at most size bytes; all that is left when size is negative."""
+        def readall(self) -> bytes:
+            """Read until the end of the file."""
+        def readinto(self, buffer: WriteableBuffer) -> int:
+            """Read into a writable bytes-like object; return the count."""
+        def readline(self, size: int | None = -1) -> bytes:
+            """Read up to and including the next newline, at most size bytes."""
+        def readlines(self, hint: int | None = -1) -> list[bytes]:
+            """Read lines until the end, or until they total at least hint bytes."""
+        def write(self, b: ReadableBuffer) -> int:
+            """Write a bytes-like object at the position; return the count."""
+        def writelines(self, lines: Iterable[ReadableBuffer]) -> None:
+            """Write each bytes-like object of an iterable."""
+        def seek(self, offset: int, whence: int = 0) -> int:
+            """Move to offset from the start (0), the position (1) or the end
+            (2); return the new position. Positions past the end are allowed.
+            """
+        def tell(self) -> int:
+            """Return the position."""
+        def truncate(self, size: int | None = None) -> int:
+            """Cut or zero-extend the file to size bytes (the position when None); return the
+            size. The position does not move.
+            """
+        def flush(self) -> None:
+            """Nothing to do: writes reach the file at once."""
+        def close(self) -> None:
+            """Close the file and release its lock; closing again does nothing."""
+        def readable(self) -> bool:
+            """Whether the file was opened for reading."""
+        def writable(self) -> bool:
+            """Whether the file was opened for writing."""
+        def seekable(self) -> bool:
+            """Always true."""
+        def fileno(self) -> int:
+            """Raise io.UnsupportedOperation: the file has no descriptor."""
+        def isatty(self) -> bool:
+            """Always false."""
         @property
-        def closed(self) -> bool: ...
+        def closed(self) -> bool:
+            """Whether the file is closed."""
         @property
-        def name(self) -> str: ...
+        def name(self) -> str:
+            """The path the file was opened with."""
         @property
-        def mode(self) -> str: ...
-        def __enter__(self) -> PyFs.RawFile: ...
+        def mode(self) -> str:
+            """The mode, spelled as io.FileIO spells it."""
+        def __enter__(self) -> PyFs.RawFile:
+            """Return the file itself."""
         def __exit__(
             self,
             exc_type: type[BaseException] | None,
             exc_value: BaseException | None,
             traceback: TracebackType | None,
-        ) -> None: ...
-        def __iter__(self) -> PyFs.RawFile: ...
-        def __next__(self) -> bytes: ...
+        ) -> None:
+            """Close the file."""
+        def __iter__(self) -> PyFs.RawFile:
+            """The file itself: iterating reads it line by line."""
+        def __next__(self) -> bytes:
+            """The next line, up to and including its newline; StopIteration at the end."""
 
 @final
 class PyFileHandle:
     """An open file of a PyFs; made only by PyFs.open."""
 
-    def id(self) -> int: ...
-    def close(self) -> None: ...
-    def read(self, buffer: int) -> bytes: ...
-    def write(self, buffer: bytes) -> int: ...
-    def seek(self, offset: int, whence: Whence) -> None: ...
-    def tell(self) -> int: ...
-    def __enter__(self) -> PyFileHandle: ...
+    def id(self) -> int:
+        """Returns a string representation of the file handle."""
+    def close(self) -> None:
+        """Close the file handle.
+
+        Notice that the pyobject still holds a reference to the file handle. However
+        any subsequent read or write operation will fail.
+
+        Small Note on garbage collection: The file handle will internally be closed
+        HOWEVER it will still keep the file system and inode alive. Until the file
+        handle is dropped.
+        """
+    def read(self, buffer: int) -> bytes:
+        """Read data from the file handle.
+
+        This function reads data from the file handle. The function will return a
+        byte array with the data that was read from the file. The function will
+        return an error if the read operation failed.
+        """
+    def write(self, buffer: bytes) -> int:
+        """Write data to the file handle.
+
+        This function writes data to the file handle. The function will return the
+        number of bytes that were written to the file. The function will return an
+        error if the write operation failed.
+        """
+    def seek(self, offset: int, whence: Whence) -> None:
+        """Seek a certain position in the file.
+
+        This function seeks a certain position in the file. The function will return
+        the new position in the file. The function will return an error if the seek
+        operation failed.
+        """
+    def tell(self) -> int:
+        """Tell the current position in the file.
+
+        This function returns the current position in the file. The function will
+        return an error if the tell operation failed.
+        """
+    def __enter__(self) -> PyFileHandle:
+        """Return the file handle itself."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
         exc_value: BaseException | None,
         traceback: TracebackType | None,
-    ) -> Literal[False]: ...
+    ) -> Literal[False]:
+        """Close the file handle if it is still open."""
 
 @final
 class Whence:
@@ -202,9 +349,12 @@ class Whence:
     SEEK_SET: ClassVar[Whence]
     SEEK_CUR: ClassVar[Whence]
     SEEK_END: ClassVar[Whence]
-    def __int__(self) -> int: ...
-    def __eq__(self, value: object, /) -> bool: ...
-    def __ne__(self, value: object, /) -> bool: ...
+    def __int__(self) -> int:
+        """The origin's number: 0 for SEEK_SET, 1 for SEEK_CUR, 2 for SEEK_END."""
+    def __eq__(self, value: object, /) -> bool:
+        """Equal to the same origin or to its number."""
+    def __ne__(self, value: object, /) -> bool:
+        """The opposite of ==: false for the same origin and for its number."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
@@ -213,9 +363,14 @@ class PyTerm:
     A structure representing a simple terminal
     """
 
-    def __new__(cls, fs: PyFs) -> PyTerm: ...
+    def __new__(cls, fs: PyFs) -> PyTerm:
+        """A terminal with the nine simple commands over the tree of fs, in its root."""
     @classmethod
-    def shell(cls, fs: PyFs, *, max_output: int = 16777216) -> PyTerm: ...
+    def shell(cls, fs: PyFs, *, max_output: int = 16777216) -> PyTerm:
+        """A terminal in the shell mode over the filesystem: pipelines, redirections,
+        globs, variables and the text tools, each line's output capped at max_output
+        bytes per stream.
+        """
     def exec(self, command: str) -> str:
         """
         Execute a command in the terminal.
@@ -246,15 +401,20 @@ class PyTerm:
 class PyUserPool:
     """A pool of throw-away UNIX accounts, shared by the sessions made from it."""
 
-    def __new__(cls) -> PyUserPool: ...
+    def __new__(cls) -> PyUserPool:
+        """A pool that takes free accounts, creating them with useradd when none is free."""
     @classmethod
-    def warm(cls, count: int) -> PyUserPool: ...
+    def warm(cls, count: int) -> PyUserPool:
+        """A new pool that keeps `count` sessions started ahead, on a thread of its own,
+        so that a PyTerminalSession made from it is ready at once.
+        """
 
 @final
 class PyTerminalSession:
     """A real shell under an account of a PyUserPool, on three pipes. Needs root."""
 
-    def __new__(cls, pool: PyUserPool) -> PyTerminalSession: ...
+    def __new__(cls, pool: PyUserPool) -> PyTerminalSession:
+        """A session with default options: a shell under a free account of pool, in a fresh home."""
     @classmethod
     def sandbox(
         cls,
@@ -266,13 +426,24 @@ class PyTerminalSession:
         file_size: int | None = None,
         open_files: int | None = None,
         network: bool = True,
-    ) -> PyTerminalSession: ...
-    def write(self, data: bytes) -> None: ...
-    def close(self) -> None: ...
-    def read(self, buffer: int, *, timeout: float | None = None) -> bytes: ...
-    def read_err(self, buffer: int, *, timeout: float | None = None) -> bytes: ...
-    def poll(self) -> int | None: ...
-    def wait(self, timeout: float | None = None) -> int: ...
+    ) -> PyTerminalSession:
+        """A session whose shell and runs are held to limits: CPU seconds, address-space
+        bytes, processes of the account, file size in bytes and open files; None
+        leaves a limit as it is. With network=False the shell and its runs see only a
+        private loopback interface.
+        """
+    def write(self, data: bytes) -> None:
+        """Write data to the terminal session."""
+    def close(self) -> None:
+        """Close the terminal session."""
+    def read(self, buffer: int, *, timeout: float | None = None) -> bytes:
+        """Read data from the terminal session."""
+    def read_err(self, buffer: int, *, timeout: float | None = None) -> bytes:
+        """Read data from the stderr of the terminal session."""
+    def poll(self) -> int | None:
+        """Return the shell's exit status, or None while it runs."""
+    def wait(self, timeout: float | None = None) -> int:
+        """Wait for the shell to end and return its exit status."""
     def run(
         self,
         command: str,
@@ -281,20 +452,46 @@ class PyTerminalSession:
         input: bytes | None = None,
         cwd: str | None = None,
         max_output: int | None = 16777216,
-    ) -> PyTerminalSession.RunResult: ...
-    def push(self, fs: PyFs, src: _Path = "/", dst: str | None = None) -> None: ...
-    def pull(self, fs: PyFs, src: str | None = None, dst: _Path = "/") -> None: ...
+    ) -> PyTerminalSession.RunResult:
+        """Run `bash -c command` as the session's account, without a terminal, and
+        return a RunResult. Standard input is `input` or the null device; the
+        working directory is `cwd` or the session's home. At the timeout every
+        process the command started is killed and the partial output returned
+        with timed_out set. Output past max_output bytes per stream (16 MiB
+        unless given; None keeps all) is dropped and truncated set. The result
+        also carries wall_time, cpu_time, peak_memory and ended_by.
+        """
+    def push(self, fs: PyFs, src: _Path = "/", dst: str | None = None) -> None:
+        """Copy the directory `src` of `fs` and everything below it into the home.
+
+        `dst` is a directory inside the home, relative to it or absolute, or None for
+        the home itself; it must exist, and no name written may exist in it yet. The
+        copies belong to the session's account, directories with mode 0700 and files
+        with mode 0600. On failure everything written is removed again and OSError is
+        raised.
+        """
+    def pull(self, fs: PyFs, src: str | None = None, dst: _Path = "/") -> None:
+        """Copy the home, or the directory `src` inside it, into the directory `dst` of `fs`.
+
+        Only directories and regular files that belong to the session's account are
+        read, and no symbolic link is followed; anything else is refused with OSError
+        naming its path. The whole tree is added in one step, or nothing is.
+        """
     @property
-    def user(self) -> str: ...
+    def user(self) -> str:
+        """The name of the session's account."""
     @property
-    def home(self) -> str: ...
-    def __enter__(self) -> PyTerminalSession: ...
+    def home(self) -> str:
+        """The canonical path of the session's home directory."""
+    def __enter__(self) -> PyTerminalSession:
+        """Return the session itself."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
         exc_value: BaseException | None,
         traceback: TracebackType | None,
-    ) -> None: ...
+    ) -> None:
+        """Close the terminal session."""
 
     @final
     class RunResult(structseq[Any], tuple[int, bytes, bytes, bool, bool]):
@@ -302,20 +499,29 @@ class PyTerminalSession:
 
         __match_args__: ClassVar[tuple[str, ...]]
         @property
-        def returncode(self) -> int: ...
+        def returncode(self) -> int:
+            """The exit status, or minus the number of the signal that ended it."""
         @property
-        def stdout(self) -> bytes: ...
+        def stdout(self) -> bytes:
+            """What the command wrote to its standard output."""
         @property
-        def stderr(self) -> bytes: ...
+        def stderr(self) -> bytes:
+            """What the command wrote to its standard error."""
         @property
-        def timed_out(self) -> bool: ...
+        def timed_out(self) -> bool:
+            """Whether the timeout ended the command."""
         @property
-        def truncated(self) -> bool: ...
+        def truncated(self) -> bool:
+            """Whether output past max_output was dropped."""
         @property
-        def wall_time(self) -> float: ...
+        def wall_time(self) -> float:
+            """Seconds from the command's start to its end."""
         @property
-        def cpu_time(self) -> float: ...
+        def cpu_time(self) -> float:
+            """Seconds of CPU time the command's processes used, user and system."""
         @property
-        def peak_memory(self) -> int: ...
+        def peak_memory(self) -> int:
+            """The most memory, in bytes, that one of the command's processes held."""
         @property
-        def ended_by(self) -> Literal["exit", "signal", "timeout"]: ...
+        def ended_by(self) -> Literal["exit", "signal", "timeout", "memory", "output"]:
+            """What ended the command: "exit", "signal", "timeout", "memory" or "output"."""

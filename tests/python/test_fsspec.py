@@ -2,6 +2,8 @@
 
 import errno
 import posixpath
+import subprocess
+import sys
 
 import fsspec
 import pytest
@@ -70,7 +72,7 @@ def test_protocol_wraps_the_given_tree():
 
 
 def test_cat_file_ranges_slice_as_python_does():
-    fs = OvalineFileSystem()
+    fs = OvalineFileSystem(fs=ovaline.PyFs())
     data = bytes(range(10))
     fs.pipe_file("/f", data)
     for start, end in [(None, None), (2, None), (None, 4), (3, 7), (-3, None), (2, -2), (8, 20), (5, 2)]:
@@ -78,7 +80,7 @@ def test_cat_file_ranges_slice_as_python_does():
 
 
 def test_mv_moves_files_and_trees():
-    fs = OvalineFileSystem()
+    fs = OvalineFileSystem(fs=ovaline.PyFs())
     fs.pipe({"/src/a": b"A", "/src/sub/b": b"B"})
     fs.mv("/src/a", "/moved")
     fs.mv("/src/sub", "/tree", recursive=True)
@@ -88,7 +90,7 @@ def test_mv_moves_files_and_trees():
 
 
 def test_touch_creates_and_truncates_only_when_asked():
-    fs = OvalineFileSystem()
+    fs = OvalineFileSystem(fs=ovaline.PyFs())
     fs.touch("/new/empty", truncate=False)
     fs.pipe_file("/kept", b"data")
     fs.touch("/kept", truncate=False)
@@ -100,7 +102,7 @@ def test_touch_creates_and_truncates_only_when_asked():
 
 
 def test_failures_are_builtin_exceptions():
-    fs = OvalineFileSystem(auto_mkdir=False)
+    fs = OvalineFileSystem(fs=ovaline.PyFs(), auto_mkdir=False)
     fs.pipe_file("/file", b"x")
     fs.mkdir("/dir/sub")
     cases = [
@@ -162,3 +164,28 @@ def test_pandas_round_trips_csv_and_parquet():
     assert tree.listdir("/out") == (["data.csv", "data.parquet"], [])
     pd.testing.assert_frame_equal(pd.read_csv("ovaline://out/data.csv", storage_options=options), frame)
     pd.testing.assert_frame_equal(pd.read_parquet("ovaline://out/data.parquet", storage_options=options), frame)
+
+
+def test_a_url_without_a_pyfs_is_refused_with_what_to_pass():
+    for make in (
+        lambda: fsspec.filesystem("ovaline"),
+        lambda: fsspec.open("ovaline://lost.txt", "w").open(),
+        lambda: OvalineFileSystem(fs="/not/a/pyfs"),
+    ):
+        with pytest.raises(TypeError, match=r"pass fs=ovaline\.PyFs\(\)"):
+            make()
+
+
+def test_the_installed_package_is_typed(tmp_path):
+    pytest.importorskip("mypy")
+    user = tmp_path / "user.py"
+    user.write_text(
+        "import ovaline\nfrom ovaline_fsspec import OvalineFileSystem\n"
+        "tree: ovaline.PyFs = OvalineFileSystem(fs=ovaline.PyFs()).pyfs\n"
+    )
+    # Outside the source tree, so the installed package (and its py.typed) is what mypy reads.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(user)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

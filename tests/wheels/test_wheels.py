@@ -2,6 +2,7 @@
 
 import pathlib
 import subprocess
+import tarfile
 
 SMOKE = """
 import importlib.metadata, ovaline
@@ -64,4 +65,26 @@ def test_each_wheel_installs_and_imports_in_a_fresh_venv(pytestconfig, tmp_path)
         )
         assert out.stdout.strip() == "ok", (wheel.name, out.stderr)
         assert list(env.glob("lib/python*/site-packages/ovaline-stubs/__init__.pyi"))
-        assert list(env.glob("lib/python*/site-packages/ovaline_fsspec.py"))
+        assert list(env.glob("lib/python*/site-packages/ovaline_fsspec/__init__.py"))
+        assert list(env.glob("lib/python*/site-packages/ovaline_fsspec/py.typed"))
+
+
+def test_the_sdist_holds_what_a_build_needs_and_nothing_built(pytestconfig):
+    sdists = sorted(pathlib.Path(pytestconfig.getoption("--wheel-dir")).glob("*.tar.gz"))
+    assert len(sdists) == 1, sdists
+    with tarfile.open(sdists[0]) as archive:
+        top = sdists[0].name.removesuffix(".tar.gz")
+        names = {name.removeprefix(top + "/") for name in archive.getnames()}
+    needed = {
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        "LICENSE",
+        "PKG-INFO",
+        "ovaline-stubs/__init__.pyi",
+        "python/ovaline_fsspec/__init__.py",
+        "python/ovaline_fsspec/py.typed",
+        "src/pybinding/module.cpp",
+    }
+    assert needed <= names, needed - names
+    assert not [n for n in names if n.split("/")[0] in {".venv", ".venvs", "build", "dist"}]

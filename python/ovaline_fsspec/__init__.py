@@ -5,6 +5,9 @@
     fs = fsspec.filesystem("ovaline", fs=tree)
 
 Paths are absolute within the PyFs; "ovaline://a/b" and "/a/b" name the same file.
+The PyFs must be given: without fs= the filesystem refuses to be made (TypeError), since
+each "ovaline://" URL opened without it would otherwise write into a new, empty PyFs that
+nothing else can reach, and its data would be lost without a word.
 Failures are instances of the built-in exceptions fsspec's callers catch
 (FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError, OSError).
 Every change inside a transaction is refused with NotImplementedError: nothing is
@@ -49,7 +52,7 @@ def _as_os_error(call: Callable[[], _T], path: str) -> _T:
 
 
 class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
-    """fsspec's view of one PyFs; a new empty PyFs when none is given.
+    """fsspec's view of one PyFs, which ``fs`` must give.
 
     With ``auto_mkdir`` (the default) writing a file makes its missing parent
     directories, as fsspec's other in-memory filesystem does.
@@ -64,8 +67,15 @@ class OvalineFileSystem(fsspec.AbstractFileSystem):  # type: ignore[misc]
     def __init__(
         self, fs: ovaline.PyFs | None = None, *, auto_mkdir: bool = True, **kwargs: Any
     ) -> None:
+        if not isinstance(fs, ovaline.PyFs):
+            raise TypeError(
+                "ovaline_fsspec needs the PyFs to work on: pass fs=ovaline.PyFs(), or "
+                "storage_options={'fs': tree} through a library that takes fsspec URLs; "
+                f"got {'nothing' if fs is None else type(fs).__name__}. Without it an "
+                "ovaline:// URL would open a new empty PyFs that nothing else can see."
+            )
         super().__init__(**kwargs)
-        self.pyfs = ovaline.PyFs() if fs is None else fs
+        self.pyfs = fs
         self.auto_mkdir = auto_mkdir
 
     @classmethod
