@@ -22,10 +22,20 @@
 #include "sandbox/host_process.hpp"
 #include "sandbox/per_process.hpp"
 #include "sandbox/private_root.hpp"
+#include "sandbox/seccomp_filter.hpp"
 
 namespace ovaline::pool {
 
 namespace {
+
+// Where a sandbox's root is assembled, inside its own mount namespace only.
+std::string root_staging() {
+    return std::string(account_lock_dir) + "/root";
+}
+
+std::string scratch_dir(const std::string& name) {
+    return std::string(account_lock_dir) + "/" + name + ".scratch";
+}
 
 // Once the account's processes are gone, su notices its shell ended and exits on its
 // own; it is killed only if it takes longer than this.
@@ -178,6 +188,9 @@ std::expected<AccountPlaces, AccountFailure> prepare_account(HomeParent& parent,
             return std::unexpected(AccountFailure{cleared.error()});
         }
     }
+    // A sandbox of an owner that died may have left its writable places mounted.
+    sandbox::ScratchSpace::detach_stale(scratch_dir(account.name),
+                                        std::string(home_parent) + "/" + account.name);
     try {
         auto home = parent.prepare_home(account.name, account.uid);
         if (!home) {
@@ -213,6 +226,65 @@ std::expected<sandbox::RootPlan, std::string> own_temporary_places(const Account
     return sandbox::RootPlan::overlay(binds);
 }
 
+// The tenants' system-call filter, compiled once; null when it cannot be.
+const sandbox::SeccompFilter* tenant_filter() {
+    static const auto filter = sandbox::SeccompFilter::tenant();
+    return filter ? &*filter : nullptr;
+}
+
+// What a sandbox holds besides its shell.
+struct SandboxParts {
+    std::optional<sandbox::SessionCgroup> cgroup;
+    sandbox::ScratchSpace scratch;
+    sandbox::RootPlan root;
+};
+
+// The cgroup, the writable places and the root of a sandbox for the account. A cgroup
+// that cannot be made is no failure unless a limit was asked of it: it would carry only
+// the session's kill and figures.
+std::expected<SandboxParts, SessionError>
+make_sandbox(const SandboxOptions& options, const UserAccount& account, const std::string& home) {
+    if (tenant_filter() == nullptr) {
+        return std::unexpected(SessionError("Failed to prepare the sandbox's system-call filter: " +
+                                                sandbox::SeccompFilter::tenant().error(),
+                                            ENOSYS));
+    }
+    // What the session writes lives in memory too, and counts there: the memory bound
+    // leaves room for a full disk beside it.
+    sandbox::CgroupLimits group = options.group;
+    if (group.memory && options.disk) {
+        group.memory = *group.memory + *options.disk;
+    }
+    std::optional<sandbox::SessionCgroup> cgroup;
+    if (auto made = sandbox::SessionCgroup::create(account.name, group)) {
+        cgroup = std::move(*made);
+    } else if (options.group.any()) {
+        return std::unexpected(SessionError(made.error().message, made.error().error));
+    }
+    if (::mkdir(root_staging().c_str(), 0755) != 0 && errno != EEXIST) {
+        return std::unexpected(SessionError(
+            "Failed to make " + root_staging() + ": " + sandbox::system_error_text(errno), errno));
+    }
+    auto scratch = sandbox::ScratchSpace::create(scratch_dir(account.name), home, options.disk,
+                                                 account.uid, group_of(account.uid));
+    if (!scratch) {
+        return std::unexpected(SessionError(scratch.error().second, scratch.error().first));
+    }
+    // /tmp first: the home is bound inside it.
+    std::vector<sandbox::Bind> binds = {{scratch->tmp(), "/tmp", true},
+                                        {scratch->var_tmp(), "/var/tmp", true},
+                                        {scratch->shm(), "/dev/shm", true},
+                                        {home, home, true}};
+    for (const std::string& path : options.host_paths) {
+        binds.push_back({path, path, false});
+    }
+    auto root = sandbox::RootPlan::make({root_staging(), std::move(binds), "sandbox"});
+    if (!root) {
+        return std::unexpected(SessionError(root.error(), ENOENT));
+    }
+    return SandboxParts{std::move(cgroup), std::move(*scratch), std::move(*root)};
+}
+
 } // namespace
 
 std::vector<std::string> shell_environment() {
@@ -239,7 +311,7 @@ TerminalSession::~TerminalSession() {
     }
 }
 
-std::expected<std::unique_ptr<TerminalSession>, std::string>
+std::expected<std::unique_ptr<TerminalSession>, SessionError>
 TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options) {
     // A session this process dropped a moment ago gives its account back first.
     wait_for_background_closes();
@@ -253,7 +325,7 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     for (;;) {
         auto account = acquire(*pool);
         if (!account) {
-            return std::unexpected("Failed to acquire a user account");
+            return std::unexpected(SessionError("Failed to acquire a user account"));
         }
         claim.hold(std::move(*account));
         if (!parent) {
@@ -319,12 +391,26 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     launch.private_network = !options.network;
     launch.private_ipc = true;
     launch.private_proc = true;
-    auto own_places = own_temporary_places(places);
-    if (!own_places) {
-        throw InternalError("Failed to prepare the session's temporary places: " +
-                            own_places.error());
+    std::optional<SandboxParts> parts;
+    std::optional<sandbox::RootPlan> own_places;
+    if (options.sandbox) {
+        auto made = make_sandbox(*options.sandbox, account, places.home);
+        if (!made) {
+            return std::unexpected(std::move(made.error()));
+        }
+        parts.emplace(std::move(*made));
+        launch.root = &parts->root;
+        launch.cgroup = parts->cgroup ? &*parts->cgroup : nullptr;
+        launch.seccomp = tenant_filter();
+    } else {
+        auto overlay = own_temporary_places(places);
+        if (!overlay) {
+            throw InternalError("Failed to prepare the session's temporary places: " +
+                                overlay.error());
+        }
+        own_places = std::move(*overlay);
+        launch.root = &*own_places;
     }
-    launch.root = &*own_places;
     auto shell = sandbox::ShellProcess::start(std::move(launch));
     if (!shell) {
         throw InternalError("Failed to execute the command `su`: " + shell.error());
@@ -337,6 +423,10 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     }
     sandbox::UniqueFd ipc = open_namespace((*shell)->pid(), "ipc", "IPC namespace");
     sandbox::UniqueFd mount = open_namespace((*shell)->pid(), "mnt", "mount namespace");
+    sandbox::UniqueFd uts;
+    if (options.sandbox) {
+        uts = open_namespace((*shell)->pid(), "uts", "host name");
+    }
     std::unique_ptr<TerminalSession> session(new TerminalSession(
         std::move(places.home), account, group_of(account.uid), pool, std::move(options)));
     session->lock_ = std::move(lock);
@@ -345,6 +435,11 @@ TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options
     session->network_ = std::move(network);
     session->ipc_ = std::move(ipc);
     session->mount_ = std::move(mount);
+    session->uts_ = std::move(uts);
+    if (parts) {
+        session->cgroup_ = std::move(parts->cgroup);
+        session->scratch_.emplace(std::move(parts->scratch));
+    }
     claim.keep();
     LiveSessions::instance().add(session.get());
     return session;
@@ -371,6 +466,11 @@ TerminalSession::start_run(RunRequest request) {
     launch.join_ipc = ipc_.get();
     launch.private_proc = true;
     launch.join_mount = mount_.get();
+    launch.join_uts = uts_.get();
+    if (options_.sandbox) {
+        launch.cgroup = cgroup_ ? &*cgroup_ : nullptr;
+        launch.seccomp = tenant_filter();
+    }
     auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
                                           request.max_output, request.deadline);
     if (!run) {
@@ -417,6 +517,10 @@ void TerminalSession::close() {
     // say. A shell that su was only about to start takes on the account's uid after a
     // round, so rounds repeat until su is gone. The terminate at the end takes the
     // namespace down with whatever is left in it.
+    if (cgroup_) {
+        // A sandbox ends through its cgroup, however fast its processes fork.
+        (void)cgroup_->kill_all();
+    }
     std::expected<void, std::string> killed;
     auto give_up = sandbox::Clock::now() + su_grace;
     for (;;) {
@@ -434,6 +538,13 @@ void TerminalSession::close() {
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
+    if (cgroup_) {
+        // Reaped above, so no zombie of ours holds it.
+        (void)cgroup_->remove();
+    }
+    if (scratch_) {
+        scratch_->close();
+    }
     {
         // The namespaces, and the IPC objects in them, go once no run holds them.
         std::lock_guard lock(runs_mutex_);
@@ -441,6 +552,7 @@ void TerminalSession::close() {
             network_.reset();
             ipc_.reset();
             mount_.reset();
+            uts_.reset();
         }
     }
     // Nothing of this tenant may reach the next: an account whose leftovers stay is

@@ -15,19 +15,43 @@
 
 #include "error/poisonable_mutex.hpp"
 #include "pool/pool_holder.hpp"
+#include "sandbox/cgroup.hpp"
 #include "sandbox/command_run.hpp"
+#include "sandbox/scratch_space.hpp"
 #include "sandbox/shell_process.hpp"
 #include "sandbox/unique_fd.hpp"
 
 namespace ovaline::pool {
+
+// What a sandbox adds to a session: a root of its own (the host's programs and
+// libraries read-only, its home, private /tmp, /var/tmp and /dev/shm, a minimal /dev, its
+// own /proc, and the host paths named, read-only), its own UTS namespace, the tenants'
+// system-call filter, one cgroup for all its processes and a bound on what it may write.
+struct SandboxOptions {
+    sandbox::CgroupLimits group;
+    std::optional<std::uint64_t> disk; // bytes its writable places hold together
+    std::vector<std::string> host_paths;
+
+    bool operator==(const SandboxOptions&) const = default;
+};
 
 // What a session may use, for its shell and every run.
 struct SessionOptions {
     sandbox::Limits limits;
     // False: a private network namespace with only loopback up.
     bool network = true;
+    std::optional<SandboxOptions> sandbox;
 
     bool operator==(const SessionOptions&) const = default;
+};
+
+// Why a session could not start; `errnum` is the host's refusal, when that is the cause.
+struct SessionError {
+    SessionError(std::string message, int errnum = 0)
+        : message(std::move(message)), errnum(errnum) {}
+
+    std::string message;
+    int errnum;
 };
 
 // A command for TerminalSession::start_run.
@@ -55,7 +79,9 @@ class TerminalSession {
     // poisoned or no directory or `su` can be had. On every failure the account goes back
     // to the pool. The shell is the program of PID, IPC and mount namespaces of its own
     // (see ProgramLaunch), with its own /proc and the options' limits and network.
-    static std::expected<std::unique_ptr<TerminalSession>, std::string>
+    // A sandbox's start fails with the host's errno when its cgroup, root or writable
+    // places cannot be had.
+    static std::expected<std::unique_ptr<TerminalSession>, SessionError>
     create(std::shared_ptr<PoolHolder> pool, SessionOptions options = {});
 
     TerminalSession(const TerminalSession&) = delete;
@@ -142,6 +168,11 @@ class TerminalSession {
     std::unique_ptr<sandbox::ShellProcess> shell_;
     // The shell's private network, which runs join; none on the host's network.
     sandbox::UniqueFd network_;
+    // A sandbox's UTS namespace, which runs join; none for a plain session.
+    sandbox::UniqueFd uts_;
+    // A sandbox's cgroup and writable places; none for a plain session.
+    std::optional<sandbox::SessionCgroup> cgroup_;
+    std::optional<sandbox::ScratchSpace> scratch_;
     // The shell's IPC and mount namespaces, which runs join too; let go at close, so
     // that the IPC objects in them go with the session.
     sandbox::UniqueFd ipc_;

@@ -1,5 +1,7 @@
 #include "pybinding/args.hpp"
 
+#include "pybinding/py_ref.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -235,6 +237,32 @@ bool to_path(PyObject* obj, const char* name, Path& out, PyObject*& keep) {
     }
     out.given = obj;
     return to_text(text, name, out.text);
+}
+
+bool to_path_list(PyObject* obj, const char* name, std::vector<std::string>& out) {
+    out.clear();
+    if (obj == nullptr || obj == Py_None) {
+        return true;
+    }
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+        return wrong_kind(name, "list or tuple of paths", obj);
+    }
+    // A list may change while __fspath__ runs, so it is read from a tuple copy.
+    PyRef items(PySequence_Tuple(obj));
+    if (!items) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        Path path;
+        PyObject* keep = nullptr;
+        const bool converted = to_path(PyTuple_GET_ITEM(items.get(), i), name, path, keep);
+        PyRef kept(keep);
+        if (!converted) {
+            return false;
+        }
+        out.emplace_back(path.text);
+    }
+    return true;
 }
 
 bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ovaline::pybinding {
 
@@ -70,6 +71,8 @@ struct Path {
 bool to_path(PyObject* obj, const char* name, Path& out, PyObject*& keep);
 // optional size: an int as for to_u64, None, or left out (none).
 bool to_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out);
+// paths: None or left out (none), or a list or tuple of what `path` takes.
+bool to_path_list(PyObject* obj, const char* name, std::vector<std::string>& out);
 // An instance of exactly `type`, one of the module's classes.
 bool to_instance(PyObject* obj, const char* name, PyTypeObject* type, PyObject*& out);
 

@@ -67,6 +67,17 @@ PyObject* raise_errno(int number, PyObject* filename, PyObject* filename2) {
     return PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, filename, filename2);
 }
 
+PyObject* raise_os_message(int number, std::string_view message) {
+    PyRef text(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyRef args(text ? Py_BuildValue("(iO)", number, text.get()) : nullptr);
+    if (args) {
+        // OSError(errno, text) makes the subclass that errno stands for.
+        PyErr_SetObject(PyExc_OSError, args.get());
+    }
+    return nullptr;
+}
+
 PyObject* raise_os_error(const error::IoError& err, PyObject* filename, PyObject* filename2) {
     const std::optional<int> number = errno_of(err.kind());
     if (!number) {

@@ -40,6 +40,8 @@ PyObject* raise_os_error(const error::IoError& err, PyObject* filename = nullptr
                          PyObject* filename2 = nullptr);
 PyObject* raise_errno(int number, PyObject* filename = nullptr, PyObject* filename2 = nullptr);
 PyObject* raise_message(std::string_view message);
+// OSError of the subclass `number` stands for, with `message` as its text.
+PyObject* raise_os_message(int number, std::string_view message);
 PyObject* raise_internal(const ModuleState& state, const char* message);
 
 inline PyObject* raise_error(const error::IoError& err) {

@@ -109,6 +109,9 @@ template <>
 struct Arg<std::optional<std::uint64_t>>
     : PlainArg<std::optional<std::uint64_t>, to_optional_u64, false> {};
 
+template <>
+struct Arg<std::vector<std::string>> : PlainArg<std::vector<std::string>, to_path_list, false> {};
+
 // A path; what __fspath__ returned lives as long as the call.
 template <> struct Arg<Path> {
     static constexpr bool kRequired = true;

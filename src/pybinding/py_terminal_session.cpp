@@ -61,10 +61,15 @@ constexpr char kClassDoc[] =
 
 constexpr char kSandboxDoc[] =
     "\n"
-    "A session whose shell and runs are held to limits: CPU seconds, address-space\n"
-    "bytes, processes of the account, file size in bytes and open files; None\n"
-    "leaves a limit as it is. With network=False the shell and its runs see only a\n"
-    "private loopback interface.\n";
+    "A session in a sandbox: a root of its own (the host's programs and libraries\n"
+    "read-only, its home, private /tmp, /var/tmp and /dev/shm, a minimal /dev, its\n"
+    "own /proc, and the host_paths named, read-only), its own host name, a filter\n"
+    "that refuses system calls a tenant never needs, and one cgroup for all its\n"
+    "processes. memory (bytes), processes and cpu (cores) bound the whole session,\n"
+    "disk the bytes its home and temporary places hold together; None lifts a\n"
+    "bound. cpu_seconds, address_space, file_size and open_files bound each\n"
+    "process. Without network=True it sees only a private loopback interface.\n"
+    "OSError when the host cannot give it a cgroup limit, a root or its places.\n";
 
 constexpr char kRunDoc[] =
     "\n"
@@ -157,12 +162,26 @@ bool owned(PyTerminalSession& self) {
     return false;
 }
 
-using Count = std::optional<std::uint64_t>;
+} // namespace
+
+pool::SessionOptions sandbox_options(Count memory, Count processes, std::optional<double> cpu,
+                                     Count disk, std::vector<std::string> host_paths, bool network,
+                                     Count cpu_seconds, Count address_space, Count file_size,
+                                     Count open_files) {
+    pool::SessionOptions options;
+    // The processes bound is the cgroup's, for the whole session, not the account's.
+    options.limits = {cpu_seconds, address_space, std::nullopt, file_size, open_files};
+    options.network = network;
+    options.sandbox = pool::SandboxOptions{{memory, processes, cpu}, disk, std::move(host_paths)};
+    return options;
+}
+
+namespace {
 
 // A session with `options`, taken from the pool's warm ones when it has one of that shape.
 PyObject* start_session(PyTypeObject* type, PyUserPool& pool, const pool::SessionOptions& options) {
     // Making an account and starting su take a while; other threads run meanwhile.
-    std::expected<std::unique_ptr<TerminalSession>, std::string> session;
+    std::expected<std::unique_ptr<TerminalSession>, pool::SessionError> session;
     without_gil([&] {
         if (pool.warm) {
             if (auto warm = pool.warm->take(options)) {
@@ -173,7 +192,9 @@ PyObject* start_session(PyTypeObject* type, PyUserPool& pool, const pool::Sessio
         session = TerminalSession::create(pool.pool, options);
     });
     if (!session) {
-        return raise_message(session.error());
+        return session.error().errnum != 0
+                   ? raise_os_message(session.error().errnum, session.error().message)
+                   : raise_message(session.error().message);
     }
     return box_new<PyTerminalSession>(type, std::move(*session));
 }
@@ -182,12 +203,14 @@ PyObject* make_session(PyTypeObject* type, PyUserPool& pool) {
     return start_session(type, pool, pool::SessionOptions{});
 }
 
-PyObject* sandbox(PyTypeObject* type, PyUserPool& pool, Count cpu_seconds, Count address_space,
-                  Count processes, Count file_size, Count open_files, bool network) {
-    pool::SessionOptions options;
-    options.limits = {cpu_seconds, address_space, processes, file_size, open_files};
-    options.network = network;
-    return start_session(type, pool, options);
+PyObject* sandbox(PyTypeObject* type, PyUserPool& pool, Count memory, Count processes,
+                  std::optional<double> cpu, Count disk, std::vector<std::string> host_paths,
+                  bool network, Count cpu_seconds, Count address_space, Count file_size,
+                  Count open_files) {
+    return start_session(type, pool,
+                         sandbox_options(memory, processes, cpu, disk, std::move(host_paths),
+                                         network, cpu_seconds, address_space, file_size,
+                                         open_files));
 }
 
 PyObject* write(PyTerminalSession& self, std::span<const std::uint8_t> data) {
@@ -405,9 +428,9 @@ PyMethodDef kMethods[] = {
     method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
-    class_method<"sandbox", sandbox, "pool", "*cpu_seconds=None", "*address_space=None",
-                 "*processes=None", "*file_size=None", "*open_files=None", "*network=True">(
-        kSandboxDoc),
+    class_method<"sandbox", sandbox, "pool", "*memory=1073741824", "*processes=512", "*cpu=None",
+                 "*disk=1073741824", "*host_paths=None", "*network=False", "*cpu_seconds=None",
+                 "*address_space=None", "*file_size=None", "*open_files=None">(kSandboxDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

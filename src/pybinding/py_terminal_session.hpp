@@ -3,8 +3,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "pool/session_closer.hpp"
 #include "pool/terminal_session.hpp"
@@ -30,6 +34,14 @@ struct PyTerminalSession {
 };
 
 extern PyType_Spec py_terminal_session_spec;
+
+using Count = std::optional<std::uint64_t>;
+
+// The options of a sandbox, as PyTerminalSession.sandbox and PyUserPool.warm take them.
+pool::SessionOptions sandbox_options(Count memory, Count processes, std::optional<double> cpu,
+                                     Count disk, std::vector<std::string> host_paths, bool network,
+                                     Count cpu_seconds, Count address_space, Count file_size,
+                                     Count open_files);
 
 // PyTerminalSession.RunResult, the type of run()'s results; null with the error set on
 // failure.

@@ -17,6 +17,9 @@ struct CgroupLimits {
     std::optional<std::uint64_t> memory;    // bytes, with no swap beyond them
     std::optional<std::uint64_t> processes; // at once, threads included
     std::optional<double> cpu;              // cores' worth of time
+
+    bool any() const { return memory || processes || cpu; }
+    bool operator==(const CgroupLimits&) const = default;
 };
 
 // Why a cgroup could not be made or changed: the errno and what could not be done.

@@ -184,6 +184,11 @@ std::expected<RootPlan, std::string> RootPlan::make(const RootOptions& options) 
         }
     }
     plan.add(Op::Symlink, root + "/dev/fd", "/proc/self/fd");
+    // Terminals of its own, for programs such as su that want one.
+    plan.add(Op::Mkdir, root + "/dev/pts");
+    plan.add(Op::Mount, root + "/dev/pts", "devpts", "devpts", MS_NOSUID | MS_NOEXEC,
+             "newinstance,ptmxmode=0666,mode=0620");
+    plan.add(Op::Symlink, root + "/dev/ptmx", "pts/ptmx");
     for (int fd = 0; fd < 3; ++fd) {
         static constexpr std::array kNames = {"stdin", "stdout", "stderr"};
         plan.add(Op::Symlink, concat({root, "/dev/", kNames[fd]}),

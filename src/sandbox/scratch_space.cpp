@@ -19,8 +19,9 @@ std::uint64_t inode_limit(std::uint64_t bytes) {
     return std::max<std::uint64_t>(4096, bytes / 16384);
 }
 
-std::string failure(const std::string& step, const std::string& path) {
-    return step + " " + path + ": " + system_error_text(errno);
+std::pair<int, std::string> failure(const std::string& step, const std::string& path) {
+    const int err = errno;
+    return {err, step + " " + path + ": " + system_error_text(err)};
 }
 
 } // namespace
@@ -28,25 +29,38 @@ std::string failure(const std::string& step, const std::string& path) {
 ScratchSpace::ScratchSpace(ScratchSpace&& other) noexcept
     : dir_(std::move(other.dir_)), home_(std::exchange(other.home_, {})) {}
 
-std::expected<ScratchSpace, std::string>
-ScratchSpace::create(std::string dir, std::string home, std::uint64_t bytes, uid_t uid, gid_t gid) {
+void ScratchSpace::detach_stale(const std::string& dir, const std::string& home) {
+    // A bounded number of rounds: each takes one mount stacked there, and stops at none.
+    for (const std::string* path : {&home, &dir}) {
+        for (int i = 0; i < 8 && ::umount2(path->c_str(), MNT_DETACH) == 0; ++i) {
+        }
+    }
+    ::rmdir(dir.c_str());
+}
+
+std::expected<ScratchSpace, std::pair<int, std::string>>
+ScratchSpace::create(std::string dir, std::string home, std::optional<std::uint64_t> bytes,
+                     uid_t uid, gid_t gid) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         return std::unexpected(failure("cannot make", dir));
     }
-    std::string options = "mode=755,size=";
-    options += std::to_string(bytes);
-    options += ",nr_inodes=";
-    options += std::to_string(inode_limit(bytes));
+    std::string options = "mode=755";
+    if (bytes) {
+        options += ",size=";
+        options += std::to_string(*bytes);
+        options += ",nr_inodes=";
+        options += std::to_string(inode_limit(*bytes));
+    }
     if (::mount("ovaline-scratch", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) !=
         0) {
-        const std::string message = failure("cannot mount a memory filesystem on", dir);
+        auto failed = failure("cannot mount a memory filesystem on", dir);
         ::rmdir(dir.c_str());
-        return std::unexpected(message);
+        return std::unexpected(std::move(failed));
     }
-    auto undo = [&](std::string message) {
+    auto undo = [&](std::pair<int, std::string> failed) {
         ::umount2(dir.c_str(), MNT_DETACH);
         ::rmdir(dir.c_str());
-        return std::unexpected(std::move(message));
+        return std::unexpected(std::move(failed));
     };
     struct Place {
         const char* name;

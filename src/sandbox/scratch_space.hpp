@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace ovaline::sandbox {
 
@@ -14,9 +16,13 @@ namespace ovaline::sandbox {
 class ScratchSpace {
   public:
     // Mounts the space at `dir` (made here, below an existing directory) and binds its
-    // home over `home`, an existing directory. A message naming the failed step on failure.
-    static std::expected<ScratchSpace, std::string>
-    create(std::string dir, std::string home, std::uint64_t bytes, uid_t uid, gid_t gid);
+    // home over `home`, an existing directory; without `bytes` only memory bounds it. The
+    // errno and a message naming the failed step on failure.
+    static std::expected<ScratchSpace, std::pair<int, std::string>>
+    create(std::string dir, std::string home, std::optional<std::uint64_t> bytes, uid_t uid,
+           gid_t gid);
+    // Takes down what a space of an owner that died left mounted at `dir` and `home`.
+    static void detach_stale(const std::string& dir, const std::string& home);
 
     ScratchSpace(ScratchSpace&& other) noexcept;
     ScratchSpace& operator=(ScratchSpace&&) = delete;

@@ -264,7 +264,8 @@ bool loopback_up() {
 // program is forked, so that both live in them. A joined mount namespace is copied, so
 // the /proc mounted here shadows only this copy's.
 bool enter_namespaces(const ProgramLaunch& launch) {
-    if (launch.join_ipc >= 0 && ::setns(launch.join_ipc, CLONE_NEWIPC) != 0) {
+    if ((launch.join_ipc >= 0 && ::setns(launch.join_ipc, CLONE_NEWIPC) != 0) ||
+        (launch.join_uts >= 0 && ::setns(launch.join_uts, CLONE_NEWUTS) != 0)) {
         return false;
     }
     if (!launch.private_proc) {

@@ -79,6 +79,8 @@ struct ProgramLaunch {
     // made inside reaches the host.
     bool private_proc = false;
     int join_mount = -1;
+    // The UTS namespace (host name) to enter, as a descriptor; -1 for none.
+    int join_uts = -1;
 };
 
 // A started program, our direct child (its init, in its own PID namespace).

@@ -275,7 +275,7 @@ TEST(UserPool, SessionWithoutAccountFailsWithoutPoisoning) {
     auto holder = std::make_shared<PoolHolder>(UserPool(fake.host()));
     auto session = TerminalSession::create(holder);
     ASSERT_FALSE(session);
-    EXPECT_EQ(session.error(), "Failed to acquire a user account");
+    EXPECT_EQ(session.error().message, "Failed to acquire a user account");
     EXPECT_FALSE(holder->mutex.poisoned());
     EXPECT_NO_THROW(holder->mutex.lock());
 }

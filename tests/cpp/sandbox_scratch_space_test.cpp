@@ -44,7 +44,7 @@ TEST(ScratchSpace, HomeAndTemporaryPlacesShareOneBoundAndVanishOnClose) {
     {
         auto space = ScratchSpace::create((base / "space").string(), (base / "home").string(),
                                           1 << 20, 4242, 4343);
-        ASSERT_TRUE(space) << space.error();
+        ASSERT_TRUE(space) << space.error().second;
         EXPECT_TRUE(mounted(base / "home"));
         struct stat home;
         ASSERT_EQ(::stat((base / "home").c_str(), &home), 0);
@@ -64,7 +64,8 @@ TEST(ScratchSpace, HomeAndTemporaryPlacesShareOneBoundAndVanishOnClose) {
     auto failed =
         ScratchSpace::create((base / "space").string(), (base / "none").string(), 1 << 20, 0, 0);
     ASSERT_FALSE(failed);
-    EXPECT_NE(failed.error().find("none"), std::string::npos);
+    EXPECT_EQ(failed.error().first, ENOENT);
+    EXPECT_NE(failed.error().second.find("none"), std::string::npos);
     EXPECT_FALSE(fs::exists(base / "space"));
     fs::remove_all(base);
 }
