@@ -30,8 +30,9 @@ def test_class_surface():
     assert PyTerminalSession.__text_signature__ == "(pool)"
     assert PyUserPool.warm.__text_signature__ == "($type, count)"
     assert PyTerminalSession.sandbox.__text_signature__ == (
-        "($type, pool, *, cpu_seconds=None, address_space=None, processes=None, file_size=None,"
-        " open_files=None, network=True)"
+        "($type, pool, *, memory=1073741824, processes=512, cpu=None, disk=1073741824,"
+        " host_paths=None, network=False, cpu_seconds=None, address_space=None, file_size=None,"
+        " open_files=None)"
     )
     assert PyTerminalSession.read_err.__doc__ == (
         "\nRead data from the stderr of the terminal session.\n"
