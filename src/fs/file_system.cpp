@@ -113,6 +113,7 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
         // Both under the directory's lock: whoever finds the entry can resolve its id.
         entries->add(node.get());
         inodes_.insert(node);
+        dir->touch();
     }
     return node;
 }
@@ -404,7 +405,10 @@ IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
         }
         return result.has_value();
     });
-    entries->remove_all(taken);
+    if (!taken.empty()) {
+        entries->remove_all(taken);
+        dir.touch();
+    }
     removal.gone.insert(removal.gone.end(), taken.begin(), taken.end());
     return result;
 }
@@ -416,6 +420,7 @@ void FileSystem::unlist(INode& node) {
         WriteLocked locked(*parent);
         if (auto* entries = std::get_if<Directory>(&parent->data)) {
             entries->remove(&node);
+            parent->touch();
         }
     }
 }
@@ -465,20 +470,39 @@ IoResult<OpenedFile> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::
     if (!found) {
         return std::unexpected(found.error());
     }
-    if (options.exclusive && !found->created) {
+    return open_found(std::move(fs), std::move(*found), type, options);
+}
+
+IoResult<OpenedFile> FileSystem::open_found(std::shared_ptr<FileSystem> fs, FoundFile found,
+                                            FileHandleType type, OpenOptions options) {
+    if (options.exclusive && !found.created) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
-    auto handle = FileHandle::create(std::move(fs), found->node, type);
+    auto handle = FileHandle::create(std::move(fs), found.node, type);
     if (!handle) {
         return std::unexpected(handle.error());
     }
     // Emptied only once the lock is held, so a file in use is never emptied.
-    if (options.truncate && !found->created) {
+    if (options.truncate && !found.created) {
         if (auto emptied = handle->truncate(0); !emptied) {
             return std::unexpected(emptied.error());
         }
     }
-    return OpenedFile{std::move(*handle), found->created};
+    return OpenedFile{std::move(*handle), found.created};
+}
+
+IoResult<OpenedFile> FileSystem::open_in(std::shared_ptr<FileSystem> fs, InodeId dir,
+                                         std::string_view name, FileHandleType type,
+                                         OpenOptions options) {
+    auto parent = fs->resolve(dir);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    auto found = fs->find_or_create_in(*parent, name, options.create, {});
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    return open_found(std::move(fs), std::move(*found), type, options);
 }
 
 IoResult<FileSystem::FoundFile>
@@ -489,10 +513,16 @@ FileSystem::find_or_create_file(std::string_view path, bool create,
     if (!parent) {
         return std::unexpected(parent.error());
     }
+    return find_or_create_in(*parent, name, create, contents);
+}
+
+IoResult<FileSystem::FoundFile>
+FileSystem::find_or_create_in(const INodeGuard& parent, std::string_view name, bool create,
+                              std::span<const std::uint8_t> contents) {
     // A second look covers another thread creating the same file between our lookup
     // and our creation.
     for (int attempt = 0;; ++attempt) {
-        auto found = find_child(**parent, name);
+        auto found = find_child(*parent, name);
         if (found) {
             return FoundFile{std::move(*found), false};
         }
@@ -503,7 +533,7 @@ FileSystem::find_or_create_file(std::string_view path, bool create,
             return std::unexpected(IoErrorKind::ResourceAlreadyExists);
         }
         const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
-        auto created = link_new(*parent, id, std::string(name),
+        auto created = link_new(parent, id, std::string(name),
                                 File{FileData{{contents.begin(), contents.end()}}, {}});
         if (created) {
             return FoundFile{std::move(*created), true};
@@ -530,10 +560,10 @@ IoResult<Stat> FileSystem::stat(std::string_view path) const {
     }
     ReadLocked locked(**node);
     if (const auto* entries = std::get_if<Directory>(&(*node)->data)) {
-        return Stat{(*node)->id, NodeKind::Directory, 0, entries->size()};
+        return Stat{(*node)->id, NodeKind::Directory, 0, entries->size(), (*node)->mtime()};
     }
     const auto& file = std::get<File>((*node)->data);
-    return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0};
+    return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0, (*node)->mtime()};
 }
 
 namespace {
@@ -594,6 +624,7 @@ IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std
         return std::unexpected(IoErrorKind::NoSpaceLeft);
     }
     data.assign(bytes.begin(), bytes.end());
+    node->touch();
     return {};
 }
 
@@ -638,6 +669,7 @@ IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGua
             for (std::size_t i = 0; i < tops; ++i) {
                 entries->add(nodes[i].get());
             }
+            parent->touch();
         }
     }
     if (!linked) {
@@ -839,20 +871,33 @@ IoResult<std::optional<std::uint64_t>> take_out(INode& victim, bool moving_direc
 
 IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bool replace,
                                   InodeId dir) {
+    return rename_between(dir, src, dir, dst, replace);
+}
+
+IoResult<void> FileSystem::rename_at(InodeId src_dir, std::string_view src_name, InodeId dst_dir,
+                                     std::string_view dst_name, bool replace) {
+    if (!is_valid_name(src_name)) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    return rename_between(src_dir, src_name, dst_dir, dst_name, replace);
+}
+
+IoResult<void> FileSystem::rename_between(InodeId src_dir, std::string_view src, InodeId dst_dir,
+                                          std::string_view dst, bool replace) {
     const std::string_view dst_name = split_last_separator(dst).second;
     if (!is_valid_name(dst_name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
     std::lock_guard serial(rename_mutex_);
     NamespaceGate::Change change(gate_);
-    auto node = entry_at(dir, src);
+    auto node = entry_at(src_dir, src);
     if (!node) {
         return std::unexpected(node.error());
     }
     if ((*node)->id == kRoot) {
         return std::unexpected(IoErrorKind::MoveIntoItself);
     }
-    auto dst_parent = resolve_at(dir, parent_part(dst));
+    auto dst_parent = resolve_at(dst_dir, parent_part(dst));
     if (!dst_parent) {
         return std::unexpected(dst_parent.error());
     }
@@ -915,6 +960,10 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
         (*node)->name = dst_name;
         (*node)->parent = (*dst_parent)->id;
         to->add(node->get());
+        const std::int64_t now = now_ns();
+        src_parent->touch(now);
+        (*dst_parent)->touch(now);
+        (*node)->touch(now);
     }
     if (replaced) {
         release_inode_id(*replaced);

@@ -52,6 +52,8 @@ struct Stat {
     NodeKind kind;
     std::uint64_t size;
     std::uint64_t entries;
+    // Nanoseconds since the epoch.
+    std::int64_t mtime_ns;
 };
 
 class FileHandle;
@@ -132,6 +134,10 @@ class FileSystem {
     // paths start from `dir`, as resolve_at takes them.
     IoResult<void> rename(std::string_view src, std::string_view dst, bool replace,
                           InodeId dir = kRoot);
+    // The same for the entry `src_name` of one directory, given by id, moving to the
+    // name `dst_name` in another.
+    IoResult<void> rename_at(InodeId src_dir, std::string_view src_name, InodeId dst_dir,
+                             std::string_view dst_name, bool replace);
     // Copies a file, or with `recursive` a directory tree, under new ids; the copy appears
     // all at once. Each file is copied as one consistent state. Relative paths start from
     // `dir`.
@@ -157,6 +163,10 @@ class FileSystem {
     // The same with every option, saying whether the file was made by this open.
     static IoResult<OpenedFile> open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
                                           FileHandleType type, OpenOptions options);
+    // The same for the entry `name` of the directory `dir`.
+    static IoResult<OpenedFile> open_in(std::shared_ptr<FileSystem> fs, InodeId dir,
+                                        std::string_view name, FileHandleType type,
+                                        OpenOptions options);
 
     // Whole trees in and out. Each sees the tree as it stood at one moment, however
     // many threads change it meanwhile, and each file as one write left it.
@@ -219,6 +229,14 @@ class FileSystem {
     // What exists at `path`, or with `create` a new file holding `contents`.
     IoResult<FoundFile> find_or_create_file(std::string_view path, bool create,
                                             std::span<const std::uint8_t> contents);
+    IoResult<FoundFile> find_or_create_in(const INodeGuard& parent, std::string_view name,
+                                          bool create, std::span<const std::uint8_t> contents);
+    // Claims the lock of what open_with or open_in found, as the options say.
+    static IoResult<OpenedFile> open_found(std::shared_ptr<FileSystem> fs, FoundFile found,
+                                           FileHandleType type, OpenOptions options);
+    // Paths from two directories, each as resolve_at takes it.
+    IoResult<void> rename_between(InodeId src_dir, std::string_view src, InodeId dst_dir,
+                                  std::string_view dst, bool replace);
     // Publishes inodes built apart from the tree under `parent`: the first `tops` of
     // `nodes` join it, all at once, and the rest hang below them; `bytes` and
     // `nodes.size()` are reserved here and given back on failure.
