@@ -54,6 +54,8 @@ class PyFs:
         """An independent copy of the tree as it stood at one moment; ids are kept."""
     def export_to(self, real_dir: _Path, *, src: _Path = "/", owner: str | None = None) -> None: ...
     def import_from(self, real_dir: _Path, *, dst: _Path = "/") -> None: ...
+    def mount(self, path: _Path, *, read_only: bool = False) -> PyFs.Mount:
+        """Serve the tree at an empty host directory; OSError when that fails."""
 
     @overload
     def open_io(
@@ -129,6 +131,8 @@ class PyFs:
         def size(self) -> int: ...
         @property
         def entries(self) -> int: ...
+        @property
+        def mtime_ns(self) -> int: ...
 
     @final
     class Usage(structseq[int], tuple[int, int]):
@@ -139,6 +143,25 @@ class PyFs:
         def bytes(self) -> int: ...
         @property
         def inodes(self) -> int: ...
+
+    @final
+    class Mount:
+        """A PyFs served at a host directory; unmounted by unmount(), with, or exit."""
+
+        @property
+        def path(self) -> str: ...
+        @property
+        def read_only(self) -> bool: ...
+        @property
+        def mounted(self) -> bool: ...
+        def unmount(self) -> None: ...
+        def __enter__(self) -> PyFs.Mount: ...
+        def __exit__(
+            self,
+            exc_type: type[BaseException] | None,
+            exc_value: BaseException | None,
+            traceback: TracebackType | None,
+        ) -> None: ...
 
     @final
     class RawFile(io.RawIOBase, BinaryIO):
