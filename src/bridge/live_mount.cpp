@@ -336,6 +336,7 @@ void LiveMount::Server::halt() {
         thread.join();
     }
     threads_.clear();
+    wake_.reset();
     fuse_session_destroy(session_);
     session_ = nullptr;
     std::lock_guard lock(open_mutex_);
