@@ -155,6 +155,7 @@ bench: install $(BENCH_PEERS)/.installed
 	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs_api.py
 	$(VPY) bench/bench_trees.py
 	$(VPY) bench/bench_shell.py
+	$(VPY) bench/bench_mount.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')

@@ -4,8 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -21,6 +20,7 @@
 #include <shared_mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -35,6 +35,11 @@ using fs::FileHandle;
 using fs::FileHandleType;
 using fs::FileSystem;
 using fs::InodeId;
+
+// How long the kernel keeps names and attributes. Every change made other than through
+// the mount itself is told to the kernel as it happens (ChangeObserver), so this bounds
+// nothing that matters; it saves a request per path step and per stat.
+constexpr double kCacheSeconds = 10.0;
 
 // Requests and replies of up to a mebibyte: a sequential read or write moves in few of
 // them.
@@ -118,11 +123,11 @@ std::set<LiveMount::Server*>& registry() {
 
 } // namespace
 
-class LiveMount::Server {
+class LiveMount::Server : public fs::ChangeObserver {
   public:
     Server(std::shared_ptr<FileSystem> fs, std::string path, LiveMountOptions options)
         : fs_(std::move(fs)), path_(std::move(path)), options_(options) {}
-    ~Server() { stop(); }
+    ~Server() override { stop(); }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -150,7 +155,8 @@ class LiveMount::Server {
 
     void serve_requests();
     void fill_attr(const fs::INode& node, struct stat& st) const;
-    void reply_entry(fuse_req_t req, const fs::INode& node) const;
+    fuse_entry_param entry_of(const fs::INode& node) const;
+    void reply_entry(fuse_req_t req, const fs::INode& node);
     void reply_attr(fuse_req_t req, const fs::INode& node) const;
     void reply_error(fuse_req_t req, const fs::IoError& err) const {
         fuse_reply_err(req, errno_for(err));
@@ -165,10 +171,24 @@ class LiveMount::Server {
     OpenFile* keep(std::unique_ptr<OpenFile> file);
     void forget_file(OpenFile* file);
 
+    // What the kernel may hold: it is told only of changes to inodes it has looked up
+    // and not forgotten, and of entries in such directories.
+    void entry_gone(InodeId dir, std::string_view name) override;
+    void changed(InodeId id) override;
+    bool known(InodeId id);
+    void looked_up(InodeId id);
+    void forgotten(fuse_ino_t ino, std::uint64_t count);
+
     static void init(void* userdata, fuse_conn_info* conn);
     static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name);
-    static void forget(fuse_req_t req, fuse_ino_t, std::uint64_t) { fuse_reply_none(req); }
-    static void forget_multi(fuse_req_t req, std::size_t, fuse_forget_data*) {
+    static void forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t count) {
+        of(req).forgotten(ino, count);
+        fuse_reply_none(req);
+    }
+    static void forget_multi(fuse_req_t req, std::size_t count, fuse_forget_data* forgets) {
+        for (std::size_t i = 0; i < count; ++i) {
+            of(req).forgotten(forgets[i].ino, forgets[i].nlookup);
+        }
         fuse_reply_none(req);
     }
     static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
@@ -198,6 +218,8 @@ class LiveMount::Server {
     static void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
     static void readdir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off,
                         fuse_file_info* fi);
+    static void readdirplus(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off,
+                            fuse_file_info* fi);
     static void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi);
     static void statfs(fuse_req_t req, fuse_ino_t);
 
@@ -205,8 +227,6 @@ class LiveMount::Server {
     std::string path_;
     LiveMountOptions options_;
     fuse_session* session_ = nullptr;
-    // Written once to stop every serving thread.
-    sandbox::UniqueFd wake_;
     std::vector<std::thread> threads_;
     std::atomic<bool> running_{false};
     std::mutex stop_mutex_;
@@ -215,6 +235,9 @@ class LiveMount::Server {
     std::mutex open_mutex_;
     std::unordered_set<OpenFile*> files_;
     std::unordered_set<DirListing*> listings_;
+    // How many times the kernel has looked each inode up, less what it has forgotten.
+    std::mutex known_mutex_;
+    std::unordered_map<InodeId, std::uint64_t> lookups_;
 };
 
 const fuse_lowlevel_ops& LiveMount::Server::operations() {
@@ -242,6 +265,7 @@ const fuse_lowlevel_ops& LiveMount::Server::operations() {
         o.fsync = fsync;
         o.opendir = opendir;
         o.readdir = readdir;
+        o.readdirplus = readdirplus;
         o.releasedir = releasedir;
         o.fsyncdir = fsync;
         o.statfs = statfs;
@@ -269,15 +293,7 @@ std::expected<void, LiveMountError> LiveMount::Server::start(sandbox::UniqueFd f
         ::close(fd);
         return std::unexpected(LiveMountError{EBADF, "/dev/fuse"});
     }
-    // Every thread waits in poll(), so stopping wakes them all; the descriptor itself
-    // never blocks a thread that another one beat to a request.
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-        return std::unexpected(LiveMountError{errno, "/dev/fuse"});
-    }
-    wake_ = sandbox::UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_) {
-        return std::unexpected(LiveMountError{errno, path_});
-    }
+    fs_->add_observer(this);
     running_.store(true, std::memory_order_release);
     {
         std::lock_guard lock(registry_mutex);
@@ -291,30 +307,28 @@ std::expected<void, LiveMountError> LiveMount::Server::start(sandbox::UniqueFd f
 }
 
 void LiveMount::Server::serve_requests() {
-    const int fd = fuse_session_fd(session_);
-    fuse_buf buf{};
+    // The threads wait in a blocking read, where the kernel wakes one of them per request
+    // (waiting in poll() would wake them all). Stopping cancels them there, the one
+    // place cancellation is enabled, so no request is dropped half-answered.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    ChangeObserver::serving = this;
+    struct Request {
+        fuse_buf buf{};
+        ~Request() { std::free(buf.mem); }
+    } request;
     while (!fuse_session_exited(session_)) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[1].revents != 0) {
-            break;
-        }
-        const int received = fuse_session_receive_buf(session_, &buf);
-        if (received == -EAGAIN || received == -EINTR) {
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        const int received = fuse_session_receive_buf(session_, &request.buf);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        if (received == -EINTR || received == -EAGAIN) {
             continue;
         }
         // 0 once the kernel has ended the connection.
         if (received <= 0) {
             break;
         }
-        fuse_session_process_buf(session_, &buf);
+        fuse_session_process_buf(session_, &request.buf);
     }
-    std::free(buf.mem);
 }
 
 void LiveMount::Server::halt() {
@@ -323,20 +337,20 @@ void LiveMount::Server::halt() {
         return;
     }
     running_.store(false, std::memory_order_release);
+    // First, while the threads still answer whatever a change being told waits for.
+    fs_->remove_observer(this);
     // Detached before the connection ends, so nobody sees a dead mount in between;
     // a busy mount goes lazily, and its users get ENOTCONN once the descriptor closes.
     if (!path_.empty() && ::umount2(path_.c_str(), UMOUNT_NOFOLLOW) != 0 && errno == EBUSY) {
         ::umount2(path_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
     }
-    if (wake_) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
+    for (std::thread& thread : threads_) {
+        pthread_cancel(thread.native_handle());
     }
     for (std::thread& thread : threads_) {
         thread.join();
     }
     threads_.clear();
-    wake_.reset();
     fuse_session_destroy(session_);
     session_ = nullptr;
     std::lock_guard lock(open_mutex_);
@@ -373,20 +387,29 @@ void LiveMount::Server::fill_attr(const fs::INode& node, struct stat& st) const 
     st.st_mtim = st.st_ctim = st.st_atim = to_timespec(node.mtime());
 }
 
-void LiveMount::Server::reply_entry(fuse_req_t req, const fs::INode& node) const {
+fuse_entry_param LiveMount::Server::entry_of(const fs::INode& node) const {
     fuse_entry_param entry{};
     entry.ino = to_ino(node.id);
     fill_attr(node, entry.attr);
-    // Zero timeouts: the tree changes from Python without telling the kernel.
-    entry.attr_timeout = 0;
-    entry.entry_timeout = 0;
-    fuse_reply_entry(req, &entry);
+    entry.attr_timeout = kCacheSeconds;
+    entry.entry_timeout = kCacheSeconds;
+    return entry;
+}
+
+void LiveMount::Server::reply_entry(fuse_req_t req, const fs::INode& node) {
+    // Counted first: a change told meanwhile must reach the kernel, not be dropped as
+    // concerning an inode it does not know.
+    looked_up(node.id);
+    fuse_entry_param entry = entry_of(node);
+    if (fuse_reply_entry(req, &entry) != 0) {
+        forgotten(entry.ino, 1);
+    }
 }
 
 void LiveMount::Server::reply_attr(fuse_req_t req, const fs::INode& node) const {
     struct stat st;
     fill_attr(node, st);
-    fuse_reply_attr(req, &st, 0);
+    fuse_reply_attr(req, &st, kCacheSeconds);
 }
 
 template <class Use> int LiveMount::Server::with_claim(OpenFile& file, Use&& use) {
@@ -616,9 +639,8 @@ void LiveMount::Server::create(fuse_req_t req, fuse_ino_t parent, const char* na
     if (!node) {
         return self.reply_error(req, node.error());
     }
-    fuse_entry_param entry{};
-    entry.ino = to_ino((*node)->id);
-    self.fill_attr(**node, entry.attr);
+    self.looked_up((*node)->id);
+    fuse_entry_param entry = self.entry_of(**node);
     auto file = std::make_unique<OpenFile>();
     file->id = (*node)->id;
     file->type = type;
@@ -630,6 +652,7 @@ void LiveMount::Server::create(fuse_req_t req, fuse_ino_t parent, const char* na
     fi->direct_io = 0;
     if (fuse_reply_create(req, &entry, fi) == -ENOENT) {
         self.forget_file(kept);
+        self.forgotten(entry.ino, 1);
     }
 }
 
@@ -746,6 +769,87 @@ void LiveMount::Server::readdir(fuse_req_t req, fuse_ino_t, std::size_t size, of
         used += needed;
     }
     fuse_reply_buf(req, buf.data(), used);
+}
+
+void LiveMount::Server::readdirplus(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off,
+                                    fuse_file_info* fi) {
+    // The kernel counts a lookup for every entry but "." and "..", as if each were
+    // looked up, and keeps its attributes: a walk then stats without asking again.
+    Server& self = of(req);
+    const auto& entries = reinterpret_cast<DirListing*>(fi->fh)->entries;
+    std::vector<char> buf(size);
+    std::vector<fuse_ino_t> sent;
+    std::size_t used = 0;
+    for (auto i = static_cast<std::size_t>(std::max<off_t>(off, 0)); i < entries.size(); ++i) {
+        fuse_entry_param entry{};
+        const bool dots = i < 2;
+        if (!dots) {
+            auto node = self.fs_->resolve(to_id(entries[i].ino));
+            // Gone since opendir: listed, but with nothing the kernel may keep.
+            if (node) {
+                self.looked_up(to_id(entries[i].ino));
+                entry = self.entry_of(**node);
+                entry.ino = entries[i].ino;
+            }
+        }
+        if (entry.ino == 0) {
+            entry.attr.st_ino = entries[i].ino;
+            entry.attr.st_mode = entries[i].directory ? S_IFDIR : S_IFREG;
+        }
+        const std::size_t needed =
+            fuse_add_direntry_plus(req, buf.data() + used, size - used, entries[i].name.c_str(),
+                                   &entry, static_cast<off_t>(i + 1));
+        if (needed > size - used) {
+            if (entry.ino != 0) {
+                self.forgotten(entry.ino, 1);
+            }
+            break;
+        }
+        used += needed;
+        if (entry.ino != 0) {
+            sent.push_back(entry.ino);
+        }
+    }
+    if (fuse_reply_buf(req, buf.data(), used) != 0) {
+        for (fuse_ino_t ino : sent) {
+            self.forgotten(ino, 1);
+        }
+    }
+}
+
+void LiveMount::Server::looked_up(InodeId id) {
+    std::lock_guard lock(known_mutex_);
+    ++lookups_[id];
+}
+
+void LiveMount::Server::forgotten(fuse_ino_t ino, std::uint64_t count) {
+    std::lock_guard lock(known_mutex_);
+    auto it = lookups_.find(to_id(ino));
+    if (it != lookups_.end() && (it->second -= std::min(count, it->second)) == 0) {
+        lookups_.erase(it);
+    }
+}
+
+bool LiveMount::Server::known(InodeId id) {
+    if (id == FileSystem::kRoot) {
+        return true;
+    }
+    std::lock_guard lock(known_mutex_);
+    return lookups_.contains(id);
+}
+
+void LiveMount::Server::entry_gone(InodeId dir, std::string_view name) {
+    if (known(dir)) {
+        fuse_lowlevel_notify_inval_entry(session_, to_ino(dir), name.data(), name.size());
+    }
+}
+
+void LiveMount::Server::changed(InodeId id) {
+    // Attributes only: a file's cached pages go at its next open anyway (no keep_cache),
+    // and the file lock keeps it from changing while the mount has it open.
+    if (known(id)) {
+        fuse_lowlevel_notify_inval_inode(session_, to_ino(id), -1, 0);
+    }
 }
 
 void LiveMount::Server::releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {

@@ -151,6 +151,7 @@ IoResult<std::size_t> copy_in(FileSystem& fs, INode& node, File& file, std::uint
     }
     std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(position));
     node.touch();
+    fs.note_changed(node.id);
     return bytes.size();
 }
 
@@ -178,6 +179,7 @@ IoResult<std::size_t> FileHandle::read_at(std::uint64_t position,
 
 IoResult<std::size_t> FileHandle::write_at(std::uint64_t position,
                                            std::span<const std::uint8_t> bytes) {
+    ChangeBatch batch(*fs_);
     return with_file<WriteLocked>(open_inode(type_.can_write(), "write"),
                                   [&](File& file) -> IoResult<std::size_t> {
                                       return copy_in(*fs_, *node_, file, position, bytes);
@@ -185,6 +187,7 @@ IoResult<std::size_t> FileHandle::write_at(std::uint64_t position,
 }
 
 IoResult<std::uint64_t> FileHandle::append(std::span<const std::uint8_t> bytes) {
+    ChangeBatch batch(*fs_);
     return with_file<WriteLocked>(
         open_inode(type_.can_write(), "write"), [&](File& file) -> IoResult<std::uint64_t> {
             auto written = copy_in(*fs_, *node_, file, file.data.data.size(), bytes);
@@ -196,6 +199,7 @@ IoResult<std::uint64_t> FileHandle::append(std::span<const std::uint8_t> bytes) 
 }
 
 IoResult<void> FileHandle::truncate(std::uint64_t size) {
+    ChangeBatch batch(*fs_);
     return with_file<WriteLocked>(open_inode(type_.can_write(), "truncate"),
                                   [&](File& file) -> IoResult<void> {
                                       auto& data = file.data.data;
@@ -208,6 +212,7 @@ IoResult<void> FileHandle::truncate(std::uint64_t size) {
                                       }
                                       data.resize(size);
                                       node_->touch();
+                                      fs_->note_changed(node_->id);
                                       offset_ = std::min(offset_, size);
                                       return {};
                                   });

@@ -66,6 +66,7 @@ FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
 }
 
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
+    ChangeBatch batch(*this);
     if (!is_valid_name(name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
@@ -114,6 +115,7 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
         entries->add(node.get());
         inodes_.insert(node);
         dir->touch();
+        note_changed(dir->id);
     }
     return node;
 }
@@ -280,6 +282,7 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 }
 
 IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
+    ChangeBatch batch(*this);
     const auto [parent_path, name] = split_last_separator(path);
     auto parent = resolve_path(parent_path);
     if (!parent) {
@@ -341,6 +344,7 @@ IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
 } // namespace
 
 IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+    ChangeBatch batch(*this);
     auto node = resolve(id);
     if (!node) {
         return std::unexpected(node.error());
@@ -406,8 +410,12 @@ IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
         return result.has_value();
     });
     if (!taken.empty()) {
+        for (const INode* child : taken) {
+            note_gone(dir.id, child->name);
+        }
         entries->remove_all(taken);
         dir.touch();
+        note_changed(dir.id);
     }
     removal.gone.insert(removal.gone.end(), taken.begin(), taken.end());
     return result;
@@ -421,6 +429,8 @@ void FileSystem::unlist(INode& node) {
         if (auto* entries = std::get_if<Directory>(&parent->data)) {
             entries->remove(&node);
             parent->touch();
+            note_gone(parent->id, node.name);
+            note_changed(parent->id);
         }
     }
 }
@@ -466,6 +476,7 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
 
 IoResult<OpenedFile> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
                                            FileHandleType type, OpenOptions options) {
+    ChangeBatch batch(*fs);
     auto found = fs->find_or_create_file(path, options.create, {});
     if (!found) {
         return std::unexpected(found.error());
@@ -494,6 +505,7 @@ IoResult<OpenedFile> FileSystem::open_found(std::shared_ptr<FileSystem> fs, Foun
 IoResult<OpenedFile> FileSystem::open_in(std::shared_ptr<FileSystem> fs, InodeId dir,
                                          std::string_view name, FileHandleType type,
                                          OpenOptions options) {
+    ChangeBatch batch(*fs);
     auto parent = fs->resolve(dir);
     if (!parent) {
         return std::unexpected(parent.error());
@@ -599,6 +611,7 @@ IoResult<std::vector<std::uint8_t>> FileSystem::read_file_raw(InodeId id) const 
 }
 
 IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {
+    ChangeBatch batch(*this);
     // A new file appears with its contents, never empty first.
     auto found = find_or_create_file(path, true, bytes);
     if (!found) {
@@ -625,6 +638,7 @@ IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std
     }
     data.assign(bytes.begin(), bytes.end());
     node->touch();
+    note_changed(node->id);
     return {};
 }
 
@@ -670,6 +684,7 @@ IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGua
                 entries->add(nodes[i].get());
             }
             parent->touch();
+            note_changed(parent->id);
         }
     }
     if (!linked) {
@@ -703,6 +718,7 @@ void add_unpublished(INode& dir, INode& child) {
 } // namespace
 
 IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
+    ChangeBatch batch(*this);
     const std::vector<std::string_view> steps = path_steps(path);
     // Another thread creating a directory of the path first sends us round again.
     for (;;) {
@@ -884,6 +900,7 @@ IoResult<void> FileSystem::rename_at(InodeId src_dir, std::string_view src_name,
 
 IoResult<void> FileSystem::rename_between(InodeId src_dir, std::string_view src, InodeId dst_dir,
                                           std::string_view dst, bool replace) {
+    ChangeBatch batch(*this);
     const std::string_view dst_name = split_last_separator(dst).second;
     if (!is_valid_name(dst_name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
@@ -957,6 +974,11 @@ IoResult<void> FileSystem::rename_between(InodeId src_dir, std::string_view src,
             }
         }
         from->remove(node->get());
+        note_gone(src_parent->id, (*node)->name);
+        note_gone((*dst_parent)->id, dst_name);
+        note_changed(src_parent->id);
+        note_changed((*dst_parent)->id);
+        note_changed((*node)->id);
         (*node)->name = dst_name;
         (*node)->parent = (*dst_parent)->id;
         to->add(node->get());
@@ -1023,6 +1045,7 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
 
 IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool recursive,
                                 InodeId dir) {
+    ChangeBatch batch(*this);
     const std::string_view dst_name = split_last_separator(dst).second;
     auto node = resolve_at(dir, src);
     if (!node) {
@@ -1057,6 +1080,47 @@ IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool
         return std::unexpected(IoErrorKind::InodeNotFound);
     }
     return attach(*dst_parent, std::move(nodes), bytes);
+}
+
+ChangeBatch::ChangeBatch(FileSystem&) {
+    ++depth_;
+}
+
+ChangeBatch::~ChangeBatch() {
+    if (--depth_ > 0 || pending_.empty()) {
+        return;
+    }
+    // Taken out first: an observer may change a tree in turn.
+    std::vector<Change> changes = std::exchange(pending_, {});
+    for (const Change& change : changes) {
+        change.fs->deliver(change);
+    }
+}
+
+void FileSystem::add_observer(ChangeObserver* observer) {
+    std::unique_lock lock(observers_mutex_);
+    observers_.push_back(observer);
+    observed_.store(true, std::memory_order_relaxed);
+}
+
+void FileSystem::remove_observer(ChangeObserver* observer) {
+    std::unique_lock lock(observers_mutex_);
+    std::erase(observers_, observer);
+    observed_.store(!observers_.empty(), std::memory_order_relaxed);
+}
+
+void FileSystem::deliver(const ChangeBatch::Change& change) const {
+    std::shared_lock lock(observers_mutex_);
+    for (ChangeObserver* observer : observers_) {
+        if (observer == ChangeObserver::serving) {
+            continue;
+        }
+        if (change.gone.empty()) {
+            observer->changed(change.id);
+        } else {
+            observer->entry_gone(change.id, change.gone);
+        }
+    }
 }
 
 } // namespace ovaline::fs

@@ -5,12 +5,14 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error/io_error.hpp"
+#include "fs/change_feed.hpp"
 #include "fs/detached_tree.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
@@ -187,6 +189,22 @@ class FileSystem {
     // Every change of a file's size goes through here, under the file's write lock.
     SpaceAccount& space() { return space_; }
 
+    // Observers hear of every change once it is complete (see ChangeObserver).
+    void add_observer(ChangeObserver* observer);
+    // Returns once nothing is being told to the observer any more.
+    void remove_observer(ChangeObserver* observer);
+    // Notes a change for the observers, within a ChangeBatch.
+    void note_changed(InodeId id) {
+        if (observed_.load(std::memory_order_relaxed) && ChangeBatch::depth_ > 0) {
+            ChangeBatch::pending_.push_back({id, {}, this});
+        }
+    }
+    void note_gone(InodeId dir, std::string_view name) {
+        if (observed_.load(std::memory_order_relaxed) && ChangeBatch::depth_ > 0) {
+            ChangeBatch::pending_.push_back({dir, std::string(name), this});
+        }
+    }
+
   private:
     template <class Visit>
     IoResult<ListedDirectory> list_with(const INode& dir, std::uint64_t known_stamp,
@@ -269,6 +287,9 @@ class FileSystem {
     // entries, which keep their ids.
     void copy_children(const INode& from, INode& to);
 
+    friend class ChangeBatch;
+    void deliver(const ChangeBatch::Change& change) const;
+
     InodeTable inodes_;
     // Never leaves the table, so every path starts here without a lookup.
     const INodeGuard root_;
@@ -279,6 +300,10 @@ class FileSystem {
     std::mutex rename_mutex_;
     // Every change to the namespace passes it, so a snapshot can stop them all.
     mutable NamespaceGate gate_;
+    // Shared while changes are told, so an observer leaves only once none is under way.
+    mutable std::shared_mutex observers_mutex_;
+    std::vector<ChangeObserver*> observers_;
+    std::atomic<bool> observed_{false};
 };
 
 // Splits a path at its last separator ("/" or "\\"): the parent path and the name.

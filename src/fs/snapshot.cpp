@@ -130,6 +130,7 @@ IoResult<std::vector<DetachedNode>> FileSystem::copy_out(InodeId dir) const {
 }
 
 IoResult<void> FileSystem::attach_detached(InodeId dir, std::vector<DetachedNode> entries) {
+    ChangeBatch batch(*this);
     auto target = resolve(dir);
     if (!target) {
         return std::unexpected(target.error());

@@ -9,6 +9,7 @@ import os
 import random
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -233,6 +234,49 @@ def test_random_steps_leave_the_same_tree(tree):
     assert snapshot(fs) == snapshot(plain)
 
 
+def fs_view(fs):
+    found = {}
+    for top, dirs, files in fs.walk("/"):
+        for name in dirs + files:
+            path = f"{top.rstrip('/')}/{name}"
+            info = fs.stat(path)
+            found[path] = (name in dirs, info.size, info.mtime_ns)
+    return found
+
+
+def seen_through(root, path):
+    try:
+        info = os.stat(root + path)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    return (stat.S_ISDIR(info.st_mode), info.st_size, info.st_mtime_ns)
+
+
+def test_python_changes_are_seen_through_the_mount_at_once(tree):
+    # The kernel keeps names and attributes it has seen; each step changes from Python
+    # what it has just seen, and looking again by name, without listing a directory
+    # first (which would refresh it anyway), must find the change.
+    fs, mount = tree
+    rng = random.Random(5)
+    names = ["a", "b", "c"]
+    seen = set()
+    for step in range(300):
+        a = "/" + "/".join(rng.choice(names) for _ in range(rng.randint(1, 3)))
+        b = "/" + "/".join(rng.choice(names) for _ in range(rng.randint(1, 2)))
+        op = rng.choice(["write", "append", "truncate", "rename", "mkdir", "remove", "utime"])
+        if op == "remove":
+            outcome(lambda: fs.remove(a, True))
+        elif op == "utime":
+            outcome(lambda: os.utime(mount.path + a, ns=(step, step)))
+        else:
+            outcome(lambda: step_fs(fs, op, a, b, rng.randbytes(50)))
+        expected = fs_view(fs)
+        for path in sorted(seen | expected.keys()):
+            assert seen_through(mount.path, path) == expected.get(path), (step, op, a, b, path)
+        seen |= expected.keys()
+        assert sorted(os.listdir(mount.path)) == sorted(p[1:] for p in expected if p.count("/") == 1)
+
+
 def test_the_file_lock_holds_through_the_mount(tree):
     fs, mount = tree
     fs.write_bytes("/f", b"data")
@@ -418,7 +462,11 @@ def test_a_flood_through_the_mount_does_not_stall_python(tree):
     for i in range(200):
         fs.touch(f"/many/f{i}")
     flood = [
-        subprocess.Popen(["sh", "-c", f"while :; do ls -l {mount.path}/many > /dev/null; done"])
+        subprocess.Popen(
+            ["sh", "-c", f"while :; do ls -l {mount.path}/many > /dev/null; done"],
+            stderr=subprocess.DEVNULL,
+            start_new_session=True,
+        )
         for _ in range(4)
     ]
     try:
@@ -430,5 +478,5 @@ def test_a_flood_through_the_mount_does_not_stall_python(tree):
         assert time.monotonic() - started < 30
     finally:
         for process in flood:
-            process.kill()
+            os.killpg(process.pid, signal.SIGKILL)
             process.wait(timeout=TIMEOUT)
