@@ -933,6 +933,14 @@ std::string LiveMount::mount_options(int fuse_fd, const LiveMountOptions& option
 
 std::expected<std::unique_ptr<LiveMount>, LiveMountError>
 LiveMount::mount(std::shared_ptr<FileSystem> fs, std::string path, LiveMountOptions options) {
+    // Absolute and without links, so unmounting later names the same place whatever the
+    // working directory is by then.
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+    } else if (errno != ENOTCONN && errno != ECONNABORTED) {
+        return std::unexpected(LiveMountError{errno, path});
+    }
     if (auto usable = check_mount_point(path); !usable) {
         return std::unexpected(usable.error());
     }

@@ -384,6 +384,32 @@ def test_a_bad_mount_point_is_an_oserror(where, prepare, number):
     os.mkdir(where)
 
 
+def test_without_dev_fuse_mounting_is_an_oserror_and_the_rest_works(where):
+    # A private /dev without fuse in it, in a mount namespace of its own.
+    script = textwrap.dedent(f"""
+        import ovaline
+        fs = ovaline.PyFs()
+        try:
+            fs.mount({where!r})
+        except OSError as e:
+            print(e.errno, e.filename)
+        fs.write_bytes("/f", b"still works")
+        print(fs.read_bytes("/f").decode())
+    """)
+    shell = 'mount -t tmpfs none /dev && exec "$0" -c "$1"'
+    result = run("unshare", "--mount", "--propagation", "private", "sh", "-c", shell, sys.executable, script)
+    assert result.stdout.decode().splitlines() == [f"{errno.ENOENT} /dev/fuse", "still works"]
+
+
+def test_a_relative_mount_point_is_unmounted_wherever_the_process_is_then(where, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(where))
+    mount = ovaline.PyFs().mount(os.path.basename(where))
+    assert mount.path == os.path.realpath(where)
+    monkeypatch.chdir("/")
+    mount.unmount()
+    assert not mounted_at(where)
+
+
 def test_unmount_is_idempotent_and_leaks_nothing(where):
     fds_before = len(os.listdir("/proc/self/fd"))
     threads_before = len(os.listdir("/proc/self/task"))
@@ -437,6 +463,7 @@ def test_a_killed_owner_leaves_no_program_hanging(where):
         assert owner.stdout.readline() == b"ready\n"
         # Stopped, the owner answers nothing: cat waits in the kernel until the owner dies.
         owner.send_signal(signal.SIGSTOP)
+        assert wait_until(lambda: state_of(owner.pid) == "T")
         cat = subprocess.Popen(["cat", f"{where}/f"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         assert wait_until(lambda: state_of(cat.pid) in ("S", "D"))
         owner.kill()
@@ -444,9 +471,12 @@ def test_a_killed_owner_leaves_no_program_hanging(where):
         started = time.monotonic()
         assert cat.wait(timeout=2) != 0
         assert time.monotonic() - started < 2
-    finally:
+    except BaseException:
+        # Nothing left behind by a failure before the mount below detaches it.
         owner.kill()
         owner.wait(timeout=TIMEOUT)
+        run("umount", "-l", where, check=False)
+        raise
     # The dead mount is detached by the next one at the same place.
     fs = ovaline.PyFs()
     fs.write_bytes("/again", b"yes")
