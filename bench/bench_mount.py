@@ -83,14 +83,22 @@ def git_prepare(root):
     return prepare
 
 
-def api_speed():
+def api_speed(point=None):
+    """Python's own work on a tree; with `point`, on the tree mounted there, in a
+    directory the kernel has seen, so every change has a mount to keep informed."""
     fs = ovaline.PyFs()
     fs.mkdir("/a")
+    mount = fs.mount(point) if point else None
+    if mount:
+        os.listdir(os.path.join(point, "a"))
     started = time.perf_counter()
     for i in range(API_FILES):
         fs.write_bytes(f"/a/f{i}", b"x")
         fs.stat(f"/a/f{i}")
-    return time.perf_counter() - started
+    seconds = time.perf_counter() - started
+    if mount:
+        mount.unmount()
+    return seconds
 
 
 def workloads(root):
@@ -127,8 +135,7 @@ def main():
         without, with_mount = [], []
         for _ in range(ROUNDS * 2):
             without.append(api_speed())
-            with fs.mount(point):
-                with_mount.append(api_speed())
+            with_mount.append(api_speed(point))
         without, with_mount = min(without), min(with_mount)
     print("| Workload | tmpfs | PyFs mount | mount / tmpfs |")
     print("|---|---|---|---|")
@@ -137,7 +144,7 @@ def main():
         extra = f" ({note} vs {base_note})" if note else ""
         print(f"| {name}{extra} | {base * 1000:.0f} ms | {seconds * 1000:.0f} ms | {seconds / base:.2f}x |")
     print()
-    print("| Python API, create+stat 20,000 files | no mount | a mount up | ratio |")
+    print("| Python API, create+stat 20,000 files | not mounted | mounted | ratio |")
     print("|---|---|---|---|")
     print(f"| PyFs.write_bytes + PyFs.stat | {without * 1000:.0f} ms | {with_mount * 1000:.0f} ms "
           f"| {with_mount / without:.2f}x |")

@@ -157,7 +157,7 @@ class LiveMount::Server : public fs::ChangeObserver {
     void fill_attr(const fs::INode& node, struct stat& st) const;
     fuse_entry_param entry_of(const fs::INode& node) const;
     void reply_entry(fuse_req_t req, const fs::INode& node);
-    void reply_attr(fuse_req_t req, const fs::INode& node) const;
+    void reply_attr(fuse_req_t req, const fs::INode& node);
     void reply_error(fuse_req_t req, const fs::IoError& err) const {
         fuse_reply_err(req, errno_for(err));
     }
@@ -171,12 +171,14 @@ class LiveMount::Server : public fs::ChangeObserver {
     OpenFile* keep(std::unique_ptr<OpenFile> file);
     void forget_file(OpenFile* file);
 
-    // What the kernel may hold: it is told only of changes to inodes it has looked up
-    // and not forgotten, and of entries in such directories.
+    // What the kernel may hold: it is told only of entries in directories it has
+    // looked up and not forgotten, and of changes to attributes it was sent since it was
+    // last told; a thousand files made in one directory cost one notification.
     void entry_gone(InodeId dir, std::string_view name) override;
     void changed(InodeId id) override;
-    bool known(InodeId id);
+    // Each is noted before the attributes are read, so a change made meanwhile is told.
     void looked_up(InodeId id);
+    void attributes_sent(InodeId id);
     void forgotten(fuse_ino_t ino, std::uint64_t count);
 
     static void init(void* userdata, fuse_conn_info* conn);
@@ -235,9 +237,15 @@ class LiveMount::Server : public fs::ChangeObserver {
     std::mutex open_mutex_;
     std::unordered_set<OpenFile*> files_;
     std::unordered_set<DirListing*> listings_;
-    // How many times the kernel has looked each inode up, less what it has forgotten.
+    // Per inode the kernel knows: how many times it has looked it up, less what it has
+    // forgotten, and whether it may hold attributes nobody has called stale since. The
+    // root is known from the start and never forgotten.
+    struct Known {
+        std::uint64_t lookups = 0;
+        bool attributes = true;
+    };
     std::mutex known_mutex_;
-    std::unordered_map<InodeId, std::uint64_t> lookups_;
+    std::unordered_map<InodeId, Known> known_{{FileSystem::kRoot, Known{1, true}}};
 };
 
 const fuse_lowlevel_ops& LiveMount::Server::operations() {
@@ -406,7 +414,8 @@ void LiveMount::Server::reply_entry(fuse_req_t req, const fs::INode& node) {
     }
 }
 
-void LiveMount::Server::reply_attr(fuse_req_t req, const fs::INode& node) const {
+void LiveMount::Server::reply_attr(fuse_req_t req, const fs::INode& node) {
+    attributes_sent(node.id);
     struct stat st;
     fill_attr(node, st);
     fuse_reply_attr(req, &st, kCacheSeconds);
@@ -819,37 +828,48 @@ void LiveMount::Server::readdirplus(fuse_req_t req, fuse_ino_t, std::size_t size
 
 void LiveMount::Server::looked_up(InodeId id) {
     std::lock_guard lock(known_mutex_);
-    ++lookups_[id];
+    Known& known = known_[id];
+    ++known.lookups;
+    known.attributes = true;
+}
+
+void LiveMount::Server::attributes_sent(InodeId id) {
+    std::lock_guard lock(known_mutex_);
+    if (auto it = known_.find(id); it != known_.end()) {
+        it->second.attributes = true;
+    }
 }
 
 void LiveMount::Server::forgotten(fuse_ino_t ino, std::uint64_t count) {
     std::lock_guard lock(known_mutex_);
-    auto it = lookups_.find(to_id(ino));
-    if (it != lookups_.end() && (it->second -= std::min(count, it->second)) == 0) {
-        lookups_.erase(it);
+    auto it = known_.find(to_id(ino));
+    if (it != known_.end() && it->first != FileSystem::kRoot &&
+        (it->second.lookups -= std::min(count, it->second.lookups)) == 0) {
+        known_.erase(it);
     }
-}
-
-bool LiveMount::Server::known(InodeId id) {
-    if (id == FileSystem::kRoot) {
-        return true;
-    }
-    std::lock_guard lock(known_mutex_);
-    return lookups_.contains(id);
 }
 
 void LiveMount::Server::entry_gone(InodeId dir, std::string_view name) {
-    if (known(dir)) {
-        fuse_lowlevel_notify_inval_entry(session_, to_ino(dir), name.data(), name.size());
+    {
+        std::lock_guard lock(known_mutex_);
+        if (!known_.contains(dir)) {
+            return;
+        }
     }
+    fuse_lowlevel_notify_inval_entry(session_, to_ino(dir), name.data(), name.size());
 }
 
 void LiveMount::Server::changed(InodeId id) {
+    {
+        std::lock_guard lock(known_mutex_);
+        auto it = known_.find(id);
+        if (it == known_.end() || !std::exchange(it->second.attributes, false)) {
+            return;
+        }
+    }
     // Attributes only: a file's cached pages go at its next open anyway (no keep_cache),
     // and the file lock keeps it from changing while the mount has it open.
-    if (known(id)) {
-        fuse_lowlevel_notify_inval_inode(session_, to_ino(id), -1, 0);
-    }
+    fuse_lowlevel_notify_inval_inode(session_, to_ino(id), -1, 0);
 }
 
 void LiveMount::Server::releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
