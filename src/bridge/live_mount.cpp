@@ -82,8 +82,11 @@ FileHandleType mode_of(int flags) {
     }
 }
 
+// Seconds rounded down, so a time before the epoch keeps its nanoseconds in range.
 timespec to_timespec(std::int64_t ns) {
-    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    constexpr std::int64_t kSecond = 1'000'000'000;
+    const std::int64_t rest = ((ns % kSecond) + kSecond) % kSecond;
+    return {static_cast<time_t>((ns - rest) / kSecond), static_cast<long>(rest)};
 }
 
 std::int64_t to_ns(const timespec& t) {

@@ -133,6 +133,9 @@ def test_find_newer_follows_mtimes(tree):
     os.utime(f"{mount.path}/old", ns=(base - 10**9, base - 10**9))
     os.utime(f"{mount.path}/new", ns=(base + 10**9, base + 10**9))
     assert fs.stat("/old").mtime_ns == base - 10**9
+    os.utime(f"{mount.path}/ref", ns=(0, -1_500_000_000))
+    assert os.stat(f"{mount.path}/ref").st_mtime_ns == fs.stat("/ref").mtime_ns == -1_500_000_000
+    os.utime(f"{mount.path}/ref", ns=(base, base))
     found = run("find", ".", "-type", "f", "-newer", "ref", cwd=mount.path).stdout
     assert found == b"./new\n"
     before = fs.stat("/").mtime_ns
