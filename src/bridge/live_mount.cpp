@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -124,6 +125,40 @@ std::set<LiveMount::Server*>& registry() {
     return servers;
 }
 
+// The /dev/fuse descriptors of the mounts this process serves, where a child made by
+// fork() finds them without taking a lock another thread may have held: the child
+// closes its copies at once, so that only the owner's death ends a connection and no
+// program waits on a mount whose owner is gone but whose descriptor lives on in a
+// child. Mounts past the table's size keep their copies in children.
+constexpr std::size_t kTrackedSessions = 64;
+// Each holds a descriptor plus one, 0 when free.
+std::array<std::atomic<int>, kTrackedSessions> session_fds{};
+// Set in a child made by fork(): its copies of the servers serve nothing, and must not
+// unmount what the parent serves.
+std::atomic<bool> forked_child{false};
+
+void close_sessions_in_child() {
+    forked_child.store(true, std::memory_order_relaxed);
+    for (auto& slot : session_fds) {
+        if (const int held = slot.exchange(0, std::memory_order_relaxed); held > 0) {
+            ::close(held - 1);
+        }
+    }
+}
+
+// The slot holding `fd`, or the table's size when it is full.
+std::size_t track_session(int fd) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, close_sessions_in_child); });
+    for (std::size_t i = 0; i < kTrackedSessions; ++i) {
+        int free = 0;
+        if (session_fds[i].compare_exchange_strong(free, fd + 1, std::memory_order_relaxed)) {
+            return i;
+        }
+    }
+    return kTrackedSessions;
+}
+
 } // namespace
 
 class LiveMount::Server : public fs::ChangeObserver {
@@ -138,7 +173,7 @@ class LiveMount::Server : public fs::ChangeObserver {
     // Unmounts and stops serving; halt() does it for a server already out of the
     // registry, or while the caller holds the registry's lock.
     void stop() {
-        {
+        if (!forked_child.load(std::memory_order_relaxed)) {
             std::lock_guard lock(registry_mutex);
             registry().erase(this);
         }
@@ -234,6 +269,7 @@ class LiveMount::Server : public fs::ChangeObserver {
     fuse_session* session_ = nullptr;
     std::vector<std::thread> threads_;
     std::atomic<bool> running_{false};
+    std::size_t slot_ = kTrackedSessions;
     std::mutex stop_mutex_;
     // What the kernel holds open, given back when serving stops: it sends no RELEASE
     // for those then.
@@ -304,6 +340,7 @@ std::expected<void, LiveMountError> LiveMount::Server::start(sandbox::UniqueFd f
         ::close(fd);
         return std::unexpected(LiveMountError{EBADF, "/dev/fuse"});
     }
+    slot_ = track_session(fd);
     fs_->add_observer(this);
     running_.store(true, std::memory_order_release);
     {
@@ -343,9 +380,18 @@ void LiveMount::Server::serve_requests() {
 }
 
 void LiveMount::Server::halt() {
+    if (forked_child.load(std::memory_order_relaxed)) {
+        // The threads are the parent's: none runs here, and none is joined.
+        new std::vector<std::thread>(std::move(threads_));
+        session_ = nullptr;
+        return;
+    }
     std::lock_guard serial(stop_mutex_);
     if (session_ == nullptr) {
         return;
+    }
+    if (slot_ < kTrackedSessions) {
+        session_fds[slot_].store(0, std::memory_order_relaxed);
     }
     running_.store(false, std::memory_order_release);
     // First, while the threads still answer whatever a change being told waits for.
@@ -853,6 +899,9 @@ void LiveMount::Server::forgotten(fuse_ino_t ino, std::uint64_t count) {
 }
 
 void LiveMount::Server::entry_gone(InodeId dir, std::string_view name) {
+    if (forked_child.load(std::memory_order_relaxed)) {
+        return;
+    }
     {
         std::lock_guard lock(known_mutex_);
         if (!known_.contains(dir)) {
@@ -863,6 +912,9 @@ void LiveMount::Server::entry_gone(InodeId dir, std::string_view name) {
 }
 
 void LiveMount::Server::changed(InodeId id) {
+    if (forked_child.load(std::memory_order_relaxed)) {
+        return;
+    }
     {
         std::lock_guard lock(known_mutex_);
         auto it = known_.find(id);

@@ -450,13 +450,19 @@ def test_a_busy_mount_goes_and_its_user_gets_an_error(where):
     assert fs.read_bytes("/f") == b"x" * 100  # its claim was given back
 
 
-def test_a_killed_owner_leaves_no_program_hanging(where):
+@pytest.mark.parametrize("forked", [False, True], ids=["alone", "with-a-forked-child"])
+def test_a_killed_owner_leaves_no_program_hanging(where, forked):
+    # A child forked by the owner outlives it here: it must not keep the mount alive.
     owner = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(f"""
-            import sys, time, ovaline
+            import os, sys, time, ovaline
             fs = ovaline.PyFs()
             fs.write_bytes("/f", b"x" * 1000)
             mount = fs.mount({where!r})
+            if {forked!r} and os.fork() == 0:
+                os.setsid()
+                time.sleep(20)
+                os._exit(0)
             print("ready", flush=True)
             time.sleep(600)
         """)],
@@ -485,6 +491,24 @@ def test_a_killed_owner_leaves_no_program_hanging(where):
     fs.write_bytes("/again", b"yes")
     with fs.mount(where):
         assert open(f"{where}/again", "rb").read() == b"yes"
+    assert not mounted_at(where)
+
+
+def test_a_forked_child_leaves_the_parents_mount_alone(where):
+    script = textwrap.dedent(f"""
+        import os, sys, ovaline
+        fs = ovaline.PyFs()
+        mount = fs.mount({where!r})
+        pid = os.fork()
+        if pid == 0:
+            fs.write_bytes("/from-child", b"not seen by the parent")
+            del mount
+            sys.exit(0)
+        os.waitpid(pid, 0)
+        fs.write_bytes("/f", b"still served")
+        print(open({where!r} + "/f").read(), mount.mounted)
+    """)
+    assert run(sys.executable, "-c", script).stdout == b"still served True\n"
     assert not mounted_at(where)
 
 
