@@ -180,7 +180,10 @@ class LiveMount::Server : public fs::ChangeObserver {
         halt();
     }
     void halt();
-    bool running() const { return running_.load(std::memory_order_acquire); }
+    // False too once the kernel has ended the connection, say after an umount by hand.
+    bool running() const {
+        return running_.load(std::memory_order_acquire) && !connection_ended_.load();
+    }
     const std::string& path() const { return path_; }
     bool read_only() const { return options_.read_only; }
 
@@ -269,6 +272,7 @@ class LiveMount::Server : public fs::ChangeObserver {
     fuse_session* session_ = nullptr;
     std::vector<std::thread> threads_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> connection_ended_{false};
     std::size_t slot_ = kTrackedSessions;
     std::mutex stop_mutex_;
     // What the kernel holds open, given back when serving stops: it sends no RELEASE
@@ -373,6 +377,7 @@ void LiveMount::Server::serve_requests() {
         }
         // 0 once the kernel has ended the connection.
         if (received <= 0) {
+            connection_ended_.store(true);
             break;
         }
         fuse_session_process_buf(session_, &request.buf);
@@ -380,10 +385,8 @@ void LiveMount::Server::serve_requests() {
 }
 
 void LiveMount::Server::halt() {
+    // In a forked child the mount, the threads and the session are the parent's.
     if (forked_child.load(std::memory_order_relaxed)) {
-        // The threads are the parent's: none runs here, and none is joined.
-        new std::vector<std::thread>(std::move(threads_));
-        session_ = nullptr;
         return;
     }
     std::lock_guard serial(stop_mutex_);
@@ -1048,7 +1051,13 @@ LiveMount::serve(std::shared_ptr<FileSystem> fs, sandbox::UniqueFd fuse_fd, std:
 
 LiveMount::LiveMount(std::unique_ptr<Server> server) : server_(std::move(server)) {}
 
-LiveMount::~LiveMount() = default;
+LiveMount::~LiveMount() {
+    // A forked child keeps its copy of the server for good: the tree's copy still
+    // names it as an observer, and its threads, which never ran here, cannot be joined.
+    if (forked_child.load(std::memory_order_relaxed)) {
+        (void)server_.release();
+    }
+}
 
 void LiveMount::unmount() {
     server_->stop();

@@ -435,6 +435,14 @@ def test_interpreter_exit_unmounts(where):
     assert not mounted_at(where)
 
 
+def test_a_mount_unmounted_by_hand_says_so(where):
+    mount = ovaline.PyFs().mount(where)
+    run("umount", where)
+    assert wait_until(lambda: not mount.mounted)
+    mount.unmount()
+    assert not mounted_at(where)
+
+
 def test_a_busy_mount_goes_and_its_user_gets_an_error(where):
     fs = ovaline.PyFs()
     fs.write_bytes("/f", b"x" * 100)
@@ -503,6 +511,7 @@ def test_a_forked_child_leaves_the_parents_mount_alone(where):
         if pid == 0:
             fs.write_bytes("/from-child", b"not seen by the parent")
             del mount
+            fs.write_bytes("/from-child", b"its mount gone, the tree still works")
             sys.exit(0)
         os.waitpid(pid, 0)
         fs.write_bytes("/f", b"still served")
