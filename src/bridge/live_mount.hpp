@@ -30,10 +30,12 @@ struct LiveMountError {
 };
 
 // A tree served through FUSE, so that real programs see it as a directory. Requests are
-// answered on the mount's own threads, which take only the tree's per-inode locks;
-// nothing is cached by the kernel for longer than one request, so a change made either
-// way is seen the other way at once. An open through the mount claims the file's lock
-// as a handle does, until the close that ends it; a claim the lock refuses is EBUSY.
+// answered on the mount's own threads, which take only the tree's per-inode locks.
+// The kernel keeps names and attributes it was sent, and the mount, observing the tree,
+// tells it what went stale as each change made another way completes, so a change made
+// either way is seen the other way at once. An open through the mount claims the
+// file's lock as a handle does, until the close that ends it; a claim the lock refuses
+// is EBUSY.
 //
 // Through the mount an entry's inode number is its id plus one, FUSE numbering the root
 // 1. Modes and owners cannot be changed (chmod and chown succeed without effect);
@@ -42,8 +44,9 @@ struct LiveMountError {
 // a limit of the tree is ENOSPC.
 //
 // If the process dies, the kernel sees the /dev/fuse descriptor close and aborts the
-// connection: programs using the mount get ENOTCONN rather than waiting. A mount left
-// dead that way is detached by the next mount at the same place.
+// connection: programs using the mount get ENOTCONN rather than waiting. A child made by
+// fork() closes its copy of the descriptor at once and leaves the mount to its parent.
+// A mount left dead is detached by the next mount at the same place.
 class LiveMount {
   public:
     // Mounts `fs` at `path`, an existing empty directory (needs CAP_SYS_ADMIN).
