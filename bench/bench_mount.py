@@ -124,7 +124,8 @@ def workloads(root):
 
 def main():
     if os.geteuid() != 0:
-        sys.exit("bench_mount.py mounts a PyFs: run it as root")
+        print("bench_mount.py mounts a PyFs, which needs root: skipped", file=sys.stderr)
+        return
     shm = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(dir=shm) as tmpfs_dir, tempfile.TemporaryDirectory() as point:
         tmpfs = workloads(tmpfs_dir)
