@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
-DEB_PACKAGES := g++ libcli11-dev libgtest-dev libpcre2-dev libseccomp-dev pkg-config
+DEB_PACKAGES := g++ libcli11-dev libgtest-dev libfuse3-dev libpcre2-dev libseccomp-dev pkg-config
 # Debian's own Python needs its headers and venv packages; any other brings its own.
 PYTHON_PATH := $(shell readlink -f "$$(command -v $(PYTHON))" 2>/dev/null)
 ifeq ($(PYTHON_PATH),)
@@ -185,6 +185,7 @@ bench: install $(BENCH_PEERS)/.installed
 	PYTHONPATH=$(BENCH_PEERS) $(VPY) bench/bench_fs_api.py
 	$(VPY) bench/bench_trees.py
 	$(VPY) bench/bench_shell.py
+	$(VPY) bench/bench_mount.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')

@@ -124,6 +124,8 @@ class PyFs:
         socket is refused with OSError naming its path. The whole tree is added to
         `dst` in one step, and nothing is added when any part fails.
         """
+    def mount(self, path: _Path, *, read_only: bool = False) -> PyFs.Mount:
+        """Serve the tree at an empty host directory; OSError when that fails."""
 
     @overload
     def open_io(
@@ -211,6 +213,9 @@ class PyFs:
         @property
         def entries(self) -> int:
             """A directory's number of entries; 0 for a file."""
+        @property
+        def mtime_ns(self) -> int:
+            """When the entry's contents last changed, in nanoseconds since the epoch."""
 
     @final
     class Usage(structseq[int], tuple[int, int]):
@@ -223,6 +228,25 @@ class PyFs:
         @property
         def inodes(self) -> int:
             """The inodes, the root included."""
+
+    @final
+    class Mount:
+        """A PyFs served at a host directory; unmounted by unmount(), with, or exit."""
+
+        @property
+        def path(self) -> str: ...
+        @property
+        def read_only(self) -> bool: ...
+        @property
+        def mounted(self) -> bool: ...
+        def unmount(self) -> None: ...
+        def __enter__(self) -> PyFs.Mount: ...
+        def __exit__(
+            self,
+            exc_type: type[BaseException] | None,
+            exc_value: BaseException | None,
+            traceback: TracebackType | None,
+        ) -> None: ...
 
     @final
     class RawFile(io.RawIOBase, BinaryIO):

@@ -1,6 +1,7 @@
 #include "error/io_error.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -56,6 +57,38 @@ std::string IoError::debug() const {
 bool operator==(const IoError& a, const IoError& b) {
     return a.kind_ == b.kind_ && (a.kind_ != IoErrorKind::OperationNotSupported ||
                                   std::strcmp(a.detail_, b.detail_) == 0);
+}
+
+// The errno an os function reports for the kind; none for a closed handle and a mode
+// that is not understood, which io reports as plain ValueError.
+std::optional<int> errno_of(IoErrorKind kind) {
+    switch (kind) {
+    case IoErrorKind::InodeNotFound:
+        return ENOENT;
+    case IoErrorKind::NotADirectory:
+        return ENOTDIR;
+    case IoErrorKind::NotAFile:
+        return EISDIR;
+    case IoErrorKind::NotASymlink:
+    case IoErrorKind::MoveIntoItself:
+        return EINVAL;
+    case IoErrorKind::MaxRecursionDepthExceeded:
+        return ENAMETOOLONG;
+    case IoErrorKind::ResourceAlreadyExists:
+        return EEXIST;
+    case IoErrorKind::DirectoryIsNotEmpty:
+        return ENOTEMPTY;
+    case IoErrorKind::ResourceCurrentInUse:
+        return EBUSY;
+    case IoErrorKind::OperationNotSupported:
+        return EBADF;
+    case IoErrorKind::NoSpaceLeft:
+        return ENOSPC;
+    case IoErrorKind::UnrecognizedFileMode:
+    case IoErrorKind::InvalidFileDescriptor:
+        break;
+    }
+    return std::nullopt;
 }
 
 } // namespace ovaline::error

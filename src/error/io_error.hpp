@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ovaline::error {
@@ -48,5 +49,9 @@ class IoError {
     IoErrorKind kind_;
     const char* detail_ = "";
 };
+
+// The errno an os function reports for the kind; none for a closed handle and a mode
+// that is not understood, which io reports as plain ValueError.
+std::optional<int> errno_of(IoErrorKind kind);
 
 } // namespace ovaline::error

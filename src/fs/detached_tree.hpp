@@ -17,6 +17,8 @@ struct DetachedNode {
     std::vector<std::uint8_t> data;
     // A directory's entries, in creation order.
     std::vector<DetachedNode> children;
+    // When it last changed, in nanoseconds since the epoch; 0 for the time it is attached.
+    std::int64_t mtime_ns = 0;
 };
 
 } // namespace ovaline::fs

@@ -135,8 +135,8 @@ std::size_t copy_out(const File& file, std::uint64_t position, std::span<std::ui
 }
 
 // Writes `bytes` at `position`, growing the file (zeros in any gap) within the space
-// the filesystem has left. The caller holds the file's write lock.
-IoResult<std::size_t> copy_in(FileSystem& fs, File& file, std::uint64_t position,
+// the filesystem has left, and records the change. The caller holds the file's write lock.
+IoResult<std::size_t> copy_in(FileSystem& fs, INode& node, File& file, std::uint64_t position,
                               std::span<const std::uint8_t> bytes) {
     auto& data = file.data.data;
     if (bytes.empty()) {
@@ -150,6 +150,8 @@ IoResult<std::size_t> copy_in(FileSystem& fs, File& file, std::uint64_t position
         data.resize(end);
     }
     std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(position));
+    node.touch();
+    fs.note_changed(node.id);
     return bytes.size();
 }
 
@@ -177,15 +179,18 @@ IoResult<std::size_t> FileHandle::read_at(std::uint64_t position,
 
 IoResult<std::size_t> FileHandle::write_at(std::uint64_t position,
                                            std::span<const std::uint8_t> bytes) {
-    return with_file<WriteLocked>(
-        open_inode(type_.can_write(), "write"),
-        [&](File& file) -> IoResult<std::size_t> { return copy_in(*fs_, file, position, bytes); });
+    ChangeBatch batch(*fs_);
+    return with_file<WriteLocked>(open_inode(type_.can_write(), "write"),
+                                  [&](File& file) -> IoResult<std::size_t> {
+                                      return copy_in(*fs_, *node_, file, position, bytes);
+                                  });
 }
 
 IoResult<std::uint64_t> FileHandle::append(std::span<const std::uint8_t> bytes) {
+    ChangeBatch batch(*fs_);
     return with_file<WriteLocked>(
         open_inode(type_.can_write(), "write"), [&](File& file) -> IoResult<std::uint64_t> {
-            auto written = copy_in(*fs_, file, file.data.data.size(), bytes);
+            auto written = copy_in(*fs_, *node_, file, file.data.data.size(), bytes);
             if (!written) {
                 return std::unexpected(written.error());
             }
@@ -194,6 +199,7 @@ IoResult<std::uint64_t> FileHandle::append(std::span<const std::uint8_t> bytes) 
 }
 
 IoResult<void> FileHandle::truncate(std::uint64_t size) {
+    ChangeBatch batch(*fs_);
     return with_file<WriteLocked>(open_inode(type_.can_write(), "truncate"),
                                   [&](File& file) -> IoResult<void> {
                                       auto& data = file.data.data;
@@ -205,6 +211,8 @@ IoResult<void> FileHandle::truncate(std::uint64_t size) {
                                           fs_->space().release_bytes(data.size() - size);
                                       }
                                       data.resize(size);
+                                      node_->touch();
+                                      fs_->note_changed(node_->id);
                                       offset_ = std::min(offset_, size);
                                       return {};
                                   });

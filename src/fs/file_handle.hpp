@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -59,6 +60,26 @@ class FileHandle {
     IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
     // Reads at `position`, leaving the offset alone; nothing past the end.
     IoResult<std::size_t> read_at(std::uint64_t position, std::span<std::uint8_t> buffer) const;
+    // Calls `visit` with the file's bytes at `position`, at most `size` of them and none
+    // past the end, while the file's read lock is held: whoever copies them out copies
+    // them once. `visit` must not call back into the filesystem.
+    template <class Visit>
+    IoResult<void> view_at(std::uint64_t position, std::size_t size, Visit&& visit) const {
+        auto node = open_inode(type_.can_read(), "read");
+        if (!node) {
+            return std::unexpected(node.error());
+        }
+        ReadLocked locked(**node);
+        const auto* file = std::get_if<File>(&(*node)->data);
+        if (file == nullptr) {
+            return std::unexpected(IoErrorKind::NotAFile);
+        }
+        const auto& bytes = file->data.data;
+        const std::uint64_t start = std::min<std::uint64_t>(position, bytes.size());
+        const std::size_t count = std::min<std::uint64_t>(size, bytes.size() - start);
+        visit(std::span<const std::uint8_t>(bytes.data() + start, count));
+        return {};
+    }
     // Writes at `position`, leaving the offset alone; a gap past the end reads as zeros.
     // Writing nothing changes nothing, wherever.
     IoResult<std::size_t> write_at(std::uint64_t position, std::span<const std::uint8_t> bytes);

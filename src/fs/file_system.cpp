@@ -66,6 +66,7 @@ FileSystem::FileSystem(Limits limits, std::size_t expected_inodes)
 }
 
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string name, INodeKind kind) {
+    ChangeBatch batch(*this);
     if (!is_valid_name(name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
@@ -113,6 +114,8 @@ IoResult<INodeGuard> FileSystem::link_new(const INodeGuard& dir, InodeId id, std
         // Both under the directory's lock: whoever finds the entry can resolve its id.
         entries->add(node.get());
         inodes_.insert(node);
+        dir->touch();
+        note_changed(dir->id);
     }
     return node;
 }
@@ -279,6 +282,7 @@ IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
 }
 
 IoResult<void> FileSystem::create_at_path(std::string_view path, INodeKind kind) {
+    ChangeBatch batch(*this);
     const auto [parent_path, name] = split_last_separator(path);
     auto parent = resolve_path(parent_path);
     if (!parent) {
@@ -340,6 +344,7 @@ IoResult<void> mark_removed(INode& node, std::uint64_t& bytes) {
 } // namespace
 
 IoResult<void> FileSystem::rm_raw(InodeId id, bool recursive) {
+    ChangeBatch batch(*this);
     auto node = resolve(id);
     if (!node) {
         return std::unexpected(node.error());
@@ -404,7 +409,14 @@ IoResult<void> FileSystem::empty_tree(INode& dir, Removal& removal) {
         }
         return result.has_value();
     });
-    entries->remove_all(taken);
+    if (!taken.empty()) {
+        for (const INode* child : taken) {
+            note_gone(dir.id, child->name);
+        }
+        entries->remove_all(taken);
+        dir.touch();
+        note_changed(dir.id);
+    }
     removal.gone.insert(removal.gone.end(), taken.begin(), taken.end());
     return result;
 }
@@ -416,6 +428,9 @@ void FileSystem::unlist(INode& node) {
         WriteLocked locked(*parent);
         if (auto* entries = std::get_if<Directory>(&parent->data)) {
             entries->remove(&node);
+            parent->touch();
+            note_gone(parent->id, node.name);
+            note_changed(parent->id);
         }
     }
 }
@@ -461,24 +476,45 @@ IoResult<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::strin
 
 IoResult<OpenedFile> FileSystem::open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
                                            FileHandleType type, OpenOptions options) {
+    ChangeBatch batch(*fs);
     auto found = fs->find_or_create_file(path, options.create, {});
     if (!found) {
         return std::unexpected(found.error());
     }
-    if (options.exclusive && !found->created) {
+    return open_found(std::move(fs), std::move(*found), type, options);
+}
+
+IoResult<OpenedFile> FileSystem::open_found(std::shared_ptr<FileSystem> fs, FoundFile found,
+                                            FileHandleType type, OpenOptions options) {
+    if (options.exclusive && !found.created) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
-    auto handle = FileHandle::create(std::move(fs), found->node, type);
+    auto handle = FileHandle::create(std::move(fs), found.node, type);
     if (!handle) {
         return std::unexpected(handle.error());
     }
     // Emptied only once the lock is held, so a file in use is never emptied.
-    if (options.truncate && !found->created) {
+    if (options.truncate && !found.created) {
         if (auto emptied = handle->truncate(0); !emptied) {
             return std::unexpected(emptied.error());
         }
     }
-    return OpenedFile{std::move(*handle), found->created};
+    return OpenedFile{std::move(*handle), found.created};
+}
+
+IoResult<OpenedFile> FileSystem::open_in(std::shared_ptr<FileSystem> fs, InodeId dir,
+                                         std::string_view name, FileHandleType type,
+                                         OpenOptions options) {
+    ChangeBatch batch(*fs);
+    auto parent = fs->resolve(dir);
+    if (!parent) {
+        return std::unexpected(parent.error());
+    }
+    auto found = fs->find_or_create_in(*parent, name, options.create, {});
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    return open_found(std::move(fs), std::move(*found), type, options);
 }
 
 IoResult<FileSystem::FoundFile>
@@ -489,10 +525,16 @@ FileSystem::find_or_create_file(std::string_view path, bool create,
     if (!parent) {
         return std::unexpected(parent.error());
     }
+    return find_or_create_in(*parent, name, create, contents);
+}
+
+IoResult<FileSystem::FoundFile>
+FileSystem::find_or_create_in(const INodeGuard& parent, std::string_view name, bool create,
+                              std::span<const std::uint8_t> contents) {
     // A second look covers another thread creating the same file between our lookup
     // and our creation.
     for (int attempt = 0;; ++attempt) {
-        auto found = find_child(**parent, name);
+        auto found = find_child(*parent, name);
         if (found) {
             return FoundFile{std::move(*found), false};
         }
@@ -503,7 +545,7 @@ FileSystem::find_or_create_file(std::string_view path, bool create,
             return std::unexpected(IoErrorKind::ResourceAlreadyExists);
         }
         const InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
-        auto created = link_new(*parent, id, std::string(name),
+        auto created = link_new(parent, id, std::string(name),
                                 File{FileData{{contents.begin(), contents.end()}}, {}});
         if (created) {
             return FoundFile{std::move(*created), true};
@@ -530,10 +572,10 @@ IoResult<Stat> FileSystem::stat(std::string_view path) const {
     }
     ReadLocked locked(**node);
     if (const auto* entries = std::get_if<Directory>(&(*node)->data)) {
-        return Stat{(*node)->id, NodeKind::Directory, 0, entries->size()};
+        return Stat{(*node)->id, NodeKind::Directory, 0, entries->size(), (*node)->mtime()};
     }
     const auto& file = std::get<File>((*node)->data);
-    return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0};
+    return Stat{(*node)->id, NodeKind::File, file.data.data.size(), 0, (*node)->mtime()};
 }
 
 namespace {
@@ -569,6 +611,7 @@ IoResult<std::vector<std::uint8_t>> FileSystem::read_file_raw(InodeId id) const 
 }
 
 IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std::uint8_t> bytes) {
+    ChangeBatch batch(*this);
     // A new file appears with its contents, never empty first.
     auto found = find_or_create_file(path, true, bytes);
     if (!found) {
@@ -594,6 +637,8 @@ IoResult<void> FileSystem::write_file(std::string_view path, std::span<const std
         return std::unexpected(IoErrorKind::NoSpaceLeft);
     }
     data.assign(bytes.begin(), bytes.end());
+    node->touch();
+    note_changed(node->id);
     return {};
 }
 
@@ -638,6 +683,8 @@ IoResult<void> FileSystem::attach(const INodeGuard& parent, std::vector<INodeGua
             for (std::size_t i = 0; i < tops; ++i) {
                 entries->add(nodes[i].get());
             }
+            parent->touch();
+            note_changed(parent->id);
         }
     }
     if (!linked) {
@@ -671,6 +718,7 @@ void add_unpublished(INode& dir, INode& child) {
 } // namespace
 
 IoResult<void> FileSystem::makedirs(std::string_view path, bool exist_ok) {
+    ChangeBatch batch(*this);
     const std::vector<std::string_view> steps = path_steps(path);
     // Another thread creating a directory of the path first sends us round again.
     for (;;) {
@@ -839,20 +887,34 @@ IoResult<std::optional<std::uint64_t>> take_out(INode& victim, bool moving_direc
 
 IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bool replace,
                                   InodeId dir) {
+    return rename_between(dir, src, dir, dst, replace);
+}
+
+IoResult<void> FileSystem::rename_at(InodeId src_dir, std::string_view src_name, InodeId dst_dir,
+                                     std::string_view dst_name, bool replace) {
+    if (!is_valid_name(src_name)) {
+        return std::unexpected(IoErrorKind::InodeNotFound);
+    }
+    return rename_between(src_dir, src_name, dst_dir, dst_name, replace);
+}
+
+IoResult<void> FileSystem::rename_between(InodeId src_dir, std::string_view src, InodeId dst_dir,
+                                          std::string_view dst, bool replace) {
+    ChangeBatch batch(*this);
     const std::string_view dst_name = split_last_separator(dst).second;
     if (!is_valid_name(dst_name)) {
         return std::unexpected(IoErrorKind::ResourceAlreadyExists);
     }
     std::lock_guard serial(rename_mutex_);
     NamespaceGate::Change change(gate_);
-    auto node = entry_at(dir, src);
+    auto node = entry_at(src_dir, src);
     if (!node) {
         return std::unexpected(node.error());
     }
     if ((*node)->id == kRoot) {
         return std::unexpected(IoErrorKind::MoveIntoItself);
     }
-    auto dst_parent = resolve_at(dir, parent_part(dst));
+    auto dst_parent = resolve_at(dst_dir, parent_part(dst));
     if (!dst_parent) {
         return std::unexpected(dst_parent.error());
     }
@@ -912,9 +974,18 @@ IoResult<void> FileSystem::rename(std::string_view src, std::string_view dst, bo
             }
         }
         from->remove(node->get());
+        note_gone(src_parent->id, (*node)->name);
+        note_gone((*dst_parent)->id, dst_name);
+        note_changed(src_parent->id);
+        note_changed((*dst_parent)->id);
+        note_changed((*node)->id);
         (*node)->name = dst_name;
         (*node)->parent = (*dst_parent)->id;
         to->add(node->get());
+        const std::int64_t now = now_ns();
+        src_parent->touch(now);
+        (*dst_parent)->touch(now);
+        (*node)->touch(now);
     }
     if (replaced) {
         release_inode_id(*replaced);
@@ -974,6 +1045,7 @@ IoResult<INodeGuard> FileSystem::copy_tree(const INode& source, InodeId parent, 
 
 IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool recursive,
                                 InodeId dir) {
+    ChangeBatch batch(*this);
     const std::string_view dst_name = split_last_separator(dst).second;
     auto node = resolve_at(dir, src);
     if (!node) {
@@ -1008,6 +1080,47 @@ IoResult<void> FileSystem::copy(std::string_view src, std::string_view dst, bool
         return std::unexpected(IoErrorKind::InodeNotFound);
     }
     return attach(*dst_parent, std::move(nodes), bytes);
+}
+
+ChangeBatch::ChangeBatch(FileSystem&) {
+    ++depth_;
+}
+
+ChangeBatch::~ChangeBatch() {
+    if (--depth_ > 0 || pending_.empty()) {
+        return;
+    }
+    // Taken out first: an observer may change a tree in turn.
+    std::vector<Change> changes = std::exchange(pending_, {});
+    for (const Change& change : changes) {
+        change.fs->deliver(change);
+    }
+}
+
+void FileSystem::add_observer(ChangeObserver* observer) {
+    std::unique_lock lock(observers_mutex_);
+    observers_.push_back(observer);
+    observed_.store(true, std::memory_order_relaxed);
+}
+
+void FileSystem::remove_observer(ChangeObserver* observer) {
+    std::unique_lock lock(observers_mutex_);
+    std::erase(observers_, observer);
+    observed_.store(!observers_.empty(), std::memory_order_relaxed);
+}
+
+void FileSystem::deliver(const ChangeBatch::Change& change) const {
+    std::shared_lock lock(observers_mutex_);
+    for (ChangeObserver* observer : observers_) {
+        if (observer == ChangeObserver::serving) {
+            continue;
+        }
+        if (change.gone.empty()) {
+            observer->changed(change.id);
+        } else {
+            observer->entry_gone(change.id, change.gone);
+        }
+    }
 }
 
 } // namespace ovaline::fs

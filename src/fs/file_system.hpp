@@ -5,12 +5,14 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error/io_error.hpp"
+#include "fs/change_feed.hpp"
 #include "fs/detached_tree.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
@@ -52,6 +54,8 @@ struct Stat {
     NodeKind kind;
     std::uint64_t size;
     std::uint64_t entries;
+    // Nanoseconds since the epoch.
+    std::int64_t mtime_ns;
 };
 
 class FileHandle;
@@ -132,6 +136,10 @@ class FileSystem {
     // paths start from `dir`, as resolve_at takes them.
     IoResult<void> rename(std::string_view src, std::string_view dst, bool replace,
                           InodeId dir = kRoot);
+    // The same for the entry `src_name` of one directory, given by id, moving to the
+    // name `dst_name` in another.
+    IoResult<void> rename_at(InodeId src_dir, std::string_view src_name, InodeId dst_dir,
+                             std::string_view dst_name, bool replace);
     // Copies a file, or with `recursive` a directory tree, under new ids; the copy appears
     // all at once. Each file is copied as one consistent state. Relative paths start from
     // `dir`.
@@ -157,6 +165,10 @@ class FileSystem {
     // The same with every option, saying whether the file was made by this open.
     static IoResult<OpenedFile> open_with(std::shared_ptr<FileSystem> fs, std::string_view path,
                                           FileHandleType type, OpenOptions options);
+    // The same for the entry `name` of the directory `dir`.
+    static IoResult<OpenedFile> open_in(std::shared_ptr<FileSystem> fs, InodeId dir,
+                                        std::string_view name, FileHandleType type,
+                                        OpenOptions options);
 
     // Whole trees in and out. Each sees the tree as it stood at one moment, however
     // many threads change it meanwhile, and each file as one write left it.
@@ -176,6 +188,22 @@ class FileSystem {
     Limits limits() const { return space_.limits(); }
     // Every change of a file's size goes through here, under the file's write lock.
     SpaceAccount& space() { return space_; }
+
+    // Observers hear of every change once it is complete (see ChangeObserver).
+    void add_observer(ChangeObserver* observer);
+    // Returns once nothing is being told to the observer any more.
+    void remove_observer(ChangeObserver* observer);
+    // Notes a change for the observers, within a ChangeBatch.
+    void note_changed(InodeId id) {
+        if (observed_.load(std::memory_order_relaxed) && ChangeBatch::depth_ > 0) {
+            ChangeBatch::pending_.push_back({id, {}, this});
+        }
+    }
+    void note_gone(InodeId dir, std::string_view name) {
+        if (observed_.load(std::memory_order_relaxed) && ChangeBatch::depth_ > 0) {
+            ChangeBatch::pending_.push_back({dir, std::string(name), this});
+        }
+    }
 
   private:
     template <class Visit>
@@ -219,6 +247,14 @@ class FileSystem {
     // What exists at `path`, or with `create` a new file holding `contents`.
     IoResult<FoundFile> find_or_create_file(std::string_view path, bool create,
                                             std::span<const std::uint8_t> contents);
+    IoResult<FoundFile> find_or_create_in(const INodeGuard& parent, std::string_view name,
+                                          bool create, std::span<const std::uint8_t> contents);
+    // Claims the lock of what open_with or open_in found, as the options say.
+    static IoResult<OpenedFile> open_found(std::shared_ptr<FileSystem> fs, FoundFile found,
+                                           FileHandleType type, OpenOptions options);
+    // Paths from two directories, each as resolve_at takes it.
+    IoResult<void> rename_between(InodeId src_dir, std::string_view src, InodeId dst_dir,
+                                  std::string_view dst, bool replace);
     // Publishes inodes built apart from the tree under `parent`: the first `tops` of
     // `nodes` join it, all at once, and the rest hang below them; `bytes` and
     // `nodes.size()` are reserved here and given back on failure.
@@ -251,6 +287,9 @@ class FileSystem {
     // entries, which keep their ids.
     void copy_children(const INode& from, INode& to);
 
+    friend class ChangeBatch;
+    void deliver(const ChangeBatch::Change& change) const;
+
     InodeTable inodes_;
     // Never leaves the table, so every path starts here without a lookup.
     const INodeGuard root_;
@@ -261,6 +300,10 @@ class FileSystem {
     std::mutex rename_mutex_;
     // Every change to the namespace passes it, so a snapshot can stop them all.
     mutable NamespaceGate gate_;
+    // Shared while changes are told, so an observer leaves only once none is under way.
+    mutable std::shared_mutex observers_mutex_;
+    std::vector<ChangeObserver*> observers_;
+    std::atomic<bool> observed_{false};
 };
 
 // Splits a path at its last separator ("/" or "\\"): the parent path and the name.

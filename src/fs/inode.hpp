@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -96,33 +97,50 @@ struct Symlink {
 
 using INodeKind = std::variant<File, Directory, Symlink>;
 
-// Laid out tightly: a million inodes should stay well below 200 MB.
+// The wall-clock time in nanoseconds since the epoch, as entries record changes.
+inline std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Laid out tightly: a million inodes should stay well below 200 MB. The members are
+// ordered so that those after `data` fill the variant's tail padding, which
+// [[no_unique_address]] lets them use: 88 bytes in all.
 struct INode {
     INode(InodeId id, InodeId parent, std::uint16_t depth, std::string_view name, INodeKind kind)
-        : id(id), parent(parent), depth(depth), name(name), data(std::move(kind)) {}
+        : data(std::move(kind)), name(name), depth(depth), id(id), parent(parent) {}
 
-    const InodeId id;
-    // Where the inode sits changes only by a rename, which holds the inode's write lock
-    // and those of both directories while it changes `parent` and `name`.
-    std::atomic<InodeId> parent;
+    // Which kind the inode is never changes after creation, and neither does a link's
+    // target, so both are read without the lock; the contents of a file or directory
+    // are read and changed only under it.
+    [[no_unique_address]] INodeKind data;
+    // Read under the lock of the directory listing the inode, or under the inode's own.
+    Name name;
+    // Set under the write lock when the inode is unlinked, so that a creation racing
+    // with the removal of its directory cannot leave an entry nobody lists.
+    bool removed = false;
+    // At most 64, so two bytes hold it. A rename updates it for the moved subtree.
+    std::atomic<std::uint16_t> depth;
     // Guards `data` and `removed`.
     mutable RwLock lock;
+    // When the contents last changed: a file's bytes, a directory's entries, or the
+    // entry's own place. Atomic, so a stat reads it without the lock.
+    std::atomic<std::int64_t> mtime_ns{now_ns()};
     // The guards held on the inode, the inode table's own included; see INodeGuard.
     mutable std::atomic<std::uint32_t> refs{0};
     // Where its directory lists it; guarded by the directory's lock.
     std::uint32_t slot = 0;
-    // At most 64, so two bytes hold it. A rename updates it for the moved subtree.
-    std::atomic<std::uint16_t> depth;
-    // Set under the write lock when the inode is unlinked, so that a creation racing
-    // with the removal of its directory cannot leave an entry nobody lists.
-    bool removed = false;
-    // Read under the lock of the directory listing the inode, or under the inode's own.
-    Name name;
-    // Which kind the inode is never changes after creation, and neither does a link's
-    // target, so both are read without the lock; the contents of a file or directory
-    // are read and changed only under it.
-    INodeKind data;
+    const InodeId id;
+    // Where the inode sits changes only by a rename, which holds the inode's write lock
+    // and those of both directories while it changes `parent` and `name`.
+    std::atomic<InodeId> parent;
+
+    void touch(std::int64_t when = now_ns()) { mtime_ns.store(when, std::memory_order_relaxed); }
+    std::int64_t mtime() const { return mtime_ns.load(std::memory_order_relaxed); }
 };
+
+static_assert(sizeof(INode) <= 88, "an inode grew: every empty file pays for it");
 
 // A lookup guard: keeps the inode alive and readable after the table's lock is gone.
 // The count lives in the inode itself, so an inode is one allocation, and a guard can

@@ -30,6 +30,7 @@ void copy_out_children(const INode& dir, std::vector<DetachedNode>& out) {
     std::get<Directory>(dir.data).for_each([&](const INode& child) {
         DetachedNode& node = out.emplace_back();
         node.name = child.name;
+        node.mtime_ns = child.mtime();
         if (std::holds_alternative<Directory>(child.data)) {
             node.kind = DetachedNode::Kind::Directory;
             copy_out_children(child, node.children);
@@ -70,6 +71,9 @@ void build_inodes(std::vector<DetachedNode>& entries, InodeId parent, std::uint6
             make_inode(next_id++, parent, static_cast<std::uint16_t>(depth), std::move(entry.name),
                        directory ? INodeKind(Directory{})
                                  : INodeKind(File{FileData{std::move(entry.data)}, {}}));
+        if (entry.mtime_ns != 0) {
+            node->touch(entry.mtime_ns);
+        }
         if (directory) {
             std::vector<INodeGuard> children;
             build_inodes(entry.children, node->id, depth + 1, next_id, children, below, bytes);
@@ -99,6 +103,7 @@ void FileSystem::copy_children(const INode& from, INode& to) {
     auto& listing = std::get<Directory>(to.data);
     std::get<Directory>(from.data).for_each([&](const INode& child) {
         auto node = make_inode(child.id, to.id, child.depth, child.name, copy_kind(child));
+        node->touch(child.mtime());
         if (std::holds_alternative<Directory>(node->data)) {
             copy_children(child, *node);
         }
@@ -125,6 +130,7 @@ IoResult<std::vector<DetachedNode>> FileSystem::copy_out(InodeId dir) const {
 }
 
 IoResult<void> FileSystem::attach_detached(InodeId dir, std::vector<DetachedNode> entries) {
+    ChangeBatch batch(*this);
     auto target = resolve(dir);
     if (!target) {
         return std::unexpected(target.error());

@@ -22,44 +22,6 @@ PyObject* raise_io_error(const error::IoError& err) {
     return raise_message(err.message());
 }
 
-namespace {
-
-using error::IoErrorKind;
-
-// The errno an os function reports for the kind; none for a closed handle and a mode
-// that is not understood, which io reports as plain ValueError.
-std::optional<int> errno_of(IoErrorKind kind) {
-    switch (kind) {
-    case IoErrorKind::InodeNotFound:
-        return ENOENT;
-    case IoErrorKind::NotADirectory:
-        return ENOTDIR;
-    case IoErrorKind::NotAFile:
-        return EISDIR;
-    case IoErrorKind::NotASymlink:
-    case IoErrorKind::MoveIntoItself:
-        return EINVAL;
-    case IoErrorKind::MaxRecursionDepthExceeded:
-        return ENAMETOOLONG;
-    case IoErrorKind::ResourceAlreadyExists:
-        return EEXIST;
-    case IoErrorKind::DirectoryIsNotEmpty:
-        return ENOTEMPTY;
-    case IoErrorKind::ResourceCurrentInUse:
-        return EBUSY;
-    case IoErrorKind::OperationNotSupported:
-        return EBADF;
-    case IoErrorKind::NoSpaceLeft:
-        return ENOSPC;
-    case IoErrorKind::UnrecognizedFileMode:
-    case IoErrorKind::InvalidFileDescriptor:
-        break;
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
 PyObject* raise_errno(int number, PyObject* filename, PyObject* filename2) {
     // The way os raises: OSError picks the subclass its errno stands for, and the text
     // is the C library's.
@@ -79,7 +41,7 @@ PyObject* raise_os_message(int number, std::string_view message) {
 }
 
 PyObject* raise_os_error(const error::IoError& err, PyObject* filename, PyObject* filename2) {
-    const std::optional<int> number = errno_of(err.kind());
+    const std::optional<int> number = error::errno_of(err.kind());
     if (!number) {
         return raise_io_error(err);
     }

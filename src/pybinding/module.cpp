@@ -21,6 +21,7 @@
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_io_file.hpp"
+#include "pybinding/py_mount.hpp"
 #include "pybinding/py_ref.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/py_terminal_session.hpp"
@@ -58,6 +59,7 @@ const NestedEntry kNested[] = {
     {ClassId::PyFs, {"Stat", ClassId::FsStat, nullptr, nullptr, make_stat_type}},
     {ClassId::PyFs, {"Usage", ClassId::FsUsage, nullptr, nullptr, make_usage_type}},
     {ClassId::PyFs, {"RawFile", ClassId::RawFile, &py_io_file_spec, register_raw_io}},
+    {ClassId::PyFs, {"Mount", ClassId::FsMount, &py_mount_spec}},
     {ClassId::PyTerm,
      {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type}},
     {ClassId::PyTerminalSession,
@@ -210,6 +212,13 @@ PyObject* the_module() {
         }
         if (!fill_module(created)) {
             Py_DECREF(created);
+            return nullptr;
+        }
+        // Mounts still up when the interpreter ends go then, not with the process, which
+        // would leave them dead where they were.
+        if (Py_AtExit(unmount_all_at_exit) != 0) {
+            Py_DECREF(created);
+            PyErr_SetString(PyExc_ImportError, "ovaline: no room for an exit function");
             return nullptr;
         }
         module = created;

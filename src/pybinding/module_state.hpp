@@ -26,6 +26,7 @@ enum class ClassId : std::size_t {
     FsStat,
     FsUsage,
     RawFile,
+    FsMount,
     ShellResult,
     RunResult,
     Count,

@@ -17,6 +17,7 @@
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs_trees.hpp"
 #include "pybinding/py_io_file.hpp"
+#include "pybinding/py_mount.hpp"
 #include "pybinding/py_ref.hpp"
 
 namespace ovaline::pybinding {
@@ -82,7 +83,8 @@ constexpr char kIsDirDoc[] =
     "\nWhether the path leads to a directory. Never raises for a missing path.\n";
 constexpr char kStatDoc[] =
     "\nThe inode's id, its kind (\"file\" or \"directory\"), a file's size in bytes and a\n"
-    "directory's number of entries, as a PyFs.Stat.\n";
+    "directory's number of entries, as a PyFs.Stat; its mtime_ns attribute tells when\n"
+    "the contents last changed.\n";
 constexpr char kMakedirsDoc[] =
     "\nCreate the directory and every missing one above it, all at once. An existing\n"
     "directory at the path is an error unless exist_ok is true.\n";
@@ -114,6 +116,10 @@ constexpr char kLimitedDoc[] =
     "\nA new filesystem that holds at most max_bytes bytes of file contents and\n"
     "max_inodes inodes (the root included); None for no limit. Past a limit a\n"
     "change fails with \"No space left\" (ENOSPC in the os-like methods).\n";
+constexpr char kMountDoc[] =
+    "\nServe the tree at path, an existing empty directory, where real programs read and\n"
+    "write it; returns a PyFs.Mount. Opens the file lock refuses fail with EBUSY; chmod\n"
+    "and chown succeed without effect. Raises OSError when the mount cannot be made.\n";
 constexpr char kStatTypeDoc[] = "What PyFs.stat reports about one inode.";
 constexpr char kUsageTypeDoc[] = "What PyFs.usage reports about the whole filesystem.";
 
@@ -375,7 +381,8 @@ PyObject* stat(PyFs& self, Path path) {
     return struct_of(state_of(object_of(self)).type_of(ClassId::FsStat),
                      {PyLong_FromUnsignedLongLong(found->id), kind_name(directory),
                       PyLong_FromUnsignedLongLong(found->size),
-                      PyLong_FromUnsignedLongLong(found->entries)});
+                      PyLong_FromUnsignedLongLong(found->entries),
+                      PyLong_FromLongLong(found->mtime_ns)});
 }
 
 PyObject* usage(PyFs& self) {
@@ -551,6 +558,7 @@ PyStructSequence_Field kStatFields[] = {
     {"kind", "\"file\" or \"directory\"."},
     {"size", "A file's size in bytes; 0 for a directory."},
     {"entries", "A directory's number of entries; 0 for a file."},
+    {"mtime_ns", "When the contents last changed, in nanoseconds since the epoch."},
     {nullptr, nullptr},
 };
 
@@ -591,6 +599,7 @@ PyMethodDef kMethods[] = {
     method<"export_to", export_to, "real_dir", "*src=\"/\"", "*owner=None">(kExportToDoc),
     method<"import_from", import_from, "real_dir", "*dst=\"/\"">(kImportFromDoc),
     class_method<"limited", limited, "*max_bytes=None", "*max_inodes=None">(kLimitedDoc),
+    method<"mount", mount_fs, "path", "*read_only=False">(kMountDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,7 +13,7 @@ import ovaline
 
 FINAL_ORDER = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyTerminalSession"]
 # The types that additions return live on the class that returns them.
-NESTED = ["PyFs.Stat", "PyFs.Usage", "PyFs.RawFile", "PyTerm.ShellResult", "PyTerminalSession.RunResult"]
+NESTED = ["PyFs.Stat", "PyFs.Usage", "PyFs.RawFile", "PyFs.Mount", "PyTerm.ShellResult", "PyTerminalSession.RunResult"]
 
 
 def nested(qualname):
@@ -44,6 +44,7 @@ def test_results_pickle_and_compare():
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
             copy = pickle.loads(pickle.dumps(result, protocol))
             assert type(copy) is type(result) and copy == result
+            assert getattr(copy, "mtime_ns", None) == getattr(result, "mtime_ns", None)
     assert repr(results[0]) == "ovaline.PyFs.Stat(id=1, kind='file', size=3, entries=0)"
 
 

@@ -12,7 +12,7 @@ BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
 
 
 def needs_root(code):
-    return "PyUserPool" in code or "PyTerminalSession" in code
+    return "PyUserPool" in code or "PyTerminalSession" in code or ".mount(" in code
 
 
 def skip_unless_sessions():
