@@ -125,7 +125,10 @@ class PyFs:
         `dst` in one step, and nothing is added when any part fails.
         """
     def mount(self, path: _Path, *, read_only: bool = False) -> PyFs.Mount:
-        """Serve the tree at an empty host directory; OSError when that fails."""
+        """Serve the tree at path, an existing empty directory, where real programs read and
+        write it; returns a PyFs.Mount. Opens the file lock refuses fail with EBUSY; chmod
+        and chown succeed without effect. Raises OSError when the mount cannot be made.
+        """
 
     @overload
     def open_io(
@@ -231,22 +234,32 @@ class PyFs:
 
     @final
     class Mount:
-        """A PyFs served at a host directory; unmounted by unmount(), with, or exit."""
+        """A PyFs served at a host directory, where real programs read and write it as it
+        is, and Python sees what they do at once. Unmounted by unmount(), on leaving a
+        with block, when dropped and at interpreter exit."""
 
         @property
-        def path(self) -> str: ...
+        def path(self) -> str:
+            """The host directory the tree is mounted at."""
         @property
-        def read_only(self) -> bool: ...
+        def read_only(self) -> bool:
+            """Whether programs may only read."""
         @property
-        def mounted(self) -> bool: ...
-        def unmount(self) -> None: ...
-        def __enter__(self) -> PyFs.Mount: ...
+        def mounted(self) -> bool:
+            """Whether the tree is still served there."""
+        def unmount(self) -> None:
+            """Detach the mount and stop serving it. A program still inside it gets ENOTCONN.
+            Does nothing once unmounted.
+            """
+        def __enter__(self) -> PyFs.Mount:
+            """The mount itself."""
         def __exit__(
             self,
             exc_type: type[BaseException] | None,
             exc_value: BaseException | None,
             traceback: TracebackType | None,
-        ) -> None: ...
+        ) -> None:
+            """Unmount; the exception that ended the block goes on."""
 
     @final
     class RawFile(io.RawIOBase, BinaryIO):
@@ -444,17 +457,26 @@ class PyTerminalSession:
         cls,
         pool: PyUserPool,
         *,
+        memory: int | None = 1073741824,
+        processes: int | None = 512,
+        cpu: float | None = None,
+        disk: int | None = 1073741824,
+        host_paths: list[_Path] | tuple[_Path, ...] | None = None,
+        network: bool = False,
         cpu_seconds: int | None = None,
         address_space: int | None = None,
-        processes: int | None = None,
         file_size: int | None = None,
         open_files: int | None = None,
-        network: bool = True,
     ) -> PyTerminalSession:
-        """A session whose shell and runs are held to limits: CPU seconds, address-space
-        bytes, processes of the account, file size in bytes and open files; None
-        leaves a limit as it is. With network=False the shell and its runs see only a
-        private loopback interface.
+        """A session in a sandbox: a root of its own (the host's programs and libraries
+        read-only, its home, private /tmp, /var/tmp and /dev/shm, a minimal /dev, its
+        own /proc, and the host_paths named, read-only), its own host name, a filter
+        that refuses system calls a tenant never needs, and one cgroup for all its
+        processes. memory (bytes), processes and cpu (cores) bound the whole session,
+        disk the bytes its home and temporary places hold together; None lifts a
+        bound. cpu_seconds, address_space, file_size and open_files bound each
+        process. Without network=True it sees only a private loopback interface.
+        OSError when the host cannot give it a cgroup limit, a root or its places.
         """
     def write(self, data: bytes) -> None:
         """Write data to the terminal session."""
