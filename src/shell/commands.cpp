@@ -7,6 +7,7 @@
 #include "shell/grep_command.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
+#include "shell/sed_command.hpp"
 #include "shell/stream_commands.hpp"
 #include "shell/text_commands.hpp"
 #include "shell/utility_commands.hpp"
@@ -54,6 +55,8 @@ constexpr Usage kUsages[] = {
     {"pwd", "pwd\nPrint the current directory."},
     {"rev", "rev [FILE]...\nReverse the characters of each line."},
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
+    {"sed", "sed [-nEsi] [-e SCRIPT]... [SCRIPT] [FILE]...\nEdit lines: s///, d, p, q, a/i/c, y, "
+            "=, n/N, hold space, {...}, labels; -i edits files in place."},
     {"seq", "seq [-w] [-s SEP] [FIRST [INCREMENT]] LAST\nPrint numbers from FIRST to LAST."},
     {"sleep", "sleep NUMBER[smhd]...\nWait for the sum of the intervals (seconds by default)."},
     {"sort", "sort [-rnu] [FILE]...\nSort lines by bytes (-n by leading number, -r reversed, -u "
@@ -133,6 +136,7 @@ const ShellCommands& commands() {
         {"pwd", cmd_pwd},
         {"rev", cmd_rev},
         {"rm", cmd_rm},
+        {"sed", cmd_sed},
         {"seq", cmd_seq},
         {"sleep", cmd_sleep},
         {"sort", cmd_sort},
