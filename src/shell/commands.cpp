@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "shell/awk_command.hpp"
 #include "shell/builtin_commands.hpp"
 #include "shell/file_commands.hpp"
 #include "shell/grep_command.hpp"
@@ -23,6 +24,8 @@ struct Usage {
 
 // One line of usage and one of purpose per command, in the order help lists them.
 constexpr Usage kUsages[] = {
+    {"awk", "awk [-F SEP] [-v NAME=VALUE]... [-f FILE | 'PROGRAM'] [FILE]...\nRun a pattern-action "
+            "program over the records and fields of the input."},
     {"basename", "basename NAME [SUFFIX] | basename -a [-s SUFFIX] NAME...\nPrint NAME without its "
                  "directory (and SUFFIX)."},
     {"cat", "cat [FILE]...\nConcatenate files (or the standard input) to the output."},
@@ -113,43 +116,25 @@ int cmd_help(ShellContext& context, std::span<const std::string>) {
 
 const ShellCommands& commands() {
     static const ShellCommands table{
-        {"basename", cmd_basename},
-        {"cat", cmd_cat},
-        {"cd", cmd_cd},
-        {"comm", cmd_comm},
-        {"cp", cmd_cp},
-        {"cut", cmd_cut},
-        {"dirname", cmd_dirname},
-        {"echo", cmd_echo},
-        {"env", cmd_env},
-        {"export", cmd_export},
-        {"false", cmd_false},
-        {"find", cmd_find},
-        {"grep", cmd_grep},
-        {"head", cmd_head},
-        {"help", cmd_help},
-        {"ls", cmd_ls},
-        {"mkdir", cmd_mkdir},
-        {"mv", cmd_mv},
-        {"nl", cmd_nl},
-        {"paste", cmd_paste},
-        {"pwd", cmd_pwd},
-        {"rev", cmd_rev},
-        {"rm", cmd_rm},
-        {"sed", cmd_sed},
-        {"seq", cmd_seq},
-        {"sleep", cmd_sleep},
-        {"sort", cmd_sort},
-        {"stat", cmd_stat},
-        {"tac", cmd_tac},
-        {"tail", cmd_tail},
-        {"tee", cmd_tee},
-        {"touch", cmd_touch},
-        {"tr", cmd_tr},
-        {"true", cmd_true},
-        {"uniq", cmd_uniq},
-        {"wc", cmd_wc},
-        {"xargs", cmd_xargs},
+        {"awk", cmd_awk},       {"basename", cmd_basename},
+        {"cat", cmd_cat},       {"cd", cmd_cd},
+        {"comm", cmd_comm},     {"cp", cmd_cp},
+        {"cut", cmd_cut},       {"dirname", cmd_dirname},
+        {"echo", cmd_echo},     {"env", cmd_env},
+        {"export", cmd_export}, {"false", cmd_false},
+        {"find", cmd_find},     {"grep", cmd_grep},
+        {"head", cmd_head},     {"help", cmd_help},
+        {"ls", cmd_ls},         {"mkdir", cmd_mkdir},
+        {"mv", cmd_mv},         {"nl", cmd_nl},
+        {"paste", cmd_paste},   {"pwd", cmd_pwd},
+        {"rev", cmd_rev},       {"rm", cmd_rm},
+        {"sed", cmd_sed},       {"seq", cmd_seq},
+        {"sleep", cmd_sleep},   {"sort", cmd_sort},
+        {"stat", cmd_stat},     {"tac", cmd_tac},
+        {"tail", cmd_tail},     {"tee", cmd_tee},
+        {"touch", cmd_touch},   {"tr", cmd_tr},
+        {"true", cmd_true},     {"uniq", cmd_uniq},
+        {"wc", cmd_wc},         {"xargs", cmd_xargs},
     };
     return table;
 }
