@@ -4,6 +4,7 @@
 
 #include "shell/awk_command.hpp"
 #include "shell/builtin_commands.hpp"
+#include "shell/diff_command.hpp"
 #include "shell/file_commands.hpp"
 #include "shell/grep_command.hpp"
 #include "shell/options.hpp"
@@ -36,6 +37,8 @@ constexpr Usage kUsages[] = {
     {"cut", "cut -f LIST [-d DELIM] [FILE]...\nPrint the selected fields of each line."},
     {"dirname",
      "dirname NAME...\nPrint NAME without its last component (\".\" when it has no \"/\")."},
+    {"diff", "diff [-u | -U N] [-qsibwN] FILE1 FILE2\nCompare two files line by line (exit 1 when "
+             "they differ)."},
     {"echo", "echo [-n] [WORD]...\nPrint the words, then a newline unless -n."},
     {"env", "env [-i] [-u NAME] [NAME=VALUE]... [COMMAND [ARG]...]\nPrint the variables, or run "
             "COMMAND with them changed."},
@@ -116,25 +119,26 @@ int cmd_help(ShellContext& context, std::span<const std::string>) {
 
 const ShellCommands& commands() {
     static const ShellCommands table{
-        {"awk", cmd_awk},       {"basename", cmd_basename},
-        {"cat", cmd_cat},       {"cd", cmd_cd},
-        {"comm", cmd_comm},     {"cp", cmd_cp},
-        {"cut", cmd_cut},       {"dirname", cmd_dirname},
-        {"echo", cmd_echo},     {"env", cmd_env},
-        {"export", cmd_export}, {"false", cmd_false},
-        {"find", cmd_find},     {"grep", cmd_grep},
-        {"head", cmd_head},     {"help", cmd_help},
-        {"ls", cmd_ls},         {"mkdir", cmd_mkdir},
-        {"mv", cmd_mv},         {"nl", cmd_nl},
-        {"paste", cmd_paste},   {"pwd", cmd_pwd},
-        {"rev", cmd_rev},       {"rm", cmd_rm},
-        {"sed", cmd_sed},       {"seq", cmd_seq},
-        {"sleep", cmd_sleep},   {"sort", cmd_sort},
-        {"stat", cmd_stat},     {"tac", cmd_tac},
-        {"tail", cmd_tail},     {"tee", cmd_tee},
-        {"touch", cmd_touch},   {"tr", cmd_tr},
-        {"true", cmd_true},     {"uniq", cmd_uniq},
-        {"wc", cmd_wc},         {"xargs", cmd_xargs},
+        {"awk", cmd_awk},         {"basename", cmd_basename},
+        {"cat", cmd_cat},         {"cd", cmd_cd},
+        {"comm", cmd_comm},       {"cp", cmd_cp},
+        {"cut", cmd_cut},         {"diff", cmd_diff},
+        {"dirname", cmd_dirname}, {"echo", cmd_echo},
+        {"env", cmd_env},         {"export", cmd_export},
+        {"false", cmd_false},     {"find", cmd_find},
+        {"grep", cmd_grep},       {"head", cmd_head},
+        {"help", cmd_help},       {"ls", cmd_ls},
+        {"mkdir", cmd_mkdir},     {"mv", cmd_mv},
+        {"nl", cmd_nl},           {"paste", cmd_paste},
+        {"pwd", cmd_pwd},         {"rev", cmd_rev},
+        {"rm", cmd_rm},           {"sed", cmd_sed},
+        {"seq", cmd_seq},         {"sleep", cmd_sleep},
+        {"sort", cmd_sort},       {"stat", cmd_stat},
+        {"tac", cmd_tac},         {"tail", cmd_tail},
+        {"tee", cmd_tee},         {"touch", cmd_touch},
+        {"tr", cmd_tr},           {"true", cmd_true},
+        {"uniq", cmd_uniq},       {"wc", cmd_wc},
+        {"xargs", cmd_xargs},
     };
     return table;
 }
