@@ -15,6 +15,8 @@
 #include "shell/commands.hpp"
 #include "shell/paths.hpp"
 #include "shell/regex.hpp"
+#include "shell/utility_commands.hpp"
+#include "terminal/word_split.hpp"
 
 namespace ovaline::shell {
 
@@ -1024,6 +1026,18 @@ class Parser {
 
     NodePtr comparison() {
         auto left = concatenation();
+        // "command | getline [var]" reads the command's output.
+        while (is("|") && is("getline", 1)) {
+            pos_ += 2;
+            auto node = make(Op::Getline);
+            if (peek().type == Tok::Name || is("$")) {
+                node->text = "var";
+                node->kids.push_back(primary());
+            }
+            node->redirect = "|";
+            node->kids.push_back(std::move(left));
+            left = std::move(node);
+        }
         static constexpr std::array<std::string_view, 6> kCompare = {
             "<", "<=", "==", "!=", ">=", ">"};
         for (const auto op : kCompare) {
@@ -2029,6 +2043,12 @@ class Interpreter {
         if (name == "close") {
             arg_count(1, 1);
             const std::string path = text(0);
+            readers_.erase(path);
+            if (const auto found = pipes_.find(path); found != pipes_.end()) {
+                const std::string input = std::move(found->second);
+                pipes_.erase(found);
+                return Value::of(static_cast<double>(run(path, input)));
+            }
             const auto found = files_.find(path);
             if (found == files_.end()) {
                 return Value::of(-1.0);
@@ -2036,6 +2056,10 @@ class Interpreter {
             write_out(path, found->second);
             files_.erase(found);
             return Value::of(0.0);
+        }
+        if (name == "system") {
+            arg_count(1, 1);
+            return Value::of(static_cast<double>(run(text(0), "")));
         }
         if (name == "fflush") {
             return Value::of(0.0);
@@ -2345,7 +2369,8 @@ class Interpreter {
             return;
         }
         if (node.redirect == "|") {
-            throw AwkError("output to a command is not supported");
+            pipes_[to_string(eval(*node.kids.back()))] += text;
+            return;
         }
         const std::string path = to_string(eval(*node.kids.back()));
         if (path == "/dev/stdout" || path == "-") {
@@ -2382,6 +2407,32 @@ class Interpreter {
             write_out(path, text);
         }
         files_.clear();
+        for (const auto& [command, text] : pipes_) {
+            run(command, text);
+        }
+        pipes_.clear();
+    }
+
+    // Runs a command line of one shell-mode command with its words quoted as in the
+    // shell; its output goes to `out`, or to awk's own. Gives its exit status.
+    int run(const std::string& line, std::string_view input, std::string* out = nullptr) {
+        auto words = terminal::split_words(line);
+        static constexpr std::array<std::string_view, 9> kOperators = {"|", "||", "&&", ";",   "&",
+                                                                       ">", ">>", "<",  "2>&1"};
+        if (!words || words->empty() || std::ranges::any_of(*words, [](const std::string& word) {
+                return std::ranges::find(kOperators, word) != kOperators.end();
+            })) {
+            throw AwkError("cannot run `" + line + "': awk runs one command without operators");
+        }
+        if (out == nullptr) {
+            return run_command(context_, context_.variables, *words, input);
+        }
+        ShellContext call(context_.terminal, "", context_.limit, context_.variables,
+                          context_.registered);
+        const int status = run_command(call, context_.variables, *words, input);
+        *out = std::move(call.out);
+        context_.err += call.err;
+        return status;
     }
 
     // ---- The main loop ----
@@ -2568,12 +2619,14 @@ class Interpreter {
     // the end, -1 for a file that cannot be read.
     Value get_line(const Node& node) {
         std::string text;
-        if (node.redirect == "<") {
+        if (!node.redirect.empty()) {
             const std::string path = to_string(eval(*node.kids.back()));
             auto found = readers_.find(path);
             if (found == readers_.end()) {
                 std::expected<std::string, std::string> read = std::string(context_.input);
-                if (path != "-" && path != "/dev/stdin") {
+                if (node.redirect == "|") {
+                    run(path, "", &*read);
+                } else if (path != "-" && path != "/dev/stdin") {
                     read = read_file(context_.terminal, path);
                 }
                 if (!read) {
@@ -2611,7 +2664,10 @@ class Interpreter {
     std::size_t next_record_ = 0;
     std::size_t next_operand_ = 1;
     bool read_any_ = false;
-    // Files read by "getline < FILE": their records and the next one.
+    // Text printed to commands, which run when closed or at the end.
+    std::map<std::string, std::string> pipes_;
+    // Files read by "getline < FILE" and commands by "command | getline": their records
+    // and the next one.
     std::map<std::string, std::pair<std::vector<std::string>, std::size_t>> readers_;
     std::vector<std::string> truncated_;
     Value return_value_;

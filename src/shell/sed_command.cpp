@@ -1,7 +1,9 @@
 #include "shell/sed_command.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 
@@ -52,6 +54,8 @@ struct Command {
     // y: character pairs, UTF-8 aware.
     std::vector<std::pair<std::string, std::string>> map;
     int exit_status = 0;
+    // l: the width its lines wrap at (0: no wrapping).
+    std::size_t width = 70;
     // A range's state while the script runs.
     bool in_range = false;
     std::uint64_t range_last = 0;
@@ -141,6 +145,12 @@ class Parser {
             case 'P':
             case 'x':
             case 'z':
+                break;
+            case 'l':
+                skip_blanks();
+                if (!at_end() && std::isdigit(static_cast<unsigned char>(peek())) != 0) {
+                    command.width = number();
+                }
                 break;
             case 'q':
             case 'Q':
@@ -486,6 +496,35 @@ class Parser {
     Script script_;
 };
 
+// The pattern space as l shows it: escapes for backslashes and control characters,
+// octal for other bytes that are not printable ASCII, lines wrapped with a "\" before
+// `width`, and "$" at the end.
+std::string unambiguous(std::string_view text, std::size_t width) {
+    std::string out;
+    std::size_t column = 0;
+    for (const char c : text) {
+        std::string unit;
+        const auto byte = static_cast<unsigned char>(c);
+        const std::size_t escape = std::string_view("\\\a\b\f\n\r\t\v").find(c);
+        if (escape != std::string_view::npos) {
+            unit = std::string("\\") + "\\abfnrtv"[escape];
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            unit = std::string(1, c);
+        } else {
+            std::array<char, 8> octal{};
+            std::snprintf(octal.data(), octal.size(), "\\%03o", byte);
+            unit = octal.data();
+        }
+        if (width > 0 && column + unit.size() > width - 1) {
+            out += "\\\n";
+            column = 0;
+        }
+        out += unit;
+        column += unit.size();
+    }
+    return out + "$";
+}
+
 struct Line {
     std::string_view text;
     bool newline = true;
@@ -496,11 +535,13 @@ struct Line {
 struct Output {
     std::string text;
     bool missing_newline = false;
+    // What ends a line: a newline, or with -z a NUL.
+    char end = '\n';
 
     // Text as it is (appended text, a file's contents): it ends its own lines.
     void write_raw(std::string_view piece) {
         if (missing_newline) {
-            text.push_back('\n');
+            text.push_back(end);
         }
         text += piece;
         missing_newline = !piece.empty() && piece.back() != '\n';
@@ -508,11 +549,11 @@ struct Output {
 
     void write(std::string_view piece, bool newline = true) {
         if (missing_newline) {
-            text.push_back('\n');
+            text.push_back(end);
         }
         text += piece;
         if (newline) {
-            text.push_back('\n');
+            text.push_back(end);
         }
         missing_newline = !newline;
     }
@@ -699,6 +740,9 @@ class Editor {
                 break;
             case 'z':
                 space_.clear();
+                break;
+            case 'l':
+                output_->write(unambiguous(space_, command.width));
                 break;
             case 'p':
                 write_space();
@@ -901,12 +945,17 @@ class Editor {
     std::map<std::string, std::string> written_;
 };
 
-std::vector<Line> lines_of(std::string_view text) {
+std::vector<Line> lines_of(std::string_view text, char end) {
     std::vector<Line> lines;
-    for (auto piece : split_lines(text)) {
-        lines.push_back({piece, true});
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t stop = text.find(end, start);
+        if (stop == std::string_view::npos) {
+            stop = text.size();
+        }
+        lines.push_back({text.substr(start, stop - start), true});
+        start = stop + 1;
     }
-    if (!text.empty() && text.back() != '\n') {
+    if (!text.empty() && text.back() != end) {
         lines.back().newline = false;
     }
     return lines;
@@ -917,6 +966,7 @@ struct SedOptions {
     bool extended = false;
     bool in_place = false;
     bool separate = false;
+    char end = '\n';
     std::string suffix;
     std::string script;
     bool have_script = false;
@@ -946,6 +996,8 @@ std::expected<SedOptions, std::string> parse_sed_options(ShellContext& context,
                 options.quiet = true;
             } else if (name == "regexp-extended") {
                 options.extended = true;
+            } else if (name == "null-data") {
+                options.end = '\0';
             } else if (name == "separate") {
                 options.separate = true;
             } else if (name == "in-place") {
@@ -970,6 +1022,8 @@ std::expected<SedOptions, std::string> parse_sed_options(ShellContext& context,
                 options.quiet = true;
             } else if (option == 'E' || option == 'r') {
                 options.extended = true;
+            } else if (option == 'z') {
+                options.end = '\0';
             } else if (option == 's') {
                 options.separate = true;
             } else if (option == 'i') {
@@ -1051,6 +1105,7 @@ int cmd_sed(ShellContext& context, std::span<const std::string> words) {
     int status = 0;
     const bool each_file = options->in_place || options->separate;
     Output output;
+    output.end = options->end;
     std::vector<std::string> texts;
     std::vector<std::string> names;
     for (const auto& operand : operands) {
@@ -1072,7 +1127,9 @@ int cmd_sed(ShellContext& context, std::span<const std::string> words) {
         if (each_file) {
             for (std::size_t i = 0; i < texts.size(); ++i) {
                 Output own;
-                const bool go_on = editor.run(lines_of(texts[i]), options->in_place ? own : output);
+                own.end = options->end;
+                const bool go_on =
+                    editor.run(lines_of(texts[i], options->end), options->in_place ? own : output);
                 if (options->in_place && names[i] != "-") {
                     if (!options->suffix.empty()) {
                         (void)write_file(context.terminal, names[i] + options->suffix, texts[i],
@@ -1093,11 +1150,11 @@ int cmd_sed(ShellContext& context, std::span<const std::string> words) {
             std::string joined;
             for (const auto& text : texts) {
                 joined += text;
-                if (!text.empty() && text.back() != '\n' && &text != &texts.back()) {
-                    joined.push_back('\n');
+                if (!text.empty() && text.back() != options->end && &text != &texts.back()) {
+                    joined.push_back(options->end);
                 }
             }
-            editor.run(lines_of(joined), output);
+            editor.run(lines_of(joined, options->end), output);
         }
     } catch (const ScriptError& error) {
         context.write(output.text);

@@ -11,12 +11,8 @@
 
 namespace ovaline::shell {
 
-namespace {
-
-// Runs a command of the shell's tables by name with its own standard input, and passes
-// its streams on to `context`'s. 127 when there is no such command.
-int run_named(ShellContext& context, std::map<std::string, std::string>& variables,
-              std::span<const std::string> command, std::string_view input) {
+int run_command(ShellContext& context, std::map<std::string, std::string>& variables,
+                std::span<const std::string> command, std::string_view input) {
     const auto* handler = context.registered.find(command[0]);
     if (handler == nullptr) {
         handler = commands().find(command[0]);
@@ -34,6 +30,8 @@ int run_named(ShellContext& context, std::map<std::string, std::string>& variabl
     context.stop_line = context.stop_line || call.stop_line;
     return status;
 }
+
+namespace {
 
 // A trailing-slash-free path: "/" stays as it is.
 std::string_view without_trailing_slashes(std::string_view path) {
@@ -235,7 +233,7 @@ int cmd_env(ShellContext& context, std::span<const std::string> words) {
         }
         return 0;
     }
-    return run_named(context, variables, words.subspan(i), context.input);
+    return run_command(context, variables, words.subspan(i), context.input);
 }
 
 int cmd_sleep(ShellContext& context, std::span<const std::string> words) {
@@ -341,7 +339,7 @@ int cmd_xargs(ShellContext& context, std::span<const std::string> words) {
             }
             context.err += trace + "\n";
         }
-        const int result = run_named(context, context.variables, line, "");
+        const int result = run_command(context, context.variables, line, "");
         if (result == 127 || result == 255 || context.overflow || context.stop_line) {
             return result == 255 ? 124 : result == 127 ? 127 : 1;
         }
