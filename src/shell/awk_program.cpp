@@ -509,6 +509,7 @@ class Parser {
     }
 
     NodePtr statement() {
+        const Depth guard(depth_);
         if (is("{")) {
             return block();
         }
@@ -708,7 +709,22 @@ class Parser {
                node.op == Op::Index;
     }
 
+    // Counts how deep the parser has recursed while it lives: a program nested past
+    // reason is refused rather than allowed to exhaust the stack.
+    struct Depth {
+        explicit Depth(std::size_t& depth) : depth(depth) {
+            if (++depth > 256) {
+                throw AwkError("expression nested too deeply");
+            }
+        }
+        ~Depth() { --depth; }
+        Depth(const Depth&) = delete;
+        Depth& operator=(const Depth&) = delete;
+        std::size_t& depth;
+    };
+
     NodePtr expression() {
+        const Depth guard(depth_);
         auto left = ternary();
         static constexpr std::array<std::string_view, 7> kAssign = {
             "=", "+=", "-=", "*=", "/=", "%=", "^="};
@@ -881,6 +897,7 @@ class Parser {
     }
 
     NodePtr unary() {
+        const Depth guard(depth_);
         if (is("!") || is("-") || is("+")) {
             const std::string op = peek().text;
             ++pos_;
@@ -1055,6 +1072,7 @@ class Parser {
     bool in_function_ = false;
     // Within print's arguments, ">" redirects rather than compares.
     bool no_greater_ = false;
+    std::size_t depth_ = 0;
 };
 
 } // namespace

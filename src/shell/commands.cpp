@@ -72,7 +72,7 @@ constexpr Usage kUsages[] = {
     {"tail", "tail [-n [+]N | -c [+]N] [FILE]...\nPrint the last 10 lines (or N lines or bytes)."},
     {"tee", "tee [-a] [FILE]...\nCopy the standard input to the output and to each FILE."},
     {"touch", "touch FILE...\nCreate files that do not exist."},
-    {"tr", "tr [-cds] SET1 [SET2]\nTranslate, delete (-d) or squeeze (-s) characters of the "
+    {"tr", "tr [-cdst] SET1 [SET2]\nTranslate, delete (-d) or squeeze (-s) characters of the "
            "standard input."},
     {"true", "true\nDo nothing, successfully."},
     {"uniq", "uniq [-c] [FILE]\nDrop repeated adjacent lines (-c counts them)."},

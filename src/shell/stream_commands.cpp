@@ -381,7 +381,6 @@ int cmd_paste(ShellContext& context, std::span<const std::string> words) {
     std::vector<std::vector<std::string_view>> columns;
     std::vector<std::string> texts;
     texts.reserve(operands.size());
-    bool ok = true;
     std::size_t stdin_reads = 0;
     std::vector<std::string_view> stdin_lines = split_lines(context.input);
     const std::size_t stdin_users = std::ranges::count(operands, std::string("-"));
@@ -421,7 +420,7 @@ int cmd_paste(ShellContext& context, std::span<const std::string> words) {
                 return 1;
             }
         }
-        return ok ? 0 : 1;
+        return 0;
     }
     std::size_t rows = 0;
     for (const auto& lines : columns) {
@@ -441,7 +440,7 @@ int cmd_paste(ShellContext& context, std::span<const std::string> words) {
             return 1;
         }
     }
-    return ok ? 0 : 1;
+    return 0;
 }
 
 int cmd_comm(ShellContext& context, std::span<const std::string> words) {
@@ -591,6 +590,13 @@ int cmd_tr(ShellContext& context, std::span<const std::string> words) {
                 }
             }
             std::string& target = second->bytes;
+            // -t cuts SET1 down to SET2's length instead of stretching SET2.
+            if (options->has('t') && first->bytes.size() > target.size()) {
+                for (std::size_t i = target.size(); i < first->bytes.size(); ++i) {
+                    in_first[static_cast<unsigned char>(first->bytes[i])] = false;
+                }
+                first->bytes.resize(target.size());
+            }
             if (target.size() < first->bytes.size()) {
                 target.append(first->bytes.size() - target.size(), target.back());
             }

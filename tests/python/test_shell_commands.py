@@ -644,6 +644,7 @@ LINES = [
     'awk \'BEGIN { print "b\\na" | "sort"; close("sort"); print "after" }\'',
     'awk \'BEGIN { r = system("echo from system"); print r }\'',
     'awk \'BEGIN { system("false") ; print "x" }\'',
+    'echo abcd | tr -t abcd xy',
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
     'sleep 0.01 0.02s; echo $?',
