@@ -46,8 +46,8 @@ constexpr Usage kUsages[] = {
     {"false", "false\nDo nothing, unsuccessfully."},
     {"find", "find [PATH]... [-name PATTERN] [-type f|d] [-maxdepth N]\nList the paths below "
              "each PATH that pass every test."},
-    {"grep", "grep [-ivnclrEF] PATTERN [FILE]...\nPrint the lines that match PATTERN (basic "
-             "regular expression; -E extended, -F fixed strings)."},
+    {"grep", "grep [-ivnclrEFqowx] [-m N] PATTERN [FILE]...\nPrint the lines that match "
+             "PATTERN (basic regular expression; -E extended, -F fixed strings)."},
     {"head", "head [-n [-]N | -c [-]N] [FILE]...\nPrint the first 10 lines (or N lines or bytes)."},
     {"help", "help\nList the commands and what this shell does not do."},
     {"ls", "ls [-a] [PATH]...\nList directories in name order, one entry per line."},
@@ -61,7 +61,7 @@ constexpr Usage kUsages[] = {
     {"pwd", "pwd\nPrint the current directory."},
     {"rev", "rev [FILE]...\nReverse the characters of each line."},
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
-    {"sed", "sed [-nEsi] [-e SCRIPT]... [SCRIPT] [FILE]...\nEdit lines: s///, d, p, q, a/i/c, y, "
+    {"sed", "sed [-nEsiz] [-e SCRIPT]... [SCRIPT] [FILE]...\nEdit lines: s///, d, p, q, a/i/c, y, "
             "=, n/N, hold space, {...}, labels; -i edits files in place."},
     {"seq", "seq [-w] [-s SEP] [FIRST [INCREMENT]] LAST\nPrint numbers from FIRST to LAST."},
     {"sleep", "sleep NUMBER[smhd]...\nWait for the sum of the intervals (seconds by default)."},
