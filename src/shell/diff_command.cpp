@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <map>
+#include <unordered_map>
 
 #include "shell/commands.hpp"
 #include "shell/options.hpp"
@@ -61,10 +63,6 @@ struct Change {
     std::size_t a_start, a_end, b_start, b_end;
 };
 
-// Past this many differences the search gives up on a shortest script and reports the
-// rest as one change: bounded time and memory on inputs with little in common.
-constexpr std::size_t kMaxEdits = 4000;
-
 // A run of lines only deleted (or only inserted) among equal ones can stand at any of
 // them: it moves down as far as it goes, then joins a change it reaches.
 void slide_down(std::vector<Change>& changes, const std::vector<int>& a,
@@ -98,41 +96,46 @@ void slide_down(std::vector<Change>& changes, const std::vector<int>& a,
     }
 }
 
-// The shortest edit script between `a` and `b` (Myers' greedy search), as runs of
-// changes. Equal lines at both ends are matched first.
-std::vector<Change> compare(const std::vector<int>& a, const std::vector<int>& b) {
-    std::size_t prefix = 0;
-    while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix]) {
-        ++prefix;
+// Past this many differences the shortest-script search gives up on a range: its time
+// and memory grow with their square.
+constexpr std::size_t kMaxEdits = 2000;
+
+// Appends one change, joined to the last one when they touch.
+void add_change(std::vector<Change>& changes, Change change) {
+    if (change.a_start == change.a_end && change.b_start == change.b_end) {
+        return;
     }
-    std::size_t suffix = 0;
-    while (suffix < a.size() - prefix && suffix < b.size() - prefix &&
-           a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix]) {
-        ++suffix;
+    if (!changes.empty() && changes.back().a_end == change.a_start &&
+        changes.back().b_end == change.b_start) {
+        changes.back().a_end = change.a_end;
+        changes.back().b_end = change.b_end;
+        return;
     }
-    const auto n = static_cast<long>(a.size() - prefix - suffix);
-    const auto m = static_cast<long>(b.size() - prefix - suffix);
-    auto at_a = [&](long i) { return a[prefix + static_cast<std::size_t>(i)]; };
-    auto at_b = [&](long j) { return b[prefix + static_cast<std::size_t>(j)]; };
+    changes.push_back(change);
+}
+
+// The shortest edit script turning a[a_lo, a_hi) into b[b_lo, b_hi) (Myers' greedy
+// search), appended to `changes`; false, with nothing appended, past kMaxEdits.
+bool shortest_script(const std::vector<int>& a, std::size_t a_lo, std::size_t a_hi,
+                     const std::vector<int>& b, std::size_t b_lo, std::size_t b_hi,
+                     std::vector<Change>& changes) {
+    const auto n = static_cast<long>(a_hi - a_lo);
+    const auto m = static_cast<long>(b_hi - b_lo);
+    auto at_a = [&](long i) { return a[a_lo + static_cast<std::size_t>(i)]; };
+    auto at_b = [&](long j) { return b[b_lo + static_cast<std::size_t>(j)]; };
     // For each step d, the furthest x on each diagonal k = x - y, for k in [-d, d].
     std::vector<std::vector<long>> trace;
-    std::vector<long> v;
     long found = -1;
-    for (long d = 0; d <= n + m; ++d) {
-        if (static_cast<std::size_t>(d) > kMaxEdits) {
-            break;
-        }
+    for (long d = 0; d <= n + m && static_cast<std::size_t>(d) <= kMaxEdits; ++d) {
         std::vector<long> next(static_cast<std::size_t>(2 * d + 1), 0);
         for (long k = -d; k <= d; k += 2) {
             auto previous = [&](long diagonal) {
-                return v[static_cast<std::size_t>(diagonal + d - 1)];
+                return trace.back()[static_cast<std::size_t>(diagonal + d - 1)];
             };
             long x = 0;
-            if (d == 0) {
-                x = 0;
-            } else if (k == -d || (k != d && previous(k - 1) < previous(k + 1))) {
+            if (d > 0 && (k == -d || (k != d && previous(k - 1) < previous(k + 1)))) {
                 x = previous(k + 1);
-            } else {
+            } else if (d > 0) {
                 x = previous(k - 1) + 1;
             }
             long y = x - k;
@@ -146,24 +149,16 @@ std::vector<Change> compare(const std::vector<int>& a, const std::vector<int>& b
                 break;
             }
         }
-        trace.push_back(next);
-        v = std::move(next);
+        trace.push_back(std::move(next));
         if (found >= 0) {
             break;
         }
     }
-    std::vector<Change> changes;
-    const std::size_t p = prefix;
     if (found < 0) {
-        if (n > 0 || m > 0) {
-            changes.push_back(
-                {p, p + static_cast<std::size_t>(n), p, p + static_cast<std::size_t>(m)});
-        }
-        return changes;
+        return false;
     }
-    // Back from the end: each step is one deletion or insertion after a diagonal run.
-    std::vector<std::pair<long, long>> edits;
-    std::vector<char> kinds;
+    // Back from the end: each step is one deletion or insertion before a diagonal run.
+    std::vector<Change> edits;
     long x = n;
     long y = m;
     for (long d = found; d > 0; --d) {
@@ -174,27 +169,98 @@ std::vector<Change> compare(const std::vector<int>& a, const std::vector<int>& b
         const long previous_k = down ? k + 1 : k - 1;
         const long previous_x = at(previous_k);
         const long previous_y = previous_x - previous_k;
-        // The edit itself starts where the previous step ended.
-        edits.emplace_back(previous_x, previous_y);
-        kinds.push_back(down ? '+' : '-');
+        const std::size_t a_at = a_lo + static_cast<std::size_t>(previous_x);
+        const std::size_t b_at = b_lo + static_cast<std::size_t>(previous_y);
+        edits.push_back({a_at, a_at + (down ? 0 : 1), b_at, b_at + (down ? 1 : 0)});
         x = previous_x;
         y = previous_y;
     }
-    std::ranges::reverse(edits);
-    std::ranges::reverse(kinds);
-    for (std::size_t i = 0; i < edits.size(); ++i) {
-        const auto [ex, ey] = edits[i];
-        const std::size_t a_at = p + static_cast<std::size_t>(ex);
-        const std::size_t b_at = p + static_cast<std::size_t>(ey);
-        const std::size_t a_len = kinds[i] == '-' ? 1 : 0;
-        const std::size_t b_len = kinds[i] == '+' ? 1 : 0;
-        if (!changes.empty() && changes.back().a_end == a_at && changes.back().b_end == b_at) {
-            changes.back().a_end += a_len;
-            changes.back().b_end += b_len;
-        } else {
-            changes.push_back({a_at, a_at + a_len, b_at, b_at + b_len});
+    for (auto it = edits.rbegin(); it != edits.rend(); ++it) {
+        add_change(changes, *it);
+    }
+    return true;
+}
+
+// Pairs of lines that occur once in each range, as many as keep their order in both
+// (a longest increasing run of their positions in b, in the order of a).
+std::vector<std::pair<std::size_t, std::size_t>>
+unique_anchors(const std::vector<int>& a, std::size_t a_lo, std::size_t a_hi,
+               const std::vector<int>& b, std::size_t b_lo, std::size_t b_hi) {
+    // For each line: its count and position in a, then in b.
+    std::unordered_map<int, std::array<std::size_t, 4>> seen;
+    for (std::size_t i = a_lo; i < a_hi; ++i) {
+        auto& entry = seen[a[i]];
+        ++entry[0];
+        entry[1] = i;
+    }
+    for (std::size_t j = b_lo; j < b_hi; ++j) {
+        auto& entry = seen[b[j]];
+        ++entry[2];
+        entry[3] = j;
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    for (const auto& [line, entry] : seen) {
+        if (entry[0] == 1 && entry[2] == 1) {
+            pairs.emplace_back(entry[1], entry[3]);
         }
     }
+    std::ranges::sort(pairs);
+    // Patience: tails[k] is the pair ending the best run of length k + 1 found so far.
+    std::vector<std::size_t> tails;
+    std::vector<std::size_t> before(pairs.size(), SIZE_MAX);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto slot = std::ranges::lower_bound(tails, pairs[i].second, {},
+                                                   [&](std::size_t t) { return pairs[t].second; });
+        if (slot != tails.begin()) {
+            before[i] = *(slot - 1);
+        }
+        if (slot == tails.end()) {
+            tails.push_back(i);
+        } else {
+            *slot = i;
+        }
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> anchors;
+    for (std::size_t i = tails.empty() ? SIZE_MAX : tails.back(); i != SIZE_MAX; i = before[i]) {
+        anchors.push_back(pairs[i]);
+    }
+    std::ranges::reverse(anchors);
+    return anchors;
+}
+
+// The changes turning a[a_lo, a_hi) into b[b_lo, b_hi), appended in order. Equal lines
+// at both ends match first; a range too different for the shortest script is cut at
+// lines unique to both sides, and what cannot be cut is one change.
+void compare_range(const std::vector<int>& a, std::size_t a_lo, std::size_t a_hi,
+                   const std::vector<int>& b, std::size_t b_lo, std::size_t b_hi,
+                   std::vector<Change>& changes) {
+    while (a_lo < a_hi && b_lo < b_hi && a[a_lo] == b[b_lo]) {
+        ++a_lo;
+        ++b_lo;
+    }
+    while (a_lo < a_hi && b_lo < b_hi && a[a_hi - 1] == b[b_hi - 1]) {
+        --a_hi;
+        --b_hi;
+    }
+    if (shortest_script(a, a_lo, a_hi, b, b_lo, b_hi, changes)) {
+        return;
+    }
+    const auto anchors = unique_anchors(a, a_lo, a_hi, b, b_lo, b_hi);
+    if (anchors.empty()) {
+        add_change(changes, {a_lo, a_hi, b_lo, b_hi});
+        return;
+    }
+    for (const auto& [i, j] : anchors) {
+        compare_range(a, a_lo, i, b, b_lo, j, changes);
+        a_lo = i + 1;
+        b_lo = j + 1;
+    }
+    compare_range(a, a_lo, a_hi, b, b_lo, b_hi, changes);
+}
+
+std::vector<Change> compare(const std::vector<int>& a, const std::vector<int>& b) {
+    std::vector<Change> changes;
+    compare_range(a, 0, a.size(), b, 0, b.size(), changes);
     slide_down(changes, a, b);
     return changes;
 }

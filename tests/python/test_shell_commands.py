@@ -714,6 +714,8 @@ LINES = [
     "awk 'NR==1 { next } { print $1 }' FS=, csv",
     "sed 'a\\\ntwo' s1",
     "sed '1i\\\nline one\\\nline two' s1",
+    # a long file with scattered changes, past the shortest-script search's bound
+    "seq 20000 > n; awk '{ print (NR % 7 == 0 ? \"x\" : $0) }' n > m; diff n m | tail -n 5",
     'echo abcd | tr -t abcd xy',
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
