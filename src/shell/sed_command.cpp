@@ -752,7 +752,7 @@ class Editor {
                 break;
             case 'n':
                 if (last_line()) {
-                    return end_cycle(true) && false;
+                    return end_cycle(true);
                 }
                 if (!quiet_) {
                     write_space();
@@ -762,7 +762,7 @@ class Editor {
                 break;
             case 'N':
                 if (last_line()) {
-                    return end_cycle(true) && false;
+                    return end_cycle(true);
                 }
                 flush_appends();
                 next_line(true);
@@ -1131,9 +1131,13 @@ int cmd_sed(ShellContext& context, std::span<const std::string> words) {
                 const bool go_on =
                     editor.run(lines_of(texts[i], options->end), options->in_place ? own : output);
                 if (options->in_place && names[i] != "-") {
+                    const std::string backup = names[i] + options->suffix;
                     if (!options->suffix.empty()) {
-                        (void)write_file(context.terminal, names[i] + options->suffix, texts[i],
-                                         false);
+                        if (auto kept = write_file(context.terminal, backup, texts[i], false);
+                            !kept) {
+                            context.error("sed", "couldn't keep " + backup + ": " + kept.error());
+                            status = 4;
+                        }
                     }
                     if (auto written = write_file(context.terminal, names[i], own.text, false);
                         !written) {

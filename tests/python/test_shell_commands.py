@@ -716,6 +716,12 @@ LINES = [
     "sed '1i\\\nline one\\\nline two' s1",
     # a long file with scattered changes, past the shortest-script search's bound
     "seq 20000 > n; awk '{ print (NR % 7 == 0 ? \"x\" : $0) }' n > m; diff n m | tail -n 5",
+    # N and n at the last line of one file of several
+    "sed -i 'N;s/\\n/ /' v1 s1",
+    "sed -s 'N;s/\\n/ /' s1 v1",
+    "sed -s 'n;d' v1 s1",
+    "sed 'N;s/\\n/ /' s1 v1 s2",
+    "sed -s '$q' s1 s2",
     'echo abcd | tr -t abcd xy',
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
