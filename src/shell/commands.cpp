@@ -54,7 +54,8 @@ constexpr Usage kUsages[] = {
     {"mkdir", "mkdir [-p] DIR...\nCreate directories (with -p, parents too, and no error if "
               "they exist)."},
     {"mv", "mv SOURCE... DEST\nMove or rename files and directories."},
-    {"nl", "nl [-b a|t|n] [-w N] [-s SEP] [-v N] [-i N] [FILE]...\nNumber the lines (by default "
+    {"nl", "nl [-b a|t|n] [-n ln|rn|rz] [-w N] [-s SEP] [-v N] [-i N] [FILE]...\nNumber the lines "
+           "(by default "
            "the non-empty ones)."},
     {"paste", "paste [-s] [-d LIST] [FILE]...\nJoin the files' lines side by side (-s: each file's "
               "lines into one)."},
@@ -63,8 +64,10 @@ constexpr Usage kUsages[] = {
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
     {"sed", "sed [-nEsiz] [-e SCRIPT]... [SCRIPT] [FILE]...\nEdit lines: s///, d, p, q, a/i/c, y, "
             "=, n/N, hold space, {...}, labels; -i edits files in place."},
-    {"seq", "seq [-w] [-s SEP] [FIRST [INCREMENT]] LAST\nPrint numbers from FIRST to LAST."},
-    {"sleep", "sleep NUMBER[smhd]...\nWait for the sum of the intervals (seconds by default)."},
+    {"seq",
+     "seq [-w | -f FORMAT] [-s SEP] [FIRST [INCREMENT]] LAST\nPrint numbers from FIRST to LAST."},
+    {"sleep", "sleep NUMBER[smhd]...\nWait for the sum of the intervals (seconds by default), a "
+              "minute at most."},
     {"sort", "sort [-rnu] [FILE]...\nSort lines by bytes (-n by leading number, -r reversed, -u "
              "unique)."},
     {"stat", "stat [-c FORMAT] PATH...\nDescribe entries; FORMAT knows %n %s %F %i."},
@@ -77,8 +80,9 @@ constexpr Usage kUsages[] = {
     {"true", "true\nDo nothing, successfully."},
     {"uniq", "uniq [-c] [FILE]\nDrop repeated adjacent lines (-c counts them)."},
     {"wc", "wc [-lwc] [FILE]...\nCount lines, words and bytes."},
-    {"xargs", "xargs [-0r] [-n N] [-I REPLACE] [-d DELIM] [COMMAND [ARG]...]\nRun COMMAND (echo) "
-              "with the words of the standard input as arguments."},
+    {"xargs",
+     "xargs [-0r] [-n N | -L N] [-I REPLACE] [-d DELIM] [COMMAND [ARG]...]\nRun COMMAND (echo) "
+     "with the words of the standard input as arguments."},
 };
 
 constexpr std::string_view kNotSupported =

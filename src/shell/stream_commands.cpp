@@ -243,6 +243,48 @@ std::optional<SeqNumber> parse_seq_number(std::string_view text) {
     return number;
 }
 
+// A seq format with its one directive (%e %f %g %a, either case, with flags, width and
+// precision) made to take a long double; "%%" stays.
+std::expected<std::string, std::string> long_double_format(std::string_view format) {
+    std::string out;
+    bool seen = false;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        out.push_back(format[i]);
+        if (format[i] != '%') {
+            continue;
+        }
+        if (i + 1 < format.size() && format[i + 1] == '%') {
+            out.push_back(format[++i]);
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < format.size() &&
+               std::string_view("-+ #0'123456789.").find(format[j]) != std::string_view::npos) {
+            ++j;
+        }
+        if (j == format.size()) {
+            return std::unexpected("format '" + std::string(format) + "' ends in %");
+        }
+        if (std::string_view("eEfFgGaA").find(format[j]) == std::string_view::npos) {
+            return std::unexpected("format '" + std::string(format) + "' has unknown %" +
+                                   format[j] + " directive");
+        }
+        if (seen) {
+            return std::unexpected("format '" + std::string(format) +
+                                   "' has too many % directives");
+        }
+        seen = true;
+        out.append(format.substr(i + 1, j - i - 1));
+        out.push_back('L');
+        out.push_back(format[j]);
+        i = j;
+    }
+    if (!seen) {
+        return std::unexpected("format '" + std::string(format) + "' has no % directive");
+    }
+    return out;
+}
+
 } // namespace
 
 int cmd_tac(ShellContext& context, std::span<const std::string> words) {
@@ -304,7 +346,7 @@ int cmd_rev(ShellContext& context, std::span<const std::string> words) {
 }
 
 int cmd_nl(ShellContext& context, std::span<const std::string> words) {
-    auto options = start_command(context, "nl", words, "b:w:s:v:i:");
+    auto options = start_command(context, "nl", words, "b:n:w:s:v:i:");
     if (!options) {
         return options.error();
     }
@@ -333,6 +375,12 @@ int cmd_nl(ShellContext& context, std::span<const std::string> words) {
         return 1;
     }
     const std::string separator = options->has('s') ? options->given['s'] : "\t";
+    // Numbers right-aligned (rn), left-aligned (ln) or right-aligned with zeros (rz).
+    const std::string layout = options->has('n') ? options->given['n'] : "rn";
+    if (layout != "rn" && layout != "ln" && layout != "rz") {
+        context.error("nl", "invalid line numbering format: '" + layout + "'");
+        return 1;
+    }
     long number = *start;
     bool ok = true;
     const auto texts = read_all(context, "nl", options->operands, ok);
@@ -341,10 +389,11 @@ int cmd_nl(ShellContext& context, std::span<const std::string> words) {
             std::string out;
             if (style == "a" || (style == "t" && !line.empty())) {
                 const std::string digits = std::to_string(number);
-                out.append(digits.size() < static_cast<std::size_t>(*width) ? *width - digits.size()
-                                                                            : 0,
-                           ' ');
-                out += digits + separator;
+                const std::string fill(
+                    digits.size() < static_cast<std::size_t>(*width) ? *width - digits.size() : 0,
+                    layout == "rz" ? '0' : ' ');
+                out += layout == "ln" ? digits + fill : fill + digits;
+                out += separator;
                 number += *step;
             } else {
                 out.append(static_cast<std::size_t>(*width) + separator.size(), ' ');
@@ -639,6 +688,7 @@ int cmd_seq(ShellContext& context, std::span<const std::string> words) {
     // Negative numbers are operands, not options.
     std::vector<std::string> operands;
     std::string separator = "\n";
+    std::optional<std::string> user_format;
     bool equal_width = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -649,14 +699,17 @@ int cmd_seq(ShellContext& context, std::span<const std::string> words) {
             operands.push_back(word);
         } else if (word == "-w") {
             equal_width = true;
-        } else if (word.starts_with("-s")) {
+        } else if (word.starts_with("-s") || word.starts_with("-f")) {
+            std::string value;
             if (word.size() > 2) {
-                separator = word.substr(2);
+                value = word.substr(2);
             } else if (i + 1 < words.size()) {
-                separator = words[++i];
+                value = words[++i];
             } else {
-                return usage_error(context, "seq", "option requires an argument -- 's'");
+                return usage_error(context, "seq",
+                                   "option requires an argument -- '" + word.substr(1, 1) + "'");
             }
+            (word[1] == 's' ? separator : user_format.emplace()) = value;
         } else if (word == "--") {
             operands.insert(operands.end(), words.begin() + i + 1, words.end());
             break;
@@ -684,11 +737,28 @@ int cmd_seq(ShellContext& context, std::span<const std::string> words) {
     if (step.value == 0) {
         return usage_error(context, "seq", "invalid Zero increment value: '" + operands[1] + "'");
     }
+    // -f takes one floating-point directive, given a long double here.
+    std::string directive;
+    if (user_format) {
+        if (equal_width) {
+            return usage_error(context, "seq",
+                               "format string may not be specified when printing equal width "
+                               "strings");
+        }
+        auto checked = long_double_format(*user_format);
+        if (!checked) {
+            context.error("seq", checked.error());
+            return 1;
+        }
+        directive = *checked;
+    }
     // Shown with as many decimals as the first number or the step has.
     const int precision = std::max(first.precision, step.precision);
     auto format = [&](long double value) {
-        std::array<char, 64> buffer{};
-        if (first.integral && step.integral && last.integral) {
+        std::array<char, 256> buffer{};
+        if (user_format) {
+            std::snprintf(buffer.data(), buffer.size(), directive.c_str(), value);
+        } else if (first.integral && step.integral && last.integral) {
             std::snprintf(buffer.data(), buffer.size(), "%.0Lf", value);
         } else if (precision > 0 || (first.integral && step.integral)) {
             std::snprintf(buffer.data(), buffer.size(), "%.*Lf", precision, value);

@@ -33,6 +33,8 @@ int run_command(ShellContext& context, std::map<std::string, std::string>& varia
 
 namespace {
 
+constexpr double kLongestSleep = 60;
+
 // A trailing-slash-free path: "/" stays as it is.
 std::string_view without_trailing_slashes(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') {
@@ -91,7 +93,7 @@ std::optional<double> parse_interval(std::string_view text) {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0 ||
-        std::isnan(value)) {
+        !std::isfinite(value)) {
         return std::nullopt;
     }
     return value * factor;
@@ -252,7 +254,8 @@ int cmd_sleep(ShellContext& context, std::span<const std::string> words) {
         }
         seconds += *interval;
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // Nothing else of the shell runs meanwhile, so a wait is cut to a minute.
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, kLongestSleep)));
     return 0;
 }
 
@@ -265,10 +268,10 @@ int cmd_xargs(ShellContext& context, std::span<const std::string> words) {
     while (start < words.size() && words[start].size() > 1 && words[start][0] == '-' &&
            words[start] != "--") {
         const std::string& word = words[start];
-        const bool takes_value = word[1] == 'n' || word[1] == 'I' || word[1] == 'd';
+        const bool takes_value = std::string_view("nIdLP").find(word[1]) != std::string_view::npos;
         start += takes_value && word.size() == 2 ? 2 : 1;
     }
-    auto options = parse_options(words.subspan(0, std::min(start, words.size())), "0n:I:d:rt");
+    auto options = parse_options(words.subspan(0, std::min(start, words.size())), "0n:I:d:L:P:rt");
     if (!options) {
         return usage_error(context, "xargs", options.error());
     }
@@ -279,15 +282,26 @@ int cmd_xargs(ShellContext& context, std::span<const std::string> words) {
     if (command.empty()) {
         command.emplace_back("echo");
     }
+    // -n counts arguments, -L input lines; -P is taken, but the commands run in turn.
     std::size_t per_command = 0;
-    if (options->has('n')) {
-        const std::string& text = options->given['n'];
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), per_command);
-        if (ec != std::errc() || end != text.data() + text.size() || per_command == 0) {
-            context.error("xargs", "value " + text + " for -n option should be >= 1");
+    for (const char option : {'n', 'L', 'P'}) {
+        if (!options->has(option)) {
+            continue;
+        }
+        const std::string& text = options->given[option];
+        std::size_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() ||
+            (value == 0 && option != 'P')) {
+            context.error("xargs", "value " + text + " for -" + option +
+                                       " option should be >= " + (option == 'P' ? "0" : "1"));
             return 1;
         }
+        if (option != 'P') {
+            per_command = value;
+        }
     }
+    const bool by_lines = options->has('L') && !options->has('n');
     const bool replacing = options->has('I');
     std::vector<std::string> items;
     if (options->has('0') || options->has('d')) {
@@ -311,6 +325,23 @@ int cmd_xargs(ShellContext& context, std::span<const std::string> words) {
         }
         items = std::move(*split);
     }
+    // With -L, how many items each input line gave; a line ending in a blank goes on in
+    // the next one.
+    std::vector<std::size_t> line_sizes;
+    if (by_lines) {
+        std::size_t size = 0;
+        for (auto line : split_lines(context.input)) {
+            auto words = split_items(line, false);
+            size += words ? words->size() : 0;
+            if (size > 0 && !line.ends_with(' ') && !line.ends_with('\t')) {
+                line_sizes.push_back(size);
+                size = 0;
+            }
+        }
+        if (size > 0) {
+            line_sizes.push_back(size);
+        }
+    }
     if (replacing) {
         per_command = 1;
     }
@@ -319,9 +350,17 @@ int cmd_xargs(ShellContext& context, std::span<const std::string> words) {
     }
     int status = 0;
     std::size_t at = 0;
+    std::size_t next_line = 0;
     do {
-        const std::size_t count =
+        std::size_t count =
             per_command == 0 ? items.size() - at : std::min(per_command, items.size() - at);
+        if (by_lines) {
+            count = 0;
+            for (std::size_t taken = 0; taken < per_command && next_line < line_sizes.size();
+                 ++taken) {
+                count += line_sizes[next_line++];
+            }
+        }
         std::vector<std::string> line;
         if (replacing) {
             for (const auto& word : command) {

@@ -327,7 +327,7 @@ TEST_F(ShellTest, SedAndAwkWriteTheTree) {
 
 TEST_F(ShellTest, SleepWaits) {
     const auto start = std::chrono::steady_clock::now();
-    run_cases({{"sleep 0.05", 0, ""}, {"sleep -1", 1, ""}});
+    run_cases({{"sleep 0.05", 0, ""}, {"sleep -1", 1, ""}, {"sleep inf", 1, ""}});
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
 

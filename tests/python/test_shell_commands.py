@@ -723,6 +723,18 @@ LINES = [
     "sed 'N;s/\\n/ /' s1 v1 s2",
     "sed -s '$q' s1 s2",
     'echo abcd | tr -t abcd xy',
+    # seq -f, nl -n, xargs -L
+    "seq -f '%03g' 1 3",
+    "seq -f 'n=%.2f%%' 1 0.5 2",
+    "seq -f '%x' 1 2",
+    "seq -w -f '%g' 1 2",
+    "seq -f '%e' 3",
+    'nl -n rz s1',
+    'nl -n ln s1',
+    'nl -n rn -w 3 s1',
+    'xargs -L 1 echo x < b.txt',
+    'xargs -L 2 echo x < b.txt',
+    'xargs -L 1 < spaced',
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
     'sleep 0.01 0.02s; echo $?',
