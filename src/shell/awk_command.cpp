@@ -934,7 +934,7 @@ class Interpreter {
 
     // printf's format over its arguments (the format is values[0]).
     std::string format(const std::vector<Value>& values) {
-        const std::string spec = to_string(values[0]);
+        const std::string layout = to_string(values[0]);
         std::string out;
         std::size_t next = 1;
         auto take = [&]() -> Value {
@@ -943,42 +943,43 @@ class Interpreter {
             }
             return values[next++];
         };
-        for (std::size_t i = 0; i < spec.size(); ++i) {
-            if (spec[i] != '%') {
-                out.push_back(spec[i]);
+        for (std::size_t i = 0; i < layout.size(); ++i) {
+            if (layout[i] != '%') {
+                out.push_back(layout[i]);
                 continue;
             }
-            if (i + 1 < spec.size() && spec[i + 1] == '%') {
+            if (i + 1 < layout.size() && layout[i + 1] == '%') {
                 out.push_back('%');
                 ++i;
                 continue;
             }
             std::string directive = "%";
             std::size_t j = i + 1;
-            while (j < spec.size() &&
-                   std::string_view("-+ #0").find(spec[j]) != std::string_view::npos) {
-                directive.push_back(spec[j++]);
+            while (j < layout.size() &&
+                   std::string_view("-+ #0").find(layout[j]) != std::string_view::npos) {
+                directive.push_back(layout[j++]);
             }
             auto digits = [&]() {
-                if (j < spec.size() && spec[j] == '*') {
+                if (j < layout.size() && layout[j] == '*') {
                     directive += std::to_string(static_cast<long long>(to_number(take())));
                     ++j;
                     return;
                 }
-                while (j < spec.size() && std::isdigit(static_cast<unsigned char>(spec[j])) != 0) {
-                    directive.push_back(spec[j++]);
+                while (j < layout.size() &&
+                       std::isdigit(static_cast<unsigned char>(layout[j])) != 0) {
+                    directive.push_back(layout[j++]);
                 }
             };
             digits();
-            if (j < spec.size() && spec[j] == '.') {
-                directive.push_back(spec[j++]);
+            if (j < layout.size() && layout[j] == '.') {
+                directive.push_back(layout[j++]);
                 digits();
             }
-            if (j >= spec.size()) {
-                out += spec.substr(i);
+            if (j >= layout.size()) {
+                out += layout.substr(i);
                 break;
             }
-            const char conversion = spec[j];
+            const char conversion = layout[j];
             i = j;
             std::array<char, 1024> buffer{};
             switch (conversion) {
@@ -1019,8 +1020,8 @@ class Interpreter {
                 if (value.kind == Value::Kind::Number) {
                     character = utf8_encode(static_cast<std::uint32_t>(value.number));
                 } else {
-                    const std::string text = to_string(value);
-                    character = text.substr(0, utf8_offset(text, 1));
+                    const std::string whole = to_string(value);
+                    character = whole.substr(0, utf8_offset(whole, 1));
                 }
                 out += pad_text(character, directive.substr(0, directive.find('.')));
                 continue;

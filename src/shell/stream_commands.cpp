@@ -131,22 +131,23 @@ constexpr std::array<std::string_view, 12> kClasses = {"alpha", "digit", "alnum"
                                                        "lower", "space", "blank", "punct",
                                                        "print", "graph", "cntrl", "xdigit"};
 
-std::expected<TrSet, std::string> parse_tr_set(std::string_view spec, std::size_t fill_to) {
+std::expected<TrSet, std::string> parse_tr_set(std::string_view written, std::size_t fill_to) {
     TrSet set;
     // Escapes first, with the positions of a literal "[" and "-" kept apart from escaped ones.
     std::vector<std::pair<char, bool>> chars;
-    for (std::size_t i = 0; i < spec.size(); ++i) {
-        if (spec[i] == '\\' && i + 1 < spec.size()) {
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        if (written[i] == '\\' && i + 1 < written.size()) {
             std::size_t end = i + 2;
-            if (spec[i + 1] >= '0' && spec[i + 1] <= '7') {
-                while (end < spec.size() && end < i + 4 && spec[end] >= '0' && spec[end] <= '7') {
+            if (written[i + 1] >= '0' && written[i + 1] <= '7') {
+                while (end < written.size() && end < i + 4 && written[end] >= '0' &&
+                       written[end] <= '7') {
                     ++end;
                 }
             }
-            chars.emplace_back(unescape(spec.substr(i, end - i))[0], true);
+            chars.emplace_back(unescape(written.substr(i, end - i))[0], true);
             i = end - 1;
         } else {
-            chars.emplace_back(spec[i], false);
+            chars.emplace_back(written[i], false);
         }
     }
     auto literal = [&](std::size_t at, char c) {
