@@ -4,7 +4,8 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
-DEB_PACKAGES := g++ libcli11-dev libgtest-dev libfuse3-dev libpcre2-dev libseccomp-dev pkg-config
+# gawk: the shell mode's awk is tested against GNU awk.
+DEB_PACKAGES := g++ gawk libcli11-dev libgtest-dev libfuse3-dev libpcre2-dev libseccomp-dev pkg-config
 # Debian's own Python needs its headers and venv packages; any other brings its own.
 PYTHON_PATH := $(shell readlink -f "$$(command -v $(PYTHON))" 2>/dev/null)
 ifeq ($(PYTHON_PATH),)

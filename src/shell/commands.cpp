@@ -2,12 +2,17 @@
 
 #include <algorithm>
 
+#include "shell/awk_command.hpp"
 #include "shell/builtin_commands.hpp"
+#include "shell/diff_command.hpp"
 #include "shell/file_commands.hpp"
 #include "shell/grep_command.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
+#include "shell/sed_command.hpp"
+#include "shell/stream_commands.hpp"
 #include "shell/text_commands.hpp"
+#include "shell/utility_commands.hpp"
 
 namespace ovaline::shell {
 
@@ -20,34 +25,64 @@ struct Usage {
 
 // One line of usage and one of purpose per command, in the order help lists them.
 constexpr Usage kUsages[] = {
+    {"awk", "awk [-F SEP] [-v NAME=VALUE]... [-f FILE | 'PROGRAM'] [FILE]...\nRun a pattern-action "
+            "program over the records and fields of the input."},
+    {"basename", "basename NAME [SUFFIX] | basename -a [-s SUFFIX] NAME...\nPrint NAME without its "
+                 "directory (and SUFFIX)."},
     {"cat", "cat [FILE]...\nConcatenate files (or the standard input) to the output."},
     {"cd", "cd [DIR]\nChange the current directory (to $HOME, or /, without DIR)."},
+    {"comm", "comm [-123] FILE1 FILE2\nCompare two sorted files: lines only in FILE1, only in "
+             "FILE2, in both."},
     {"cp", "cp [-r] SOURCE... DEST\nCopy files, and directories with -r."},
     {"cut", "cut -f LIST [-d DELIM] [FILE]...\nPrint the selected fields of each line."},
+    {"dirname",
+     "dirname NAME...\nPrint NAME without its last component (\".\" when it has no \"/\")."},
+    {"diff", "diff [-u | -U N] [-qsibwN] FILE1 FILE2\nCompare two files line by line (exit 1 when "
+             "they differ)."},
     {"echo", "echo [-n] [WORD]...\nPrint the words, then a newline unless -n."},
+    {"env", "env [-i] [-u NAME] [NAME=VALUE]... [COMMAND [ARG]...]\nPrint the variables, or run "
+            "COMMAND with them changed."},
     {"export", "export [NAME[=VALUE]]...\nSet variables; without names, list them."},
     {"false", "false\nDo nothing, unsuccessfully."},
     {"find", "find [PATH]... [-name PATTERN] [-type f|d] [-maxdepth N]\nList the paths below "
              "each PATH that pass every test."},
-    {"grep", "grep [-ivnclrEF] PATTERN [FILE]...\nPrint the lines that match PATTERN (basic "
-             "regular expression; -E extended, -F fixed strings)."},
+    {"grep", "grep [-ivnclrEFqowx] [-m N] PATTERN [FILE]...\nPrint the lines that match "
+             "PATTERN (basic regular expression; -E extended, -F fixed strings)."},
     {"head", "head [-n [-]N | -c [-]N] [FILE]...\nPrint the first 10 lines (or N lines or bytes)."},
     {"help", "help\nList the commands and what this shell does not do."},
     {"ls", "ls [-a] [PATH]...\nList directories in name order, one entry per line."},
     {"mkdir", "mkdir [-p] DIR...\nCreate directories (with -p, parents too, and no error if "
               "they exist)."},
     {"mv", "mv SOURCE... DEST\nMove or rename files and directories."},
+    {"nl", "nl [-b a|t|n] [-n ln|rn|rz] [-w N] [-s SEP] [-v N] [-i N] [FILE]...\nNumber the lines "
+           "(by default "
+           "the non-empty ones)."},
+    {"paste", "paste [-s] [-d LIST] [FILE]...\nJoin the files' lines side by side (-s: each file's "
+              "lines into one)."},
     {"pwd", "pwd\nPrint the current directory."},
+    {"rev", "rev [FILE]...\nReverse the characters of each line."},
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
+    {"sed", "sed [-nEsiz] [-e SCRIPT]... [SCRIPT] [FILE]...\nEdit lines: s///, d, p, q, a/i/c, y, "
+            "=, n/N, hold space, {...}, labels; -i edits files in place."},
+    {"seq",
+     "seq [-w | -f FORMAT] [-s SEP] [FIRST [INCREMENT]] LAST\nPrint numbers from FIRST to LAST."},
+    {"sleep", "sleep NUMBER[smhd]...\nWait for the sum of the intervals (seconds by default), a "
+              "minute at most."},
     {"sort", "sort [-rnu] [FILE]...\nSort lines by bytes (-n by leading number, -r reversed, -u "
              "unique)."},
     {"stat", "stat [-c FORMAT] PATH...\nDescribe entries; FORMAT knows %n %s %F %i."},
+    {"tac", "tac [FILE]...\nPrint the lines of each file last first."},
     {"tail", "tail [-n [+]N | -c [+]N] [FILE]...\nPrint the last 10 lines (or N lines or bytes)."},
     {"tee", "tee [-a] [FILE]...\nCopy the standard input to the output and to each FILE."},
     {"touch", "touch FILE...\nCreate files that do not exist."},
+    {"tr", "tr [-cdst] SET1 [SET2]\nTranslate, delete (-d) or squeeze (-s) characters of the "
+           "standard input."},
     {"true", "true\nDo nothing, successfully."},
     {"uniq", "uniq [-c] [FILE]\nDrop repeated adjacent lines (-c counts them)."},
     {"wc", "wc [-lwc] [FILE]...\nCount lines, words and bytes."},
+    {"xargs",
+     "xargs [-0r] [-n N | -L N] [-I REPLACE] [-d DELIM] [COMMAND [ARG]...]\nRun COMMAND (echo) "
+     "with the words of the standard input as arguments."},
 };
 
 constexpr std::string_view kNotSupported =
@@ -88,12 +123,26 @@ int cmd_help(ShellContext& context, std::span<const std::string>) {
 
 const ShellCommands& commands() {
     static const ShellCommands table{
-        {"cat", cmd_cat},     {"cd", cmd_cd},       {"cp", cmd_cp},         {"mv", cmd_mv},
-        {"cut", cmd_cut},     {"echo", cmd_echo},   {"export", cmd_export}, {"false", cmd_false},
-        {"find", cmd_find},   {"grep", cmd_grep},   {"head", cmd_head},     {"help", cmd_help},
-        {"ls", cmd_ls},       {"mkdir", cmd_mkdir}, {"pwd", cmd_pwd},       {"rm", cmd_rm},
-        {"sort", cmd_sort},   {"stat", cmd_stat},   {"tail", cmd_tail},     {"tee", cmd_tee},
-        {"touch", cmd_touch}, {"true", cmd_true},   {"uniq", cmd_uniq},     {"wc", cmd_wc},
+        {"awk", cmd_awk},         {"basename", cmd_basename},
+        {"cat", cmd_cat},         {"cd", cmd_cd},
+        {"comm", cmd_comm},       {"cp", cmd_cp},
+        {"cut", cmd_cut},         {"diff", cmd_diff},
+        {"dirname", cmd_dirname}, {"echo", cmd_echo},
+        {"env", cmd_env},         {"export", cmd_export},
+        {"false", cmd_false},     {"find", cmd_find},
+        {"grep", cmd_grep},       {"head", cmd_head},
+        {"help", cmd_help},       {"ls", cmd_ls},
+        {"mkdir", cmd_mkdir},     {"mv", cmd_mv},
+        {"nl", cmd_nl},           {"paste", cmd_paste},
+        {"pwd", cmd_pwd},         {"rev", cmd_rev},
+        {"rm", cmd_rm},           {"sed", cmd_sed},
+        {"seq", cmd_seq},         {"sleep", cmd_sleep},
+        {"sort", cmd_sort},       {"stat", cmd_stat},
+        {"tac", cmd_tac},         {"tail", cmd_tail},
+        {"tee", cmd_tee},         {"touch", cmd_touch},
+        {"tr", cmd_tr},           {"true", cmd_true},
+        {"uniq", cmd_uniq},       {"wc", cmd_wc},
+        {"xargs", cmd_xargs},
     };
     return table;
 }

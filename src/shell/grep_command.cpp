@@ -4,6 +4,8 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -100,8 +102,10 @@ struct MatchDataDeleter {
 
 class Matcher {
   public:
+    // `edges` is "w" to match whole words only, "x" whole lines, or empty.
     static std::expected<Matcher, std::string> compile(std::string_view patterns, bool extended,
-                                                       bool fixed, bool ignore_case) {
+                                                       bool fixed, bool ignore_case,
+                                                       std::string_view edges) {
         // Each line of the pattern is an alternative.
         std::string combined;
         std::size_t start = 0;
@@ -114,6 +118,11 @@ class Matcher {
             combined += (combined.empty() ? "(?:" : "|(?:") +
                         (fixed ? quote_literal(one) : translate(one, extended)) + ")";
             start = end + 1;
+        }
+        if (edges == "w") {
+            combined = "(?<!\\w)(?:" + combined + ")(?!\\w)";
+        } else if (edges == "x") {
+            combined = "^(?:" + combined + ")$";
         }
         const std::uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_MULTILINE |
                                       (ignore_case ? PCRE2_CASELESS : 0);
@@ -146,16 +155,16 @@ class Matcher {
         return std::pair<std::size_t, std::size_t>(ovector[0], ovector[1]);
     }
 
-    // Calls `use(line, number)` for each selected line in order; `number` is 0 unless
-    // `numbered`, since counting lines is a pass over the whole text.
+    // Calls `use(line, number)` for each selected line in order until it returns false;
+    // `number` is 0 unless `numbered`, since counting lines is a pass over the whole text.
     template <class Use>
     void select(std::string_view text, bool invert, bool numbered, Use&& use) const {
         if (invert) {
             std::uint64_t number = 0;
             for (auto line : split_lines(text)) {
                 ++number;
-                if (!find(line, 0)) {
-                    use(line, number);
+                if (!find(line, 0) && !use(line, number)) {
+                    return;
                 }
             }
             return;
@@ -184,8 +193,9 @@ class Matcher {
             }
             // A match that stays within its line matches that line alone too: the
             // line's edges are edges for ^, $ and word boundaries either way.
-            if ((hit->second <= line_end && begin == line_start) || find(line, 0)) {
-                use(line, numbered ? number : 0);
+            if (((hit->second <= line_end && begin == line_start) || find(line, 0)) &&
+                !use(line, numbered ? number : 0)) {
+                return;
             }
             pos = line_end + 1;
         }
@@ -234,15 +244,26 @@ void collect_files(const TerminalContext& context, const std::string& path,
 } // namespace
 
 int cmd_grep(ShellContext& context, std::span<const std::string> words) {
-    auto options = start_command(context, "grep", words, "ivnclrEF", 2);
+    auto options = start_command(context, "grep", words, "ivnclrEFqowxm:", 2);
     if (!options) {
         return options.error();
     }
     if (options->operands.empty()) {
         return usage_error(context, "grep", "missing pattern", 2);
     }
+    // At most this many selected lines of each input; none at all for 0.
+    std::uint64_t most = UINT64_MAX;
+    if (options->has('m')) {
+        const std::string& text = options->given['m'];
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), most);
+        if (ec != std::errc() || end != text.data() + text.size()) {
+            context.error("grep", "invalid max count");
+            return 2;
+        }
+    }
     auto matcher = Matcher::compile(options->operands[0], options->has('E'), options->has('F'),
-                                    options->has('i'));
+                                    options->has('i'),
+                                    options->has('x') ? "x" : (options->has('w') ? "w" : ""));
     if (!matcher) {
         context.error("grep", matcher.error());
         return 2;
@@ -278,6 +299,8 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     const bool count = options->has('c');
     const bool names_only = options->has('l');
     const bool numbers = options->has('n');
+    const bool quiet = options->has('q');
+    const bool only_matching = options->has('o');
     bool any = false;
     bool error = false;
     for (const auto& input : inputs) {
@@ -286,39 +309,69 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
             context.write((show_names ? input + ":" : "") + "0\n");
         }
         const std::span<const std::string> one(&input, 1);
-        const bool read =
-            read_inputs(context, "grep", operands.empty() ? std::span<const std::string>() : one,
-                        [&](const std::string&, std::string_view text) {
-                            const std::string label = input == "-" ? "(standard input)" : input;
-                            const std::string prefix = show_names ? label + ":" : "";
-                            std::uint64_t selected = 0;
-                            matcher->select(text, invert, numbers,
-                                            [&](std::string_view line, std::uint64_t number) {
-                                                ++selected;
-                                                if (count || names_only) {
-                                                    return;
-                                                }
-                                                std::string head = prefix;
-                                                if (numbers) {
-                                                    head += std::to_string(number) + ":";
-                                                }
-                                                context.write(head);
-                                                context.write(line);
-                                                context.write("\n");
-                                            });
-                            any = any || selected > 0;
-                            if (names_only) {
-                                if (selected > 0) {
-                                    context.write(label + "\n");
-                                }
-                            } else if (count) {
-                                context.write(prefix + std::to_string(selected) + "\n");
+        const bool read = read_inputs(
+            context, "grep", operands.empty() ? std::span<const std::string>() : one,
+            [&](const std::string&, std::string_view text) {
+                const std::string label = input == "-" ? "(standard input)" : input;
+                const std::string prefix = show_names ? label + ":" : "";
+                std::uint64_t selected = 0;
+                if (most == 0) {
+                    text = {};
+                }
+                matcher->select(
+                    text, invert, numbers, [&](std::string_view line, std::uint64_t number) {
+                        ++selected;
+                        if (count || names_only || quiet) {
+                            return selected < most && !quiet;
+                        }
+                        std::string head = prefix;
+                        if (numbers) {
+                            head += std::to_string(number) + ":";
+                        }
+                        if (!only_matching) {
+                            context.write(head);
+                            context.write(line);
+                            context.write("\n");
+                            return selected < most;
+                        }
+                        // -o prints each non-empty match on a line of its own;
+                        // an inverted selection has none to print.
+                        for (std::size_t at = 0; !invert && at <= line.size();) {
+                            const auto hit = matcher->find(line, at);
+                            if (!hit) {
+                                break;
                             }
-                        });
+                            if (hit->second == hit->first) {
+                                at = hit->second + 1;
+                                continue;
+                            }
+                            context.write(head);
+                            context.write(line.substr(hit->first, hit->second - hit->first));
+                            context.write("\n");
+                            at = hit->second;
+                        }
+                        return selected < most;
+                    });
+                any = any || selected > 0;
+                if (quiet) {
+                    return;
+                }
+                if (names_only) {
+                    if (selected > 0) {
+                        context.write(label + "\n");
+                    }
+                } else if (count) {
+                    context.write(prefix + std::to_string(selected) + "\n");
+                }
+            });
         error = error || !read;
-        if (context.overflow) {
+        if (context.overflow || (quiet && any)) {
             break;
         }
+    }
+    // A quiet search that found a line succeeds even when an input could not be read.
+    if (quiet && any) {
+        return 0;
     }
     return error ? 2 : (any ? 0 : 1);
 }

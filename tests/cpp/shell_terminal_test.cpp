@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -278,6 +279,56 @@ TEST_F(ShellTest, RegisteredCommands) {
     run_cases({{"cat f", 0, "second"}});
     const std::string help = shell.run("help").out;
     EXPECT_NE(help.find("Registered:\n  alpha\n  cat\n  rev\n"), std::string::npos) << help;
+}
+
+TEST_F(ShellTest, CommandsThatRunCommands) {
+    // xargs and env run the shell's own commands, registered ones first.
+    shell.register_command("show",
+                           [](shell::ShellContext& context, std::span<const std::string> args) {
+                               const auto x = context.variables.find("X");
+                               context.write("[" + (x == context.variables.end() ? "" : x->second));
+                               for (const auto& arg : args) {
+                                   context.write(" " + arg);
+                               }
+                               context.write("]\n");
+                               return args.size() == 1 && args[0] == "bad" ? 3 : 0;
+                           });
+    run_cases({
+        {"echo a b c | xargs -n 2 show", 0, "[ a b]\n[ c]\n"},
+        {"echo a bad | xargs -n 1 show", 123, "[ a]\n[ bad]\n"},
+        {"echo f | xargs -I{} show {}.txt", 0, "[ f.txt]\n"},
+        {"X=outer; env X=inner show; show", 0, "[inner]\n[outer]\n"},
+        {"env -u X show", 0, "[]\n"},
+        {"echo a | xargs nosuch", 127, ""},
+    });
+    auto listed = shell.run("X=1; env");
+    EXPECT_NE(listed.out.find("X=1\n"), std::string::npos) << listed.out;
+}
+
+TEST_F(ShellTest, NewCommandsHaveUsage) {
+    const std::string help = shell.run("help").out;
+    for (const char* name : {"awk", "basename", "comm", "diff", "dirname", "env", "nl", "paste",
+                             "rev", "sed", "seq", "sleep", "tac", "tr", "xargs"}) {
+        EXPECT_NE(help.find(std::string("\n  ") + name + " "), std::string::npos) << name;
+        auto usage = shell.run(std::string(name) + " --help");
+        EXPECT_EQ(usage.status, 0) << name;
+        EXPECT_TRUE(usage.out.starts_with("Usage: " + std::string(name))) << usage.out;
+    }
+}
+
+TEST_F(ShellTest, SedAndAwkWriteTheTree) {
+    run_cases({
+        {"seq 3 > f; sed -i.orig 2d f; cat f f.orig", 0, "1\n3\n1\n2\n3\n"},
+        {"seq 4 | awk '{ print > ($1 % 2 ? \"odd\" : \"even\") }'; cat odd even", 0,
+         "1\n3\n2\n4\n"},
+        {"seq 2 | sed -n 'w copy'; cat copy", 0, "1\n2\n"},
+    });
+}
+
+TEST_F(ShellTest, SleepWaits) {
+    const auto start = std::chrono::steady_clock::now();
+    run_cases({{"sleep 0.05", 0, ""}, {"sleep -1", 1, ""}, {"sleep inf", 1, ""}});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
 
 } // namespace
