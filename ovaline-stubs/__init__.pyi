@@ -569,5 +569,5 @@ class PyTerminalSession:
         def peak_memory(self) -> int:
             """The most memory, in bytes, that one of the command's processes held."""
         @property
-        def ended_by(self) -> Literal["exit", "signal", "timeout", "memory", "output"]:
-            """What ended the command: "exit", "signal", "timeout", "memory" or "output"."""
+        def ended_by(self) -> Literal["exit", "signal", "timeout", "memory"]:
+            """What ended the command: "exit", "signal", "timeout" or "memory"."""

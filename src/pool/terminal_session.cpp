@@ -479,6 +479,13 @@ TerminalSession::start_run(RunRequest request) {
     }
     std::unique_ptr<sandbox::CommandRun> started = std::move(*run);
     started->when_done([this] { run_ended(); });
+    if (cgroup_) {
+        // The kernel's kills for memory are counted for the whole session: one more
+        // since the start is this run's, or another's at the same moment.
+        started->when_killed([this, before = cgroup_->oom_kills().value_or(0)] {
+            return cgroup_->oom_kills().value_or(0) > before;
+        });
+    }
     return started;
 }
 

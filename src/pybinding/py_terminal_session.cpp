@@ -359,6 +359,8 @@ const char* ended_by_name(sandbox::EndedBy ended_by) {
         return "signal";
     case sandbox::EndedBy::Timeout:
         return "timeout";
+    case sandbox::EndedBy::Memory:
+        return "memory";
     }
     return "exit";
 }

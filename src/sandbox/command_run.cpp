@@ -141,6 +141,9 @@ void CommandRun::reap(bool block) {
     outcome_.ended_by = outcome_.timed_out    ? EndedBy::Timeout
                         : outcome_.status < 0 ? EndedBy::Signal
                                               : EndedBy::Exit;
+    if (outcome_.status == -SIGKILL && !killed_ && out_of_memory_ && out_of_memory_()) {
+        outcome_.ended_by = EndedBy::Memory;
+    }
 }
 
 std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> max_output,

@@ -33,7 +33,7 @@ std::size_t read_output(UniqueFd& fd, Output& sink, std::optional<std::size_t> m
                         std::vector<char>& scratch, bool& truncated);
 
 // What ended a command: its own exit, a signal (its own or another's), or the deadline.
-enum class EndedBy { Exit, Signal, Timeout };
+enum class EndedBy { Exit, Signal, Timeout, Memory };
 
 // How a command ended, with what it wrote and what it took.
 struct RunOutcome {
@@ -75,6 +75,10 @@ class CommandRun {
 
     // Calls `done` once the run has been dropped, with everything of it ended.
     void when_done(std::function<void()> done) { done_ = std::move(done); }
+    // Tells, once a SIGKILL ended it, whether the kernel killed it for want of memory.
+    void when_killed(std::function<bool()> out_of_memory) {
+        out_of_memory_ = std::move(out_of_memory);
+    }
 
     // What wait() collected.
     RunOutcome& outcome() { return outcome_; }
@@ -104,6 +108,7 @@ class CommandRun {
     bool reaped_ = false;
     RunOutcome outcome_;
     std::function<void()> done_;
+    std::function<bool()> out_of_memory_;
 };
 
 } // namespace ovaline::sandbox

@@ -282,3 +282,16 @@ def test_private_network_has_only_its_own_loopback(pool):
             assert wait_until(lambda: session.run(fetch).stdout == b"HTTP/1.0 200", limit=30)
     finally:
         listener.close()
+
+
+@needs_python
+def test_a_sandbox_bounds_the_whole_session(pool):
+    mib = 2**20
+    with PyTerminalSession.sandbox(pool, memory=64 * mib, disk=16 * mib) as session:
+        # Memory: the kernel kills the biggest process inside, and the run says why.
+        hog = session.run("/usr/bin/python3 -c 'b = bytearray(300 << 20)'")
+        assert (hog.returncode, hog.ended_by) == (-9, "memory")
+        # Disk: what it writes anywhere counts against one bound.
+        fill = session.run("head -c 20M /dev/zero > /tmp/a; head -c 20M /dev/zero > ~/b; du -cm /tmp/a ~/b | tail -1")
+        assert b"No space left on device" in fill.stderr and int(fill.stdout.split()[0]) <= 16
+        assert session.run("echo alive").stdout == b"alive\n"
