@@ -441,9 +441,27 @@ class PyUserPool:
     def __new__(cls) -> PyUserPool:
         """A pool that takes free accounts, creating them with useradd when none is free."""
     @classmethod
-    def warm(cls, count: int) -> PyUserPool:
+    def warm(
+        cls,
+        count: int,
+        *,
+        sandbox: bool = False,
+        memory: int | None = 1073741824,
+        processes: int | None = 512,
+        cpu: float | None = None,
+        disk: int | None = 1073741824,
+        host_paths: list[_Path] | tuple[_Path, ...] | None = None,
+        network: bool = False,
+        cpu_seconds: int | None = None,
+        address_space: int | None = None,
+        file_size: int | None = None,
+        open_files: int | None = None,
+    ) -> PyUserPool:
         """A new pool that keeps `count` sessions started ahead, on a thread of its own,
-        so that a PyTerminalSession made from it is ready at once.
+        so that a PyTerminalSession made from it is ready at once. With sandbox=True it
+        keeps sandboxes of the shape the other options give, as
+        PyTerminalSession.sandbox takes them, and a sandbox() asking for that shape
+        takes one; those options are refused without sandbox=True.
         """
 
 @final

@@ -37,6 +37,11 @@ extern PyType_Spec py_terminal_session_spec;
 
 using Count = std::optional<std::uint64_t>;
 
+// A sandbox's bounds unless given: 1 GiB of memory and of disk, 512 processes.
+inline constexpr std::uint64_t kDefaultMemory = 1073741824;
+inline constexpr std::uint64_t kDefaultProcesses = 512;
+inline constexpr std::uint64_t kDefaultDisk = 1073741824;
+
 // The options of a sandbox, as PyTerminalSession.sandbox and PyUserPool.warm take them.
 pool::SessionOptions sandbox_options(Count memory, Count processes, std::optional<double> cpu,
                                      Count disk, std::vector<std::string> host_paths, bool network,

@@ -4,6 +4,7 @@
 
 #include "pybinding/box.hpp"
 #include "pybinding/methods.hpp"
+#include "pybinding/py_terminal_session.hpp"
 
 namespace ovaline::pybinding {
 namespace {
@@ -19,23 +20,45 @@ constexpr char kClassDoc[] =
 constexpr char kWarmDoc[] =
     "\n"
     "A new pool that keeps `count` sessions started ahead, on a thread of its own,\n"
-    "so that a PyTerminalSession made from it is ready at once.\n";
+    "so that a PyTerminalSession made from it is ready at once. With sandbox=True it\n"
+    "keeps sandboxes of the shape the other options give, as\n"
+    "PyTerminalSession.sandbox takes them, and a sandbox() asking for that shape\n"
+    "takes one; those options are refused without sandbox=True.\n";
 
 PyObject* make_pool(PyTypeObject* type) {
     return box_new<PyUserPool>(type, std::make_shared<pool::PoolHolder>(), nullptr);
 }
 
-PyObject* warm(PyTypeObject* type, std::uint64_t count) {
+PyObject* warm(PyTypeObject* type, std::uint64_t count, bool sandbox, Count memory, Count processes,
+               std::optional<double> cpu, Count disk, std::vector<std::string> host_paths,
+               bool network, Count cpu_seconds, Count address_space, Count file_size,
+               Count open_files) {
+    pool::SessionOptions shape =
+        sandbox_options(memory, processes, cpu, disk, std::move(host_paths), network, cpu_seconds,
+                        address_space, file_size, open_files);
+    if (!sandbox) {
+        if (!(shape == sandbox_options(kDefaultMemory, kDefaultProcesses, std::nullopt,
+                                       kDefaultDisk, {}, false, std::nullopt, std::nullopt,
+                                       std::nullopt, std::nullopt))) {
+            PyErr_SetString(PyExc_TypeError, "warm(): sandbox options need sandbox=True");
+            return nullptr;
+        }
+        shape = {};
+    }
     auto holder = std::make_shared<pool::PoolHolder>();
     std::unique_ptr<pool::WarmSessions> sessions;
     if (count > 0) {
-        sessions = std::make_unique<pool::WarmSessions>(holder, static_cast<std::size_t>(count));
+        sessions = std::make_unique<pool::WarmSessions>(holder, static_cast<std::size_t>(count),
+                                                        std::move(shape));
     }
     return box_new<PyUserPool>(type, std::move(holder), std::move(sessions));
 }
 
 PyMethodDef kMethods[] = {
-    class_method<"warm", warm, "count">(kWarmDoc),
+    class_method<"warm", warm, "count", "*sandbox=False", "*memory=1073741824", "*processes=512",
+                 "*cpu=None", "*disk=1073741824", "*host_paths=None", "*network=False",
+                 "*cpu_seconds=None", "*address_space=None", "*file_size=None", "*open_files=None">(
+        kWarmDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

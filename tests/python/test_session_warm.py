@@ -93,6 +93,25 @@ def test_a_warm_pool_hands_out_a_started_shell_and_makes_another():
 
 
 @needs_host
+def test_a_warm_sandbox_pool_hands_out_sandboxes_of_its_shape_only():
+    with pytest.raises(TypeError, match="sandbox=True"):
+        PyUserPool.warm(1, memory=2**28)
+    before = child_pids()
+    pool = PyUserPool.warm(1, sandbox=True, memory=2**28)
+    assert wait_until(lambda: len(warm_shells(before)) == 1, 30)
+    (warm_pid,) = warm_shells(before)
+    with PyTerminalSession.sandbox(pool, memory=2**28) as taken:
+        assert account_name(taken, warm_pid) == taken.user
+        assert taken.run("hostname").stdout == b"sandbox\n"
+    # Another shape, or a plain session, starts its own.
+    with PyTerminalSession.sandbox(pool) as other, PyTerminalSession(pool) as plain:
+        assert other.run("hostname").stdout == b"sandbox\n"
+        assert plain.run("hostname").stdout != b"sandbox\n"
+    del pool
+    assert wait_until(lambda: child_pids() == before, 30)
+
+
+@needs_host
 def test_dropping_the_pool_leaves_nothing_of_its_warm_accounts():
     before = child_pids()
     pool = PyUserPool.warm(2)
