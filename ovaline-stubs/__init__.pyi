@@ -534,6 +534,13 @@ class PyTerminalSession:
         with mode 0600. On failure everything written is removed again and OSError is
         raised.
         """
+    def mount(self, fs: PyFs, at: str = "work", *, read_only: bool = False) -> PyFs.Mount:
+        """Serve fs at `at`, a path inside the home (made if missing, and empty), in the
+        session's own mount namespace only: the shell and every run started from now
+        on read and write the tree live, as the session's account; other accounts and
+        the host do not see it. Returns a PyFs.Mount; unmounted by its unmount(), and
+        at close() at the latest. OSError when the mount cannot be made.
+        """
     def pull(self, fs: PyFs, src: str | None = None, dst: _Path = "/") -> None:
         """Copy the home, or the directory `src` inside it, into the directory `dst` of `fs`.
 

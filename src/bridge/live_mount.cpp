@@ -163,8 +163,10 @@ std::size_t track_session(int fd) {
 
 class LiveMount::Server : public fs::ChangeObserver {
   public:
-    Server(std::shared_ptr<FileSystem> fs, std::string path, LiveMountOptions options)
-        : fs_(std::move(fs)), path_(std::move(path)), options_(options) {}
+    Server(std::shared_ptr<FileSystem> fs, std::string path, LiveMountOptions options,
+           std::function<void()> detach)
+        : fs_(std::move(fs)), path_(std::move(path)), detach_(std::move(detach)),
+          options_(options) {}
     ~Server() override { stop(); }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -268,6 +270,7 @@ class LiveMount::Server : public fs::ChangeObserver {
 
     std::shared_ptr<FileSystem> fs_;
     std::string path_;
+    std::function<void()> detach_;
     LiveMountOptions options_;
     fuse_session* session_ = nullptr;
     std::vector<std::thread> threads_;
@@ -401,7 +404,9 @@ void LiveMount::Server::halt() {
     fs_->remove_observer(this);
     // Detached before the connection ends, so nobody sees a dead mount in between;
     // a busy mount goes lazily, and its users get ENOTCONN once the descriptor closes.
-    if (!path_.empty() && ::umount2(path_.c_str(), UMOUNT_NOFOLLOW) != 0 && errno == EBUSY) {
+    if (detach_) {
+        std::exchange(detach_, nullptr)();
+    } else if (!path_.empty() && ::umount2(path_.c_str(), UMOUNT_NOFOLLOW) != 0 && errno == EBUSY) {
         ::umount2(path_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
     }
     for (std::thread& thread : threads_) {
@@ -1041,8 +1046,9 @@ LiveMount::mount(std::shared_ptr<FileSystem> fs, std::string path, LiveMountOpti
 
 std::expected<std::unique_ptr<LiveMount>, LiveMountError>
 LiveMount::serve(std::shared_ptr<FileSystem> fs, sandbox::UniqueFd fuse_fd, std::string path,
-                 LiveMountOptions options) {
-    auto server = std::make_unique<Server>(std::move(fs), std::move(path), options);
+                 LiveMountOptions options, std::function<void()> detach) {
+    auto server =
+        std::make_unique<Server>(std::move(fs), std::move(path), options, std::move(detach));
     if (auto started = server->start(std::move(fuse_fd)); !started) {
         return std::unexpected(started.error());
     }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,9 +56,11 @@ class LiveMount {
     // Serves `fs` on a /dev/fuse descriptor the caller has mounted already, with
     // mount_options() for its data, perhaps in another mount namespace. `path` is where
     // unmount() detaches it in the caller's namespace; empty when the caller unmounts.
+    // `detach`, when given, takes the mount down instead of an unmount at `path`, which
+    // then only names it (a mount in another namespace, say); it runs once, at unmount().
     static std::expected<std::unique_ptr<LiveMount>, LiveMountError>
     serve(std::shared_ptr<fs::FileSystem> fs, sandbox::UniqueFd fuse_fd, std::string path,
-          LiveMountOptions options);
+          LiveMountOptions options, std::function<void()> detach = {});
     // The data argument of mount(2) for a FUSE mount served on `fuse_fd`.
     static std::string mount_options(int fuse_fd, const LiveMountOptions& options);
 

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -524,6 +527,9 @@ void TerminalSession::close() {
     // say. A shell that su was only about to start takes on the account's uid after a
     // round, so rounds repeat until su is gone. The terminate at the end takes the
     // namespace down with whatever is left in it.
+    for (const auto& mount : std::exchange(mounts_, {})) {
+        mount->unmount();
+    }
     if (cgroup_) {
         // A sandbox ends through its cgroup, however fast its processes fork.
         (void)cgroup_->kill_all();
@@ -576,6 +582,85 @@ void TerminalSession::close() {
     } else {
         retire(*pool_, uid_);
     }
+}
+
+std::expected<std::shared_ptr<bridge::LiveMount>, SessionError>
+TerminalSession::mount_tree(std::shared_ptr<fs::FileSystem> fs, const std::string& at,
+                            bool read_only) {
+    const std::filesystem::path relative = std::filesystem::path(at).lexically_normal();
+    if (at.empty() || relative.is_absolute() || relative.empty() || *relative.begin() == ".." ||
+        relative == ".") {
+        return std::unexpected(
+            SessionError("The mount point must be a path inside the home: " + at, EINVAL));
+    }
+    auto guard = close_mutex_.lock();
+    if (closed_) {
+        return std::unexpected(SessionError("The terminal session is closed", EBADF));
+    }
+    // Made as root and given to the account, without following a link the account may
+    // have put on the way.
+    const std::string target = home_ + "/" + relative.string();
+    std::string made = home_;
+    for (const auto& part : relative) {
+        made += "/" + part.string();
+        struct stat st;
+        if (::lstat(made.c_str(), &st) != 0) {
+            if (::mkdir(made.c_str(), 0755) != 0 || ::lchown(made.c_str(), uid_, gid_) != 0) {
+                return std::unexpected(SessionError(
+                    "Cannot make " + made + ": " + sandbox::system_error_text(errno), errno));
+            }
+        } else if (!S_ISDIR(st.st_mode)) {
+            return std::unexpected(SessionError(made + ": not a directory", ENOTDIR));
+        }
+    }
+    std::error_code failed;
+    if (!std::filesystem::is_empty(target, failed)) {
+        return std::unexpected(SessionError(target + ": the mount point is not empty", ENOTEMPTY));
+    }
+    sandbox::UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+    if (!fuse) {
+        return std::unexpected(
+            SessionError("Cannot open /dev/fuse: " + sandbox::system_error_text(errno), errno));
+    }
+    const bridge::LiveMountOptions options{read_only, uid_, gid_};
+    const std::string data = bridge::LiveMount::mount_options(fuse.get(), options);
+    const int ns = mount_.get();
+    // Made from a child inside the session's mount namespace, on the descriptor this
+    // process keeps and serves.
+    auto mounted = sandbox::run_in_child([&] {
+        if (::setns(ns, CLONE_NEWNS) != 0) {
+            return errno;
+        }
+        return ::mount("ovaline", target.c_str(), "fuse.ovaline", MS_NOSUID | MS_NODEV,
+                       data.c_str()) == 0
+                   ? 0
+                   : errno;
+    });
+    if (!mounted || *mounted != 0) {
+        const int err = mounted ? *mounted : mounted.error();
+        return std::unexpected(SessionError(
+            "Cannot mount at " + target + ": " + sandbox::system_error_text(err), err));
+    }
+    // Detached inside the namespace, which a duplicate of its descriptor keeps reachable.
+    auto kept = std::make_shared<sandbox::UniqueFd>(::fcntl(ns, F_DUPFD_CLOEXEC, 0));
+    auto detach = [kept, target] {
+        if (*kept) {
+            (void)sandbox::run_in_child([&] {
+                return ::setns(kept->get(), CLONE_NEWNS) == 0 &&
+                               ::umount2(target.c_str(), MNT_DETACH) == 0
+                           ? 0
+                           : errno;
+            });
+        }
+    };
+    auto served = bridge::LiveMount::serve(std::move(fs), std::move(fuse), target, options, detach);
+    if (!served) {
+        detach();
+        return std::unexpected(SessionError(served.error().what, served.error().number));
+    }
+    std::shared_ptr<bridge::LiveMount> mount = std::move(*served);
+    mounts_.push_back(mount);
+    return mount;
 }
 
 std::expected<void, sandbox::ShellFailure> TerminalSession::write(std::span<const char>& data) {

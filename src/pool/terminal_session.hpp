@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bridge/live_mount.hpp"
 #include "error/poisonable_mutex.hpp"
 #include "pool/pool_holder.hpp"
 #include "sandbox/cgroup.hpp"
@@ -105,6 +106,13 @@ class TerminalSession {
     const std::string& home() const { return home_; }
     // The account's name.
     const std::string& user() const { return user_; }
+    // Serves `fs` at `at`, a relative path inside the home (made if missing, empty), in the
+    // session's own mount namespace only: the shell and the runs started from now on see
+    // it live, owned by the account; other accounts and the host do not. Unmounted at
+    // close() at the latest. The error's errno is the host's refusal.
+    std::expected<std::shared_ptr<bridge::LiveMount>, SessionError>
+    mount_tree(std::shared_ptr<fs::FileSystem> fs, const std::string& at, bool read_only);
+
     // Runs `use(home, uid)` while the session stays open: close() waits for it to end,
     // so the home is never handed to another session meanwhile. False when closed.
     // An exception of `use` (std::bad_alloc, say) leaves the session as it was: it goes
@@ -172,6 +180,8 @@ class TerminalSession {
     sandbox::UniqueFd uts_;
     // A sandbox's cgroup and writable places; none for a plain session.
     std::optional<sandbox::SessionCgroup> cgroup_;
+    // Trees served inside; guarded by close_mutex_.
+    std::vector<std::shared_ptr<bridge::LiveMount>> mounts_;
     std::optional<sandbox::ScratchSpace> scratch_;
     // The shell's IPC and mount namespaces, which runs join too; let go at close, so
     // that the IPC objects in them go with the session.

@@ -17,7 +17,8 @@ namespace ovaline::pybinding {
 
 struct PyMount {
     static constexpr ClassId kId = ClassId::FsMount;
-    std::unique_ptr<bridge::LiveMount> mount;
+    // Shared with the session a tree was mounted in, which unmounts it when it closes.
+    std::shared_ptr<bridge::LiveMount> mount;
 
     // Holds the interpreter lock: the mount's threads never need it, so nothing waits
     // for this thread.

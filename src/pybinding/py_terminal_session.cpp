@@ -16,6 +16,8 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/gil.hpp"
 #include "pybinding/methods.hpp"
+#include "pybinding/py_fs.hpp"
+#include "pybinding/py_mount.hpp"
 #include "pybinding/py_user_pool.hpp"
 #include "pybinding/session_transfer.hpp"
 
@@ -80,6 +82,14 @@ constexpr char kRunDoc[] =
     "with timed_out set. Output past max_output bytes per stream (16 MiB\n"
     "unless given; None keeps all) is dropped and truncated set. The result\n"
     "also carries wall_time, cpu_time, peak_memory and ended_by.\n";
+
+constexpr char kMountDoc[] =
+    "\n"
+    "Serve fs at `at`, a path inside the home (made if missing, and empty), in the\n"
+    "session's own mount namespace only: the shell and every run started from now\n"
+    "on read and write the tree live, as the session's account; other accounts and\n"
+    "the host do not see it. Returns a PyFs.Mount; unmounted by its unmount(), and\n"
+    "at close() at the latest. OSError when the mount cannot be made.\n";
 
 constexpr char kRunResultDoc[] = "How a command run in a terminal session ended.";
 
@@ -410,6 +420,18 @@ PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<d
                       command_run->outcome());
 }
 
+PyObject* mount_in_session(PyTerminalSession& self, PyFs& fs, std::string_view at, bool read_only) {
+    if (!owned(self) || refuse_null(at, "at")) {
+        return nullptr;
+    }
+    std::expected<std::shared_ptr<bridge::LiveMount>, pool::SessionError> made;
+    without_gil([&] { made = self.session->mount_tree(fs.fs, std::string(at), read_only); });
+    if (!made) {
+        return raise_os_message(made.error().errnum, made.error().message);
+    }
+    return box_new<PyMount>(state_of(object_of(self)).type_of(ClassId::FsMount), std::move(*made));
+}
+
 PyObject* user(PyTerminalSession& self) {
     return to_py_str(self.session->user());
 }
@@ -427,6 +449,7 @@ PyMethodDef kMethods[] = {
     method<"wait", wait, "timeout">(kWaitDoc),
     method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output=16777216">(kRunDoc),
     method<"push", push, "fs", "src=\"/\"", "dst=None">(kPushDoc),
+    method<"mount", mount_in_session, "fs", "at=\"work\"", "*read_only=False">(kMountDoc),
     method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
     enter_method<PyTerminalSession>(kEnterDoc),
     exit_method<PyTerminalSession, close>(kExitDoc),
