@@ -7,6 +7,8 @@
 #include "shell/grep_command.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
+#include "shell/printf_command.hpp"
+#include "shell/test_command.hpp"
 #include "shell/text_commands.hpp"
 
 namespace ovaline::shell {
@@ -37,12 +39,16 @@ constexpr Usage kUsages[] = {
     {"mkdir", "mkdir [-p] DIR...\nCreate directories (with -p, parents too, and no error if "
               "they exist)."},
     {"mv", "mv SOURCE... DEST\nMove or rename files and directories."},
+    {"printf", "printf [-v NAME] FORMAT [ARGUMENT]...\nPrint the arguments as FORMAT says (%s %d "
+               "%x %o %c %b %f %%, widths, precisions), reusing it for extra arguments."},
     {"pwd", "pwd\nPrint the current directory."},
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
     {"sort", "sort [-rnu] [FILE]...\nSort lines by bytes (-n by leading number, -r reversed, -u "
              "unique)."},
     {"stat", "stat [-c FORMAT] PATH...\nDescribe entries; FORMAT knows %n %s %F %i."},
     {"tail", "tail [-n [+]N | -c [+]N] [FILE]...\nPrint the last 10 lines (or N lines or bytes)."},
+    {"test", "test EXPRESSION, [ EXPRESSION ]\nTest files (-e -f -d -s), strings (-z -n = != "
+             "< >) and integers (-eq -ne -lt -le -gt -ge), with ! -a -o ( )."},
     {"tee", "tee [-a] [FILE]...\nCopy the standard input to the output and to each FILE."},
     {"touch", "touch FILE...\nCreate files that do not exist."},
     {"true", "true\nDo nothing, successfully."},
@@ -51,11 +57,14 @@ constexpr Usage kUsages[] = {
 };
 
 constexpr std::string_view kNotSupported =
-    "\nOperators: ; && || | and redirections > >> < 2> 2>> 2>&1 >&2.\n"
-    "Expansions: $NAME ${NAME} $? and globs * ? [...] (a glob without a match stays as "
-    "written).\n"
-    "Not supported: loops, conditionals, functions, subshells, background jobs, command "
-    "substitution, here-documents and arithmetic.\n";
+    "\nGrammar: ; && || | ! pipelines, if/elif/else, for (also for ((...))), while, until,\n"
+    "case, functions (f() {...}, local, return), ( subshells ), { groups; }, [[ ... ]],\n"
+    "(( arithmetic )), redirections > >> < 2> 2>&1 >&2 &> <<EOF <<-EOF <<<, /dev/null.\n"
+    "Expansions: $NAME ${NAME...} (defaults, lengths, trims, replacements, substrings),\n"
+    "$1.. $@ $* $# $?, $(...) and `...`, $((...)), {a,b} {1..5}, globs * ? [...].\n"
+    "Shell built-ins: : break continue eval exit export let local read return set (-e -u\n"
+    "-o pipefail) shift source . unset command.\n"
+    "Not supported: background jobs (&), job control, process substitution, trap, arrays.\n";
 
 std::string_view usage_of(std::string_view command) {
     for (const Usage& usage : kUsages) {
@@ -94,6 +103,7 @@ const ShellCommands& commands() {
         {"ls", cmd_ls},       {"mkdir", cmd_mkdir}, {"pwd", cmd_pwd},       {"rm", cmd_rm},
         {"sort", cmd_sort},   {"stat", cmd_stat},   {"tail", cmd_tail},     {"tee", cmd_tee},
         {"touch", cmd_touch}, {"true", cmd_true},   {"uniq", cmd_uniq},     {"wc", cmd_wc},
+        {"test", cmd_test},   {"[", cmd_bracket},   {"printf", cmd_printf},
     };
     return table;
 }
@@ -123,7 +133,8 @@ std::expected<ShellOptions, int> start_command(CommandContext& context, std::str
 int usage_error(CommandContext& context, std::string_view command, std::string_view message,
                 int status) {
     context.error(command, message);
-    context.err += "Try '" + std::string(command) + " --help' for more information.\n";
+    (context.errors_to_output ? context.out : context.err) +=
+        "Try '" + std::string(command) + " --help' for more information.\n";
     return status;
 }
 
@@ -146,13 +157,24 @@ bool read_inputs(ShellContext& context, std::string_view command,
                  const std::function<void(const std::string&, std::string_view)>& use) {
     static const std::string kStdin = "-";
     if (operands.empty()) {
+        if (context.input_is_directory) {
+            context.error(command, "'standard input': Is a directory");
+            return false;
+        }
         use(kStdin, context.input);
         return true;
     }
     bool ok = true;
     for (const auto& operand : operands) {
-        if (operand == "-") {
+        if (operand == "-" || operand == "/dev/stdin") {
+            if (context.input_is_directory) {
+                context.error(command, "'standard input': Is a directory");
+                ok = false;
+                continue;
+            }
             use(operand, context.input);
+        } else if (operand == "/dev/null") {
+            use(operand, "");
         } else {
             auto text = read_file(context.terminal, operand);
             if (!text) {

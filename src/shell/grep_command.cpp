@@ -233,6 +233,10 @@ void collect_files(const TerminalContext& context, const std::string& path,
 
 } // namespace
 
+std::string posix_regex_to_pcre(std::string_view pattern, bool extended) {
+    return translate(pattern, extended);
+}
+
 int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     auto options = start_command(context, "grep", words, "ivnclrEF", 2);
     if (!options) {

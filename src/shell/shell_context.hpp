@@ -30,6 +30,8 @@ struct ShellContext : CommandContext {
     // Set by a command that must end the whole line (a Python exception in a
     // registered command); the shell runs nothing after it.
     bool stop_line = false;
+    // The standard input is a directory: it opened, but reading it fails.
+    bool input_is_directory = false;
 };
 
 } // namespace ovaline::shell

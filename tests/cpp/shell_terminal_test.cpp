@@ -59,8 +59,8 @@ TEST_F(ShellTest, SyntaxErrorsRunNothing) {
         {"echo a >", 2, "", "syntax error near unexpected token `newline'\n"},
         {"echo 'a", 2, "", "The command was not correctly formatted\n"},
         {"sleep 1 &", 2, ""},
-        {"echo $(pwd)", 2, ""},
-        {"(echo a)", 2, ""},
+        {"echo a; <(echo b)", 2, ""},
+        {"echo a; for", 2, ""},
     });
     // Nothing of the first line ran.
     EXPECT_FALSE(fs->find_inode_by_name(0, "f"));
@@ -75,7 +75,7 @@ TEST_F(ShellTest, RedirectionsAndPipes) {
         {"cat nope > both 2>&1; cat both", 0, "cat: nope: No such file or directory\n"},
         {"cat nope 2>&1 > out | wc -l", 0, "1\n"},
         {"echo x >&2", 0, "", "x\n"},
-        {"printf", 127, ""},
+        {"nope", 127, ""},
         {"echo b; echo a | sort", 0, "b\na\n"},
         {"echo c b a | cut -d ' ' -f 2,3 | cat", 0, "b a\n"},
         {"cat < nope", 1, "", "nope: No such file or directory\n"},
@@ -189,7 +189,7 @@ TEST_F(ShellTest, TextCommands) {
         {"sort f; sort -r f", 0, "one\nthree\ntwo\ntwo\nthree\none\n"},
         {"echo '10\n9\n10\nx' > n; sort -n n | uniq -c", 0, "      1 x\n      1 9\n      2 10\n"},
         {"sort -nu n", 0, "x\n9\n10\n"},
-        {"cut -d : -f 1,3- < /dev/null", 1, ""},
+        {"cut -d : -f 1,3- < /dev/null", 0, ""},
         {"echo 'a:b:c:d\nnone' > c; cut -d : -f 1,3- c; cut -f 2 -d : c", 0,
          "a:c:d\nnone\nb\nnone\n"},
         {"cut c", 1, ""},
@@ -224,7 +224,7 @@ TEST_F(ShellTest, Grep) {
 TEST_F(ShellTest, HelpAndUsage) {
     auto help = shell.run("help");
     EXPECT_EQ(help.status, 0);
-    for (const char* name : {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: loops"}) {
+    for (const char* name : {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: background"}) {
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     }
     for (const char* name : {"grep", "cp", "mv", "tee", "pwd", "export", "cd"}) {
