@@ -154,31 +154,41 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
-                 const std::function<void(const std::string&, std::string_view)>& use) {
+                 const std::function<void(const std::string&, std::string_view)>& use,
+                 const std::function<void(const std::string&)>& directory) {
     static const std::string kStdin = "-";
-    if (operands.empty()) {
-        if (context.input_is_directory) {
-            context.error(command, "'standard input': Is a directory");
-            return false;
+    const auto read_stdin = [&](const std::string& name) {
+        if (!context.input_is_directory) {
+            use(name, context.input);
+            return true;
         }
-        use(kStdin, context.input);
-        return true;
+        if (directory) {
+            directory(kStdin);
+        } else {
+            context.error(command, "'standard input': Is a directory");
+        }
+        return false;
+    };
+    if (operands.empty()) {
+        return read_stdin(kStdin);
     }
     bool ok = true;
     for (const auto& operand : operands) {
         if (operand == "-" || operand == "/dev/stdin") {
-            if (context.input_is_directory) {
-                context.error(command, "'standard input': Is a directory");
-                ok = false;
-                continue;
-            }
-            use(operand, context.input);
+            ok = read_stdin(operand) && ok;
         } else if (operand == "/dev/null") {
             use(operand, "");
         } else {
             auto text = read_file(context.terminal, operand);
             if (!text) {
-                context.error(command, operand + ": " + text.error());
+                const auto id = resolve_path(context.terminal, operand);
+                const auto is_dir = id ? context.terminal.filesystem->is_directory_raw(*id)
+                                       : fs::IoResult<bool>(false);
+                if (directory && is_dir && *is_dir) {
+                    directory(operand);
+                } else {
+                    context.error(command, operand + ": " + text.error());
+                }
                 ok = false;
                 continue;
             }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "error/utf8.hpp"
 #include "shell/commands.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
@@ -115,8 +116,9 @@ class Matcher {
                         (fixed ? quote_literal(one) : translate(one, extended)) + ")";
             start = end + 1;
         }
-        const std::uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_MULTILINE |
-                                      (ignore_case ? PCRE2_CASELESS : 0);
+        // Character classes, \w and \b know letters beyond ASCII, as in a UTF-8 locale.
+        const std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF |
+                                      PCRE2_MULTILINE | (ignore_case ? PCRE2_CASELESS : 0);
         int error = 0;
         PCRE2_SIZE offset = 0;
         pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(combined.data()),
@@ -196,6 +198,18 @@ class Matcher {
     std::unique_ptr<pcre2_match_data, MatchDataDeleter> data_;
 };
 
+// A text with NUL bytes or broken UTF-8 is binary: GNU grep reports its first selected
+// line instead of printing any.
+bool is_binary(std::string_view text) {
+    return text.find('\0') != std::string_view::npos || !is_valid_utf8(text);
+}
+
+void report_binary(CommandContext& context, const std::string& label, std::uint64_t selected) {
+    if (selected == 1) {
+        context.error("grep", label + ": binary file matches");
+    }
+}
+
 bool is_directory(const TerminalContext& context, const std::string& path) {
     auto id = resolve_path(context, path);
     auto is_dir = id ? context.filesystem->is_directory_raw(*id) : fs::IoResult<bool>(false);
@@ -244,6 +258,10 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     }
     if (options->operands.empty()) {
         return usage_error(context, "grep", "missing pattern", 2);
+    }
+    if (options->has('E') && options->has('F')) {
+        context.error("grep", "conflicting matchers specified");
+        return 2;
     }
     auto matcher = Matcher::compile(options->operands[0], options->has('E'), options->has('F'),
                                     options->has('i'));
@@ -296,10 +314,15 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
                             const std::string label = input == "-" ? "(standard input)" : input;
                             const std::string prefix = show_names ? label + ":" : "";
                             std::uint64_t selected = 0;
+                            const bool binary = is_binary(text);
                             matcher->select(text, invert, numbers,
                                             [&](std::string_view line, std::uint64_t number) {
                                                 ++selected;
                                                 if (count || names_only) {
+                                                    return;
+                                                }
+                                                if (binary) {
+                                                    report_binary(context, label, selected);
                                                     return;
                                                 }
                                                 std::string head = prefix;
