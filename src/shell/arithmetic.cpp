@@ -14,13 +14,14 @@ bool is_name_char(char c) {
     return is_name_start(c) || std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
-// A variable's value nests another expression; deeper than this is a loop.
-constexpr int kMaxDepth = 64;
+// A variable's value nests another expression, parentheses a subexpression; deeper
+// than this is a loop or a stack at risk.
+constexpr int kMaxDepth = 256;
 
 class Evaluator {
   public:
-    Evaluator(std::string_view text, const ArithmeticVariables& variables, int depth)
-        : s_(text), variables_(variables), depth_(depth) {}
+    Evaluator(std::string_view text, const ArithmeticVariables& variables, int nesting)
+        : s_(text), variables_(variables), nesting_(nesting) {}
 
     std::expected<std::int64_t, std::string> run() {
         skip();
@@ -253,6 +254,14 @@ class Evaluator {
     }
 
     std::int64_t unary(bool live) {
+        if (++nesting_ > kMaxDepth) {
+            fail("expression nested too deeply");
+            return 0;
+        }
+        struct Leave {
+            int& nesting;
+            ~Leave() { --nesting; }
+        } leave{nesting_};
         skip();
         if (take("++") || take("--")) {
             const bool increment = s_[i_ - 1] == '+';
@@ -301,7 +310,12 @@ class Evaluator {
     std::int64_t primary(bool live) {
         skip();
         if (take("(")) {
+            if (++nesting_ > kMaxDepth) {
+                fail("expression nested too deeply");
+                return 0;
+            }
             const std::int64_t value = comma(live);
+            --nesting_;
             if (!take(")")) {
                 fail("missing `)'");
             }
@@ -384,13 +398,17 @@ class Evaluator {
         if (!value || value->empty()) {
             return 0;
         }
-        if (depth_ >= kMaxDepth) {
+        if (nesting_ >= kMaxDepth) {
             fail("expression recursion level exceeded");
             return 0;
         }
-        auto result = Evaluator(*value, variables_, depth_ + 1).run();
+        auto result = Evaluator(*value, variables_, nesting_ + 1).run();
         if (!result) {
-            fail(result.error());
+            // The inner expression's message stands as it is.
+            if (error_.empty()) {
+                error_ = result.error();
+            }
+            i_ = s_.size();
             return 0;
         }
         return *result;
@@ -398,7 +416,9 @@ class Evaluator {
 
     std::string_view s_;
     const ArithmeticVariables& variables_;
-    int depth_;
+    // Parentheses, unary operators and variables' expressions open (here and in the
+    // evaluators this one runs in), which take stack.
+    int nesting_;
     std::size_t i_ = 0;
     std::string error_;
 };

@@ -353,9 +353,13 @@ std::optional<std::int64_t> Interpreter::arithmetic(std::string_view expression)
 std::string Interpreter::substitute(const Script& script) {
     std::string out;
     const Streams io{&out, current_.err, current_.in};
+    if (!enter(io)) {
+        return out;
+    }
     const Streams saved = current_;
     const int status = run_subshell(script, io);
     current_ = saved;
+    --nesting_;
     substitution_status_ = status;
     state_.last_status = status;
     while (out.ends_with('\n')) {

@@ -85,6 +85,8 @@ class Interpreter {
     bool tick();
     void stop(int status, std::string message);
     void print_error(Streams io, std::string_view text);
+    // Enters one more level of nesting; false (with the line stopped) past the bound.
+    bool enter(Streams io);
 
     // shell_builtins.cpp: the commands that work on the interpreter itself.
     std::optional<int> run_builtin(std::span<const std::string> words, Streams io);
@@ -130,6 +132,9 @@ class Interpreter {
     int flow_status_ = 0;
     int loop_depth_ = 0;
     int function_depth_ = 0;
+    // Function calls, sourced files, evals and substitutions under way: each takes
+    // stack, so there is a bound.
+    int nesting_ = 0;
     // Inside an if or while test, or left of && and ||: set -e does not apply.
     int condition_depth_ = 0;
     // The status of the last command substitution, which an assignment alone returns.

@@ -33,6 +33,24 @@ int read_number(std::string_view text, std::size_t& k, int base, int max) {
     return value;
 }
 
+// The text as a shell word that reads back as itself: backslashes before the
+// characters a shell would take as syntax.
+std::string shell_quoted(std::string_view text) {
+    if (text.empty()) {
+        return "''";
+    }
+    std::string out;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0 &&
+            std::string_view("_./-+,:=@%^").find(c) == std::string_view::npos &&
+            static_cast<unsigned char>(c) < 0x80) {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
 class Formatter {
   public:
     Formatter(ShellContext& context, std::span<const std::string> args)
@@ -148,8 +166,10 @@ class Formatter {
                 ++j;
             }
             if (j >= format.size()) {
-                context_.error("printf",
-                               "`" + std::string(format.substr(k)) + "': missing format character");
+                std::string message = "`";
+                message.append(format.substr(k));
+                message.append("': missing format character");
+                context_.error("printf", message);
                 failed_ = true;
                 stopped_ = true;
                 return;
@@ -171,6 +191,8 @@ class Formatter {
                 bool stop = false;
                 text = expand_escapes(text, stop);
                 stopped_ = stop;
+            } else if (conversion == 'q') {
+                text = shell_quoted(text);
             }
             spec += 's';
             // Widths count bytes, as the C library does.

@@ -437,7 +437,12 @@ int Interpreter::run_text(std::string_view text, Streams io) {
         print_error(io, script.error().message + "\n");
         return script.error().status;
     }
-    return run_script(*script, io);
+    if (!enter(io)) {
+        return 1;
+    }
+    const int status = run_script(*script, io);
+    --nesting_;
+    return status;
 }
 
 int Interpreter::builtin_eval(std::span<const std::string> args, Streams io) {
@@ -525,17 +530,24 @@ class ConditionParser {
     }
 
     bool negation(bool live) {
-        if (at_op("!")) {
+        bool negated = false;
+        while (at_op("!")) {
             ++i_;
-            return !negation(live);
+            negated = !negated;
         }
-        return primary(live);
+        return primary(live) != negated;
     }
 
     bool primary(bool live) {
         if (at_op("(")) {
+            // Nesting takes stack; the parser bounds it already, this keeps it so.
+            if (++depth_ > 256) {
+                error_ = "conditional expression nested too deeply";
+                return false;
+            }
             ++i_;
             const bool value = disjunction(live);
+            --depth_;
             if (!at_op(")")) {
                 error_ = "syntax error in conditional expression: expected `)'";
                 return false;
@@ -604,6 +616,7 @@ class ConditionParser {
     Expand expand_;
     std::function<void(std::vector<std::string>)> captures_;
     std::size_t i_ = 0;
+    int depth_ = 0;
     std::string error_;
 };
 

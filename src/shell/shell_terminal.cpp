@@ -14,6 +14,8 @@ namespace {
 // How often the clock and the host's poll are consulted, in commands run.
 constexpr std::uint64_t kCheckEvery = 256;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// Function calls, sources, evals and substitutions inside one another.
+constexpr int kMaxNesting = 200;
 
 } // namespace
 
@@ -411,6 +413,9 @@ int Interpreter::call(std::span<const std::string> words, Streams io) {
 
 int Interpreter::call_function(const std::shared_ptr<const Command>& body,
                                std::span<const std::string> words, Streams io) {
+    if (!enter(io)) {
+        return 1;
+    }
     // The body stays alive even if it redefines itself.
     const std::shared_ptr<const Command> keep = body;
     std::vector<std::string> positional(words.begin() + 1, words.end());
@@ -436,6 +441,7 @@ int Interpreter::call_function(const std::shared_ptr<const Command>& body,
     }
     locals_.pop_back();
     std::swap(positional, state_.positional);
+    --nesting_;
     return status;
 }
 
@@ -472,6 +478,17 @@ void Interpreter::deliver(std::string_view text, std::string* to) {
 
 void Interpreter::print_error(Streams io, std::string_view text) {
     deliver(text, io.err);
+}
+
+bool Interpreter::enter(Streams io) {
+    if (nesting_ >= kMaxNesting) {
+        print_error(io, "maximum nesting level exceeded (" + std::to_string(kMaxNesting) + ")\n");
+        flow_ = Flow::Abort;
+        flow_status_ = 1;
+        return false;
+    }
+    ++nesting_;
+    return true;
 }
 
 void Interpreter::stop(int status, std::string message) {

@@ -9,6 +9,9 @@ namespace {
 
 constexpr const char* kNotFormatted = "The command was not correctly formatted";
 
+// How deeply commands may nest, substitutions and here-documents included.
+constexpr int kMaxNesting = 200;
+
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -48,7 +51,7 @@ enum class Mode { Normal, Condition, Regex, Embedded };
 
 class Parser {
   public:
-    explicit Parser(std::string_view text) : s_(text) {}
+    explicit Parser(std::string_view text, int depth = 0) : s_(text), depth_(depth) {}
 
     std::expected<Script, ParseError> script() {
         Script script = parse_list();
@@ -146,7 +149,7 @@ class Parser {
             if (pending.quoted) {
                 pending.body->parts = {{WordPart::Kind::Text, text, true, {}, {}, {}}};
             } else {
-                auto body = Parser(text).embedded();
+                auto body = Parser(text, depth_ + 1).embedded();
                 if (!body) {
                     fail(body.error().message, body.error().status);
                     return;
@@ -302,6 +305,15 @@ class Parser {
     Command parse_command() {
         skip_blanks();
         Command command;
+        // Nesting takes stack; past this, a line is refused rather than a crash risked.
+        if (++depth_ > kMaxNesting) {
+            fail("syntax error: commands nested too deeply");
+            return command;
+        }
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
         if (i_ >= s_.size()) {
             fail_token("");
             return command;
@@ -346,7 +358,7 @@ class Parser {
             i_ += word.size();
             skip_blanks();
             const std::size_t start = i_;
-            read_word(Mode::Normal);
+            word_at_cursor();
             std::string name(s_.substr(start, i_ - start));
             skip_blanks();
             if (at(i_) == '(') {
@@ -402,12 +414,9 @@ class Parser {
             parse_arithmetic_for(command);
         } else {
             const std::size_t start = i_;
-            read_word(Mode::Normal);
+            word_at_cursor();
             command.name = std::string(s_.substr(start, i_ - start));
-            if (command.name.empty()) {
-                const std::string op = peek_operator();
-                fail_token(op.empty() ? "" : op);
-            } else if (!is_name(command.name)) {
+            if (!error_ && !is_name(command.name)) {
                 fail("`" + command.name + "': not a valid identifier", 1);
             }
             skip_newlines();
@@ -418,7 +427,7 @@ class Parser {
                     if (at(i_) == '\n' || !peek_operator().empty() || i_ >= s_.size()) {
                         break;
                     }
-                    command.words.push_back(read_word(Mode::Normal));
+                    command.words.push_back(word_at_cursor());
                 }
             }
             skip_blanks();
@@ -460,7 +469,7 @@ class Parser {
         command.kind = Command::Kind::Case;
         i_ += 4;
         skip_blanks();
-        command.words.push_back(read_word(Mode::Normal));
+        command.words.push_back(word_at_cursor());
         expect_reserved("in");
         while (!error_) {
             skip_newlines();
@@ -475,7 +484,7 @@ class Parser {
                     fail_token(peek_operator());
                     return;
                 }
-                item.patterns.push_back(read_word(Mode::Normal));
+                item.patterns.push_back(word_at_cursor());
                 if (!take_operator("|")) {
                     break;
                 }
@@ -522,6 +531,10 @@ class Parser {
             }
             const std::size_t start = i_;
             Word word = read_word(regex_next ? Mode::Regex : Mode::Condition);
+            if (i_ == start) {
+                fail_token(std::string(1, at(i_)));
+                return;
+            }
             std::string raw(s_.substr(start, i_ - start));
             regex_next = raw == "=~";
             command.condition.push_back({raw == "!" ? "!" : "", std::move(word), raw});
@@ -571,7 +584,7 @@ class Parser {
     }
 
     Word embedded_word(std::string_view text) {
-        auto word = Parser(text).embedded();
+        auto word = Parser(text, depth_ + 1).embedded();
         if (!word) {
             fail(word.error().message, word.error().status);
             return {};
@@ -595,7 +608,7 @@ class Parser {
                 break;
             }
             const std::size_t start = i_;
-            Word word = read_word(Mode::Normal);
+            Word word = word_at_cursor();
             const std::string_view raw = s_.substr(start, i_ - start);
             any = true;
             if (command.words.empty()) {
@@ -730,7 +743,7 @@ class Parser {
             return;
         }
         const std::size_t start = i_;
-        redirection.target = read_word(Mode::Normal);
+        redirection.target = word_at_cursor();
         const std::string_view raw = s_.substr(start, i_ - start);
         if (redirection.kind == Kind::Duplicate) {
             if (raw == "-") {
@@ -771,6 +784,17 @@ class Parser {
             }
             parse_redirection(command);
         }
+    }
+
+    // A word that must be there: an operator or the end instead is a syntax error.
+    Word word_at_cursor() {
+        const std::size_t start = i_;
+        Word word = read_word(Mode::Normal);
+        if (i_ == start && !error_) {
+            const std::string op = peek_operator();
+            fail_token(op.empty() ? std::string(1, at(i_)) : op);
+        }
+        return word;
     }
 
     Word read_word(Mode mode) {
@@ -898,7 +922,7 @@ class Parser {
     }
 
     void add_substitution(Word& word, std::string_view text, bool quoted) {
-        auto script = Parser(text).script();
+        auto script = Parser(text, depth_ + 1).script();
         if (!script) {
             fail(script.error().message, script.error().status);
             return;
@@ -1248,6 +1272,7 @@ class Parser {
     };
 
     std::string_view s_;
+    int depth_;
     std::size_t i_ = 0;
     std::optional<ParseError> error_;
     std::vector<PendingHereDocument> pending_;

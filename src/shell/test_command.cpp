@@ -29,6 +29,9 @@ std::optional<std::int64_t> integer(std::string_view text) {
     return value;
 }
 
+// Parentheses nest no deeper, so that the stack stays small.
+constexpr int kMaxDepth = 256;
+
 // The expression grammar of test: -o below -a below ! below a primary.
 class TestParser {
   public:
@@ -72,11 +75,12 @@ class TestParser {
 
     bool negation() {
         // "!" alone is a string; before an operand it negates.
-        if (at("!") && i_ + 1 < args_.size()) {
+        bool negated = false;
+        while (at("!") && i_ + 1 < args_.size()) {
             ++i_;
-            return !negation();
+            negated = !negated;
         }
-        return primary();
+        return primary() != negated;
     }
 
     bool primary() {
@@ -95,8 +99,13 @@ class TestParser {
             return *result;
         }
         if (word == "(" && i_ + 1 < args_.size()) {
+            if (++depth_ > kMaxDepth) {
+                error_ = "expression nested too deeply";
+                return false;
+            }
             ++i_;
             const bool value = disjunction();
+            --depth_;
             if (!at(")")) {
                 error_ = "missing `)'";
                 return false;
@@ -115,6 +124,7 @@ class TestParser {
     const TerminalContext& context_;
     std::span<const std::string> args_;
     std::size_t i_ = 0;
+    int depth_ = 0;
     std::string error_;
 };
 

@@ -224,7 +224,8 @@ TEST_F(ShellTest, Grep) {
 TEST_F(ShellTest, HelpAndUsage) {
     auto help = shell.run("help");
     EXPECT_EQ(help.status, 0);
-    for (const char* name : {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: background"}) {
+    for (const char* name :
+         {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: background"}) {
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     }
     for (const char* name : {"grep", "cp", "mv", "tee", "pwd", "export", "cd"}) {
@@ -278,6 +279,64 @@ TEST_F(ShellTest, RegisteredCommands) {
     run_cases({{"cat f", 0, "second"}});
     const std::string help = shell.run("help").out;
     EXPECT_NE(help.find("Registered:\n  alpha\n  cat\n  rev\n"), std::string::npos) << help;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ShellTest, GrammarBeyondTheDifferentialTest) {
+    run_cases({
+        // Functions: recursion, locals, positional parameters and "$@".
+        {"fact() { if [ $1 -le 1 ]; then echo 1; else echo $(( $1 * $(fact $(($1-1))) )); fi; }; "
+         "fact 10",
+         0, "3628800\n"},
+        {"f() { for a; do echo \"<$a>\"; done; }; f 'a b' '' c", 0, "<a b>\n<>\n<c>\n"},
+        {"f() { echo $#; }; f \"$@\"; set -- 1 2; f \"$@\" \"$*\"", 0, "0\n3\n"},
+        {"f() { echo ${10}${1}; }; f 1 2 3 4 5 6 7 8 9 ten", 0, "ten1\n"},
+        // A subshell keeps its changes, exit included.
+        {"x=1; (x=2; cd /; exit 3); echo $? $x", 0, "3 1\n"},
+        {"f() { exit 4; }; (f; echo no); echo $?", 0, "4\n"},
+        // break and continue leave as many loops as they name.
+        {"for i in 1 2; do while :; do break 2; done; done; echo out", 0, "out\n"},
+        // Here-documents: expansion, quoting, tab stripping, two on one line.
+        {"x=v; cat <<A; cat <<'B'\n$x\nA\n$x\nB", 0, "v\n$x\n"},
+        {"cat <<-E\n\t\tin\n\tE", 0, "in\n"},
+        // read: pipes, several names, IFS, -r, the status at the end of input.
+        {"printf 'a:b:c\\nd' | { IFS=: read x y; echo \"$x|$y\"; read z; echo \"$?$z\"; }", 0,
+         "a|b:c\n1d\n"},
+        {"printf -v v '%s-%03d' x 5; echo $v", 0, "x-005\n"},
+        // set -u and ${x:?} end the line; an arithmetic error ends its own line only.
+        {"set -u; echo $undefined; echo no", 127, ""},
+        {"echo ${none:?gone}; echo no", 127, "", "none: gone\n"},
+        {"echo $((1/0)); echo no\necho next", 0, "next\n"},
+        // 2>&1 keeps one command's lines in the order it wrote them.
+        {"echo x > f; cat f nope f 2>&1", 1, "x\ncat: nope: No such file or directory\nx\n"},
+        // What the shell leaves out fails with 2 and says so.
+        {"sleep 1 &", 2, "", "background jobs (&) are not supported in this shell (see help)\n"},
+        {"trap 'echo t' EXIT", 2, "", "trap: not supported in this shell (see help)\n"},
+        {"a=(1 2)", 2, "", "arrays are not supported in this shell (see help)\n"},
+        // source and eval run in this shell.
+        {"echo 'y=$1; return 5; echo no' > s.sh; source s.sh arg; echo $? $y", 0, "5 arg\n"},
+        {"eval 'z=1; echo $z'", 0, "1\n"},
+    });
+}
+
+TEST_F(ShellTest, ToolsMeetDirectoriesAndBinaryTextAsGnuDoes) {
+    run_cases({
+        {"mkdir d; echo x > f; wc -l f < d", 0, "1 f\n"},
+        {"wc -l < d", 1, "0\n", "wc: 'standard input': Is a directory\n"},
+        {"wc d f", 1,
+         "      0       0       0 d\n      1       1       2 f\n      1       1       2 total\n"},
+        {"head -n 1 d f", 1, "==> d <==\n\n==> f <==\nx\n",
+         "head: error reading 'd': Is a directory\n"},
+        {"sort f nope > out; echo $?; cat out", 0, "2\n"},
+        {"grep -E -F x f", 2, "", "grep: conflicting matchers specified\n"},
+        {"printf 'a\\0b\\n' > bin; grep a bin", 0, "", "grep: bin: binary file matches\n"},
+        {"grep -c a bin", 0, "1\n"},
+        // Classes and \w reach beyond ASCII.
+        {"echo 'Éa straße' | grep -c '^[[:upper:]]a \\w*$'", 0, "1\n"},
+    });
 }
 
 } // namespace
