@@ -226,6 +226,8 @@ struct Interpreter::Fields {
     // Unquoted expansions are split at IFS characters.
     bool split = true;
     bool pending_break = false;
+    // The pending break came from a delimiter that is not a blank.
+    bool hard_break = false;
 
     Field& current() {
         if (pending_break) {
@@ -254,18 +256,23 @@ struct Interpreter::Fields {
             add_text(text, quoted);
             return;
         }
+        // IFS blanks around a delimiter that is not a blank belong to it; two such
+        // delimiters in a row hold an empty field between them.
         for (char c : text) {
             if (ifs.find(c) == std::string::npos) {
                 add(c, false);
+                hard_break = false;
             } else if (c == ' ' || c == '\t' || c == '\n') {
-                if (list.back().exists) {
+                if (list.back().exists && !pending_break) {
                     pending_break = true;
+                    hard_break = false;
                 }
+            } else if (pending_break && hard_break) {
+                list.emplace_back().exists = true;
             } else {
-                if (!pending_break) {
-                    list.back().exists = true;
-                }
+                list.back().exists = true;
                 pending_break = true;
+                hard_break = true;
             }
         }
     }

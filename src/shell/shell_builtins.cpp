@@ -103,7 +103,7 @@ std::optional<int> Interpreter::run_builtin(std::span<const std::string> words, 
     if (name == "exit" || name == "return") {
         if (name == "return" && function_depth_ == 0) {
             print_error(io, "return: can only `return' from a function or sourced script\n");
-            return 1;
+            return 2;
         }
         const auto status = count_arg(state_.last_status);
         flow_ = name == "exit" ? Flow::Exit : Flow::Return;
