@@ -215,7 +215,14 @@ class PyTerm:
 
     def __new__(cls, fs: PyFs) -> PyTerm: ...
     @classmethod
-    def shell(cls, fs: PyFs, *, max_output: int = 16777216) -> PyTerm: ...
+    def shell(
+        cls,
+        fs: PyFs,
+        *,
+        max_output: int = 16777216,
+        timeout: float | None = None,
+        max_steps: int | None = None,
+    ) -> PyTerm: ...
     def exec(self, command: str) -> str:
         """
         Execute a command in the terminal.
