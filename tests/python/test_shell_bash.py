@@ -99,6 +99,10 @@ def real_snapshot(root):
 
 one = st.sampled_from
 
+
+def copies_into_itself(source, destination):
+    return source in DIRS and (destination == source or destination.startswith(source + "/"))
+
 SOURCES = st.one_of(
     st.builds("cat {}".format, one(FILES)),
     st.builds("cat {} 2>&1".format, one(FILES)),
@@ -132,8 +136,63 @@ CHANGES = st.one_of(
     st.builds("cd {}".format, one(DIRS + ["d/e/.."])),
     st.builds("mv {} {}".format, one(FILES + DIRS[:2]), one(FILES + DIRS + ["n", "d/n"])),
     st.builds("cp {} {} {}".format, one(["", "-r"]), one(FILES + DIRS[:2]), one(FILES + DIRS + ["n"])).filter(
-        lambda line: not line.startswith("cp -r d d")
+        lambda line: not (line.split()[1:2] == ["-r"] and copies_into_itself(*line.split()[2:4]))
     ),
+)
+NUMBERS = ["0", "1", "3"]
+ARITH = ["1+2*3", "(1+2)*3", "7/2", "-7%3", "2**8", "1<2 && 3>4", "5 ? 6 : 7", "x=4, x*x",
+         "0x1f + 010", "~0", "1 << 3 | 1"]
+VALUES = ["a.tar.gz", "/x/y/z.txt", "plain", "", "a b"]
+EXPANSIONS = ["${x%.*}", "${x%%.*}", "${x#*.}", "${x##*/}", "${#x}", "${x:-dflt}", "${x-dflt}",
+              "${x:+alt}", "${x/a/A}", "${x//a/A}", "${x:1:3}", "${x^^}", "\"$x\"", "$x"]
+CONDITIONS = ["true", "false", "[ -f a.txt ]", "[ -d d ]", "[ -s d/e/g.txt ]", "[ -e nope ]",
+              "[ 3 -lt 10 ]", "[ abc = abc ]", "[ -z '' ]", "[[ a.txt == *.txt ]]",
+              "[[ b == a* || -d d/e ]]", "[[ ! -f d ]]", "[[ abc =~ ^a(b)c$ ]]",
+              "grep apple a.txt > /dev/null", "(( 2 > 1 ))", "test 2 -ge 3"]
+FORMATS = ["'%s\\n' a b c", "'%5s|%-3d|\\n' x 4", "'%x %o %c\\n' 255 8 zed",
+           "'%03d\\n' 7 12", "'%s=%s\\n' k v only", "'%%\\n'", "'%.2s\\n' abcdef"]
+GRAMMAR = st.one_of(
+    st.builds("if {}; then echo yes; else echo no; fi".format, one(CONDITIONS)),
+    st.builds("{} && echo yes || echo no".format, one(CONDITIONS)),
+    st.builds("for x in {} {}; do echo \"[$x]\"; done".format, one(WORDS), one(WORDS)),
+    st.builds("for f in {}; do wc -l $f; done".format, one(GLOBS)),
+    st.builds("while read -r a b; do echo \"$b|$a\"; done < {}".format, one(FILES[:3])),
+    st.builds("cat {} | while read l; do echo \"<$l>\"; done".format, one(FILES[:3])),
+    st.builds("i=0; while [ $i -lt {} ]; do i=$((i+1)); echo $i; done".format, one(NUMBERS)),
+    st.builds("until [ ${{#s}} -ge {} ]; do s=x$s; done; echo $s".format, one(NUMBERS)),
+    st.builds("case {} in *.txt) echo text;; d|d/*) echo dir;; *) echo other;; esac".format,
+              one(FILES + DIRS)),
+    st.builds("f() {{ echo \"$#:$1\"; return {}; }}; f {} {}; echo $?".format, one(NUMBERS),
+              one(WORDS), one(WORDS)),
+    st.builds("( cd {} && ls ); ls".format, one(DIRS)),
+    st.builds("{{ echo start; cat {}; }} > {}; cat {}".format, one(FILES), one(FILES[:2] + ["new.txt"]),
+              one(FILES[:2] + ["new.txt"])),
+    st.builds("x=$(cat {} | wc -l); echo \"n=$x\"".format, one(FILES)),
+    st.builds("echo $(( {} ))".format, one(ARITH)),
+    st.builds("x='{}'; echo {}".format, one(VALUES), one(EXPANSIONS)),
+    st.builds("echo {}".format, one(["{a,b}{1,2}", "x{,y}z", "{1..4}", "{c..a}", "{01..3}",
+                                     "a{b,c{d,e}}", "{}", "'{a,b}'", "d/{c.md,e}"])),
+    st.builds("cat <<EOF\n{}\nEOF".format, one(["$X here", "plain", "a\\$b `echo q`"])),
+    st.builds("grep {} <<< '{}'".format, one(["a", "-c x", "-v a"]), one(["a\nb", "xx ax"])),
+    st.builds("printf {}".format, one(FORMATS)),
+    st.builds("set -e; {}; echo after".format, one(CONDITIONS + ["cat nope"])),
+    st.builds("set -o pipefail; {} | cat; echo $?".format, one(["false", "cat nope", "true"])),
+    st.builds("! {}; echo $?".format, one(CONDITIONS)),
+    st.builds("{} 2>/dev/null; echo $?".format, one(["cat nope", "ls d", "echo a"])),
+    st.builds("cat a.txt {} d/c.md 2>&1".format, one(["nope", "b.txt", "d"])),
+    st.builds("wc -l {} < d; echo $?".format, one(["a.txt", ""])),
+    st.builds("{} d; echo $?".format, one(["head", "tail", "wc", "cat", "head -n 1 a.txt"])),
+    st.builds("sort a.txt {} > out; echo $?; cat out".format, one(["nope", "b.txt"])),
+    st.builds("read -r a b <<< '{}'; echo \"[$a][$b]\"".format, one(["x y z", " lead", "one"])),
+    st.builds("set -- {} {}; echo $#; shift; echo \"$@\"".format, one(WORDS), one(WORDS)),
+    one(["echo -n -n a", "echo a 2>/dev/null", "echo -e 'a\\tb'", "x=1; x+=2; echo $x",
+         "f() { local v=in; echo $v; }; v=out; f; echo $v", "for i in 1 2 3; do [ $i = 2 ] && continue; echo $i; done",
+         "for i in 1 2; do for j in a b; do [ $j = b ] && break 2; echo $i$j; done; done",
+         "n=0; for ((i=0; i<5; i++)); do n=$((n+i)); done; echo $n",
+         "echo `echo a` $(echo b $(echo c))", "cat <<-EOF\n\tx\n\tEOF", "true | false; echo $?",
+         ": > empty; wc -c empty", "echo x >&2", "{ echo a; echo b >&2; } 2>&1 | wc -l",
+         "eval 'echo $((1+1))'", "x=5; (( x *= 2 )); echo $x", "echo ${X:-unset}",
+         "cat /dev/null; echo $?", "echo a | cat /dev/stdin"]),
 )
 FILTERS = one(["cat", "sort", "sort -r", "wc -l", "grep a", "grep -v a", "head -n 2", "tail -n 1",
                "uniq -c", "cut -d ' ' -f 1", "grep -c e"])
@@ -143,7 +202,7 @@ FILTERS = one(["cat", "sort", "sort -r", "wc -l", "grep a", "grep -v a", "head -
 def lines(draw):
     pipelines = []
     for _ in range(draw(st.integers(1, 3))):
-        stage = draw(st.one_of(SOURCES, CHANGES))
+        stage = draw(st.one_of(SOURCES, CHANGES, GRAMMAR))
         for _ in range(draw(st.integers(0, 2))):
             stage += " | " + draw(FILTERS)
         pipelines.append(stage)
@@ -165,7 +224,7 @@ def run_bash(line, root):
     return done.returncode, done.stdout.decode()
 
 
-@settings(max_examples=400, deadline=None, derandomize=True)
+@settings(max_examples=1000, deadline=None, derandomize=True)
 @given(lines())
 def test_generated_lines_agree_with_bash(tmp_path_factory, line):
     root = str(tmp_path_factory.mktemp("real"))
