@@ -330,6 +330,11 @@ std::optional<std::string> Interpreter::parameter(const std::string& name) {
     }
     const auto found = state_.variables.find(name);
     if (found == state_.variables.end()) {
+        // The current directory is known before any cd sets PWD.
+        if (name == "PWD") {
+            auto path = state_.context.filesystem->get_path_by_inode(state_.context.current_dir);
+            return path ? std::optional<std::string>(std::move(*path)) : std::nullopt;
+        }
         return std::nullopt;
     }
     return found->second;
@@ -383,6 +388,18 @@ void Interpreter::expand_into(const Word& word, Fields& fields, bool quoted_cont
         const bool quoted = part.quoted || quoted_context;
         switch (part.kind) {
         case WordPart::Kind::Text:
+            // A leading unquoted ~ is $HOME, or the root where cd alone goes without it.
+            if (!quoted && &part == &word.parts.front() && part.text.starts_with('~') &&
+                (part.text.size() == 1 || part.text[1] == '/')) {
+                const std::string home = parameter("HOME").value_or("/");
+                std::string_view rest = std::string_view(part.text).substr(1);
+                if (home.ends_with('/') && rest.starts_with('/')) {
+                    rest.remove_prefix(1);
+                }
+                fields.add_text(home, true);
+                fields.add_text(rest, false);
+                break;
+            }
             fields.add_text(part.text, quoted);
             break;
         case WordPart::Kind::Parameter:

@@ -63,6 +63,12 @@ std::expected<std::vector<std::string>, std::string> regex_match(const std::stri
 } // namespace
 
 void Interpreter::set_variable(const std::string& name, std::string value) {
+    // A value doubling itself in a loop would take all memory before any time limit.
+    if (value.size() > shell_.limits_.max_output) {
+        stop(1, name + ": value longer than the output limit of " +
+                    std::to_string(shell_.limits_.max_output) + " bytes\n");
+        return;
+    }
     state_.variables[name] = std::move(value);
 }
 

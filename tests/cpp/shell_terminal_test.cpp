@@ -319,7 +319,15 @@ TEST_F(ShellTest, GrammarBeyondTheDifferentialTest) {
         // source and eval run in this shell.
         {"echo 'y=$1; return 5; echo no' > s.sh; source s.sh arg; echo $? $y", 0, "5 arg\n"},
         {"eval 'z=1; echo $z'", 0, "1\n"},
+        {"echo ~ ~/a \"~\"; HOME=/h; x=~/y; echo $x; cd /; echo $PWD", 0, "/ /a ~\n/h/y\n/\n"},
     });
+}
+
+TEST_F(ShellTest, AVariableCannotOutgrowTheOutputLimit) {
+    ShellTerminal small(fs, 1000);
+    const auto result = small.run("x=0123456789; while :; do x=$x$x; done");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "x: value longer than the output limit of 1000 bytes\n");
 }
 
 TEST_F(ShellTest, ToolsMeetDirectoriesAndBinaryTextAsGnuDoes) {
