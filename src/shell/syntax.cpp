@@ -1194,8 +1194,10 @@ class Parser {
             return;
         }
         i_ += part.op.size();
+        // A pattern stays a pattern inside double quotes; only its own quotes quote it.
+        const bool pattern = part.op.find_first_of("%#/^,") != std::string::npos;
         if (part.op.starts_with('/')) {
-            part.args.push_back(read_operand(quoted, "/}"));
+            part.args.push_back(read_operand(false, "/}"));
             if (at(i_) == '/') {
                 ++i_;
                 part.args.push_back(read_operand(quoted, "}"));
@@ -1207,7 +1209,7 @@ class Parser {
                 part.args.push_back(read_operand(quoted, "}"));
             }
         } else {
-            part.args.push_back(read_operand(quoted, "}"));
+            part.args.push_back(read_operand(quoted && !pattern, "}"));
         }
         if (at(i_) != '}') {
             fail(kNotFormatted);
