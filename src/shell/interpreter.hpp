@@ -114,13 +114,12 @@ class Interpreter {
     std::optional<std::int64_t> arithmetic(std::string_view expression);
     void fail_expansion(std::string message, int status, Flow flow);
 
-  public:
     // Variables as commands see them; `local` keeps what a function's end restores.
     void set_variable(const std::string& name, std::string value);
     void unset_variable(const std::string& name);
+    // (( expression )): 0 when it is not zero; nothing after an arithmetic error.
     std::optional<int> evaluate_arithmetic_command(const Word& word, Streams io);
 
-  private:
     ShellTerminal& shell_;
     ShellState& state_;
     const std::function<bool()>& poll_;

@@ -25,6 +25,11 @@ std::optional<int> small_integer(std::string_view text) {
     return value;
 }
 
+// The built-ins that work on the interpreter, as `command -v` knows them.
+constexpr std::string_view kBuiltins[] = {
+    ":",        "exit",  "return", "break", "continue", "shift",  "local", "declare", "typeset",
+    "readonly", "unset", "let",    "set",   "read",     "source", ".",     "eval",    "command"};
+
 // Built-ins this shell leaves out on purpose.
 constexpr std::string_view kUnsupported[] = {"trap",   "wait", "jobs",   "bg",     "fg",
                                              "disown", "exec", "coproc", "suspend"};
@@ -189,9 +194,8 @@ std::optional<int> Interpreter::run_builtin(std::span<const std::string> words, 
             for (const std::string& command : args.subspan(1)) {
                 const bool known = state_.functions.contains(command) ||
                                    shell_.registered_.find(command) != nullptr ||
-                                   commands().find(command) != nullptr || command == ":" ||
-                                   command == "read" || command == "set" || command == "eval" ||
-                                   command == "exit";
+                                   commands().find(command) != nullptr ||
+                                   std::ranges::find(kBuiltins, command) != std::end(kBuiltins);
                 if (known) {
                     deliver(command + "\n", io.out);
                 } else {
