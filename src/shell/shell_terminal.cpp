@@ -122,7 +122,7 @@ int Interpreter::run_pipeline(const Pipeline& pipeline, Streams io) {
             if (flow_ == Flow::Stop) {
                 break;
             }
-            if (flow_ == Flow::Exit || flow_ == Flow::Abort) {
+            if (flow_ == Flow::Exit || flow_ == Flow::Abort || flow_ == Flow::Return) {
                 status = flow_status_;
             }
             flow_ = Flow::Normal;
