@@ -63,7 +63,7 @@ constexpr std::string_view kNotSupported =
     "Expansions: $NAME ${NAME...} (defaults, lengths, trims, replacements, substrings),\n"
     "$1.. $@ $* $# $?, $(...) and `...`, $((...)), {a,b} {1..5}, globs * ? [...].\n"
     "Shell built-ins: : break continue eval exit export let local read return set (-e -u\n"
-    "-o pipefail) shift source . unset command.\n"
+    "-x -o pipefail) shift source . unset command.\n"
     "Not supported: background jobs (&), job control, process substitution, trap, arrays.\n";
 
 std::string_view usage_of(std::string_view command) {

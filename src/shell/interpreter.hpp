@@ -85,6 +85,10 @@ class Interpreter {
     bool tick();
     void stop(int status, std::string message);
     void print_error(Streams io, std::string_view text);
+    // set -x: the words of a command about to run, on its error stream; with `value`,
+    // the one word is the name of a variable being given it.
+    void trace(std::span<const std::string> words, Streams io,
+               std::optional<std::string_view> value = std::nullopt);
     // Enters one more level of nesting; false (with the line stopped) past the bound.
     bool enter(Streams io);
 

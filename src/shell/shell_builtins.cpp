@@ -312,7 +312,9 @@ int Interpreter::builtin_set(std::span<const std::string> args, Streams io) {
                 state_.nounset = on;
             } else if (option == "pipefail") {
                 state_.pipefail = on;
-            } else if (option != "xtrace") {
+            } else if (option == "xtrace") {
+                state_.xtrace = on;
+            } else {
                 print_error(io, "set: " + option + ": invalid option name\n");
                 return 2;
             }

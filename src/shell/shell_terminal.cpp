@@ -354,6 +354,9 @@ int Interpreter::run_simple(const Command& command, Streams io) {
             if (assignment.append) {
                 value = parameter(assignment.name).value_or("") + value;
             }
+            if (state_.xtrace) {
+                trace(std::span(&assignment.name, 1), io, value);
+            }
             set_variable(assignment.name, std::move(value));
         }
         Redirected redirected;
@@ -374,6 +377,9 @@ int Interpreter::run_simple(const Command& command, Streams io) {
             value = saved.back().second.value_or("") + value;
         }
         state_.variables[assignment.name] = std::move(value);
+    }
+    if (state_.xtrace) {
+        trace(words, io);
     }
     Redirected redirected;
     int status = 1;
@@ -474,6 +480,33 @@ void Interpreter::deliver(std::string_view text, std::string* to) {
         stop(1,
              "output limit of " + std::to_string(shell_.limits_.max_output) + " bytes exceeded\n");
     }
+}
+
+void Interpreter::trace(std::span<const std::string> words, Streams io,
+                        std::optional<std::string_view> value) {
+    std::string line = "+";
+    for (const std::string& written : words) {
+        // An assignment reads NAME=VALUE, the value quoted as a word would be.
+        const std::string word = value ? std::string(*value) : written;
+        if (value) {
+            line += " " + written + "=";
+        }
+        const bool plain =
+            !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                    "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                    "0123456789_./-+=:,%@") == std::string::npos;
+        if (plain) {
+            line += (value ? "" : " ") + word;
+            continue;
+        }
+        // Quoted so that the trace reads back as the same words.
+        line += value ? "'" : " '";
+        for (char c : word) {
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        line += "'";
+    }
+    print_error(io, line + "\n");
 }
 
 void Interpreter::print_error(Streams io, std::string_view text) {

@@ -39,10 +39,11 @@ struct ShellState {
     std::map<std::string, std::shared_ptr<const Command>> functions;
     std::vector<std::string> positional;
     int last_status = 0;
-    // set -e, set -u, set -o pipefail.
+    // set -e, set -u, set -o pipefail, set -x.
     bool errexit = false;
     bool nounset = false;
     bool pipefail = false;
+    bool xtrace = false;
 };
 
 // A terminal in the shell mode: the grammar, expansions and redirections over the

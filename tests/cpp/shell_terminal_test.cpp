@@ -320,6 +320,8 @@ TEST_F(ShellTest, GrammarBeyondTheDifferentialTest) {
         {"echo 'y=$1; return 5; echo no' > s.sh; source s.sh arg; echo $? $y", 0, "5 arg\n"},
         {"eval 'z=1; echo $z'", 0, "1\n"},
         {"echo ~ ~/a \"~\"; HOME=/h; x=~/y; echo $x; cd /; echo $PWD", 0, "/ /a ~\n/h/y\n/\n"},
+        {"set -x; v='a b'; echo \"$v\" \"it's\"; set +x", 0, "a b it's\n",
+         "+ v='a b'\n+ echo 'a b' 'it'\\''s'\n+ set +x\n"},
     });
 }
 
