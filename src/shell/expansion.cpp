@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <span>
 
 #include "fs/glob.hpp"
 #include "fs/name_pattern.hpp"
@@ -159,15 +160,15 @@ void brace_expand_units(const Units& units, std::vector<Units>& out) {
     out.push_back(units);
 }
 
-// {a,b} and {1..3}: one word becomes several, before any other expansion.
-std::vector<Word> brace_expand(const Word& word) {
-    const bool any = std::ranges::any_of(word.parts, [](const WordPart& part) {
+bool has_braces(const Word& word) {
+    return std::ranges::any_of(word.parts, [](const WordPart& part) {
         return part.kind == WordPart::Kind::Text && !part.quoted &&
                part.text.find('{') != std::string::npos;
     });
-    if (!any) {
-        return {word};
-    }
+}
+
+// {a,b} and {1..3}: one word becomes several, before any other expansion.
+std::vector<Word> brace_expand(const Word& word) {
     Units units;
     for (const WordPart& part : word.parts) {
         if (part.kind == WordPart::Kind::Text && !part.quoted) {
@@ -603,7 +604,11 @@ std::vector<std::string> Interpreter::expand_words(const std::vector<Word>& word
     std::vector<std::string> out;
     const auto ifs = parameter("IFS");
     for (const Word& written : words) {
-        for (const Word& word : brace_expand(written)) {
+        // Most words have no braces, and are not copied.
+        const std::vector<Word> expanded =
+            has_braces(written) ? brace_expand(written) : std::vector<Word>();
+        for (const Word& word : has_braces(written) ? std::span<const Word>(expanded)
+                                                    : std::span<const Word>(&written, 1)) {
             if (only_quoted_at(word) && state_.positional.empty()) {
                 continue;
             }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <unordered_set>
 
 #include "fs/name_pattern.hpp"
 #include "shell/commands.hpp"
@@ -97,6 +98,15 @@ std::optional<int> Interpreter::evaluate_arithmetic_command(const Word& word, St
 
 std::optional<int> Interpreter::run_builtin(std::span<const std::string> words, Streams io) {
     const std::string& name = words[0];
+    // One lookup turns away the other commands, which are most.
+    static const std::unordered_set<std::string_view> kNames = [] {
+        std::unordered_set<std::string_view> names(std::begin(kBuiltins), std::end(kBuiltins));
+        names.insert(std::begin(kUnsupported), std::end(kUnsupported));
+        return names;
+    }();
+    if (!kNames.contains(name)) {
+        return std::nullopt;
+    }
     const auto args = words.subspan(1);
     const auto count_arg = [&](int fallback) -> std::optional<int> {
         if (args.empty()) {
