@@ -138,8 +138,10 @@ class PythonCommand {
                 Py_XDECREF(text);
                 return stop(context);
             }
-            context.err.append(utf8, static_cast<std::size_t>(size));
-            context.err.push_back('\n');
+            // Under 2>&1 the message goes where the output goes, after it.
+            std::string& stream = context.errors_to_output ? context.out : context.err;
+            stream.append(utf8, static_cast<std::size_t>(size));
+            stream.push_back('\n');
             Py_DECREF(text);
             return 1;
         }

@@ -198,7 +198,10 @@ std::optional<int> Interpreter::run_builtin(std::span<const std::string> words, 
     if (name == "eval") {
         return builtin_eval(args, io);
     }
-    if (name == "command" && !args.empty()) {
+    if (name == "command" && args.empty()) {
+        return 0;
+    }
+    if (name == "command") {
         if (args[0] == "-v" || args[0] == "-V") {
             int status = 0;
             for (const std::string& command : args.subspan(1)) {

@@ -219,3 +219,11 @@ def test_registered_commands_run_inside_the_grammar(shell):
 def test_bound_argument_errors(fs, kwargs, error):
     with pytest.raises(error):
         PyTerm.shell(fs, **kwargs)
+
+
+def test_a_registered_commands_error_follows_its_output_under_2_to_1(shell):
+    def fail(args, stdin):
+        raise ValueError("bad input")
+
+    shell.register("fail", fail)
+    assert shell.run("echo a; fail 2>&1; echo b") == (0, "a\nbad input\nb\n", "")
