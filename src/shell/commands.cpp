@@ -158,6 +158,7 @@ bool read_inputs(ShellContext& context, std::string_view command,
                  const std::function<void(const std::string&)>& directory) {
     static const std::string kStdin = "-";
     const auto read_stdin = [&](const std::string& name) {
+        context.used_input = true;
         if (!context.input_is_directory) {
             use(name, context.input);
             return true;

@@ -206,6 +206,7 @@ int cmd_tee(ShellContext& context, std::span<const std::string> words) {
             status = 1;
         }
     }
+    context.used_input = true;
     context.write(context.input);
     return status;
 }

@@ -32,6 +32,9 @@ struct ShellContext : CommandContext {
     bool stop_line = false;
     // The standard input is a directory: it opened, but reading it fails.
     bool input_is_directory = false;
+    // Set by a command that read its standard input, which it then used up: a `read`
+    // after it in the same loop finds nothing left.
+    bool used_input = false;
 };
 
 } // namespace ovaline::shell

@@ -459,6 +459,9 @@ int Interpreter::call_table(const ShellCommands::Handler& handler,
     // Sharing one destination, the two streams keep the order they were written in.
     call.errors_to_output = io.out == io.err;
     int status = handler(call, words.subspan(1));
+    if (call.used_input) {
+        io.in->pos = io.in->text.size();
+    }
     if (call.overflow) {
         stop(1,
              "output limit of " + std::to_string(shell_.limits_.max_output) + " bytes exceeded\n");

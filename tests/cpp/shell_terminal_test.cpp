@@ -306,6 +306,8 @@ TEST_F(ShellTest, GrammarBeyondTheDifferentialTest) {
         {"printf 'a:b:c\\nd' | { IFS=: read x y; echo \"$x|$y\"; read z; echo \"$?$z\"; }", 0,
          "a|b:c\n1d\n"},
         {"printf -v v '%s-%03d' x 5; echo $v", 0, "x-005\n"},
+        // A command that reads the loop's input uses up the rest.
+        {"printf 'a\\nb\\nc\\n' | while read x; do echo \"[$x]\"; wc -l; done", 0, "[a]\n2\n"},
         // set -u and ${x:?} end the line; an arithmetic error ends its own line only.
         {"set -u; echo $undefined; echo no", 127, ""},
         {"echo ${none:?gone}; echo no", 127, "", "none: gone\n"},
