@@ -140,25 +140,25 @@ class Formatter {
                 continue;
             }
             std::size_t j = k + 1;
-            std::string spec = "%";
+            std::string directive = "%";
             while (j < format.size() &&
                    std::string_view("-+ #0").find(format[j]) != std::string_view::npos) {
-                spec.push_back(format[j++]);
+                directive.push_back(format[j++]);
             }
             const auto width_or_precision = [&] {
                 if (j < format.size() && format[j] == '*') {
                     ++j;
-                    spec += std::to_string(integer_arg());
+                    directive += std::to_string(integer_arg());
                     return;
                 }
                 while (j < format.size() &&
                        std::isdigit(static_cast<unsigned char>(format[j])) != 0) {
-                    spec.push_back(format[j++]);
+                    directive.push_back(format[j++]);
                 }
             };
             width_or_precision();
             if (j < format.size() && format[j] == '.') {
-                spec.push_back(format[j++]);
+                directive.push_back(format[j++]);
                 width_or_precision();
             }
             while (j < format.size() &&
@@ -174,12 +174,12 @@ class Formatter {
                 stopped_ = true;
                 return;
             }
-            convert(format[j], spec);
+            convert(format[j], directive);
             k = j + 1;
         }
     }
 
-    void convert(char conversion, std::string spec) {
+    void convert(char conversion, std::string directive) {
         char buffer[512];
         bool present = false;
         switch (conversion) {
@@ -194,26 +194,26 @@ class Formatter {
             } else if (conversion == 'q') {
                 text = shell_quoted(text);
             }
-            spec += 's';
+            directive += 's';
             // Widths count bytes, as the C library does.
-            const int n = std::snprintf(nullptr, 0, spec.c_str(), text.c_str());
+            const int n = std::snprintf(nullptr, 0, directive.c_str(), text.c_str());
             std::string formatted(static_cast<std::size_t>(std::max(n, 0)), '\0');
-            std::snprintf(formatted.data(), formatted.size() + 1, spec.c_str(), text.c_str());
+            std::snprintf(formatted.data(), formatted.size() + 1, directive.c_str(), text.c_str());
             out_ += formatted;
             return;
         }
         case 'c': {
             const std::string_view text = next_arg(present);
             const std::string one = text.empty() ? std::string() : std::string(1, text[0]);
-            spec += 's';
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), one.c_str());
+            directive += 's';
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), one.c_str());
             out_ += buffer;
             return;
         }
         case 'd':
         case 'i':
-            spec += "lld";
-            std::snprintf(buffer, sizeof buffer, spec.c_str(),
+            directive += "lld";
+            std::snprintf(buffer, sizeof buffer, directive.c_str(),
                           static_cast<long long>(integer_arg()));
             out_ += buffer;
             return;
@@ -221,9 +221,9 @@ class Formatter {
         case 'x':
         case 'X':
         case 'o':
-            spec += "ll";
-            spec.push_back(conversion);
-            std::snprintf(buffer, sizeof buffer, spec.c_str(),
+            directive += "ll";
+            directive.push_back(conversion);
+            std::snprintf(buffer, sizeof buffer, directive.c_str(),
                           static_cast<unsigned long long>(integer_arg()));
             out_ += buffer;
             return;
@@ -235,8 +235,8 @@ class Formatter {
         case 'G':
         case 'a':
         case 'A':
-            spec.push_back(conversion);
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), float_arg());
+            directive.push_back(conversion);
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), float_arg());
             out_ += buffer;
             return;
         default:
