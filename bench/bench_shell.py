@@ -27,7 +27,14 @@ LINES = [
     "grep -i error big.txt | cut -d ' ' -f 2 | sort -u",
     "grep -c apple small.txt",
     "cat small.txt | grep -v info | wc -l",
+    # The interpreter itself: a loop of 100,000 tests and arithmetic expansions.
+    "i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done; echo $i",
+    "for f in small.txt big.txt; do n=0; while read -r a b; do n=$((n+1)); done < small.txt; "
+    "echo $f $n; done",
 ]
+
+# Terminals made and given one command, to time what a caller pays per fresh shell.
+STARTS = 20000
 
 
 def make_text(size: int, seed: int) -> str:
@@ -93,6 +100,15 @@ def main() -> int:
                 return 1
             cell = line.replace("|", "\\|")
             print(f"| `{cell}` | {ours * 1e3:.2f} | {theirs * 1e3:.2f} | {theirs / ours:.2f} |")
+
+        def starts() -> None:
+            for _ in range(STARTS):
+                PyTerm.shell(fs).exec("true")
+
+        ours, _ = best_of(args.repeats, starts)
+        theirs, _ = best_of(args.repeats, lambda: run_bash("true"))
+        print(f"\n`PyTerm.shell(fs).exec('true')`: {ours / STARTS * 1e6:.2f} µs per terminal; "
+              f"`bash -c true`: {theirs * 1e6:.0f} µs")
     return 0
 
 

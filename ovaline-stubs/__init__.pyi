@@ -403,10 +403,19 @@ class PyTerm:
     def __new__(cls, fs: PyFs) -> PyTerm:
         """A terminal with the nine simple commands over the tree of fs, in its root."""
     @classmethod
-    def shell(cls, fs: PyFs, *, max_output: int = 16777216) -> PyTerm:
-        """A terminal in the shell mode over the filesystem: pipelines, redirections,
-        globs, variables and the text tools, each line's output capped at max_output
-        bytes per stream.
+    def shell(
+        cls,
+        fs: PyFs,
+        *,
+        max_output: int = 16777216,
+        timeout: float | None = None,
+        max_steps: int | None = None,
+    ) -> PyTerm:
+        """A terminal in the shell mode over the filesystem: the shell grammar (pipelines,
+        redirections, conditionals, loops, functions, expansions) and the text tools,
+        each line's output capped at max_output bytes per stream. A line that runs
+        longer than timeout seconds, or more than max_steps commands, stops with
+        status 124.
         """
     def exec(self, command: str) -> str:
         """

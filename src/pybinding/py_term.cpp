@@ -1,6 +1,11 @@
 #include "pybinding/py_term.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,9 +43,11 @@ PyStructSequence_Field kShellResultFields[] = {
 
 constexpr char kShellDoc[] =
     "\n"
-    "A terminal in the shell mode over the filesystem: pipelines, redirections,\n"
-    "globs, variables and the text tools, each line's output capped at max_output\n"
-    "bytes per stream.\n";
+    "A terminal in the shell mode over the filesystem: the shell grammar (pipelines,\n"
+    "redirections, conditionals, loops, functions, expansions) and the text tools,\n"
+    "each line's output capped at max_output bytes per stream. A line that runs\n"
+    "longer than timeout seconds, or more than max_steps commands, stops with\n"
+    "status 124.\n";
 
 PyStructSequence_Desc kShellResultDesc = {"ovaline.PyTerm.ShellResult", kShellResultDoc,
                                           kShellResultFields, 3};
@@ -49,12 +56,20 @@ PyObject* make_term(PyTypeObject* type, PyFs& fs) {
     return box_new<PyTerm>(type, fs.fs);
 }
 
-PyObject* shell(PyTypeObject* type, PyFs& fs, std::uint64_t max_output) {
+PyObject* shell(PyTypeObject* type, PyFs& fs, std::uint64_t max_output,
+                std::optional<double> timeout, std::optional<std::uint64_t> max_steps) {
     if (max_output == 0) {
         PyErr_SetString(PyExc_ValueError, "max_output must be at least 1");
         return nullptr;
     }
-    return box_new<PyTerm>(type, fs.fs, static_cast<std::size_t>(max_output));
+    shell::ShellLimits limits;
+    limits.max_output = static_cast<std::size_t>(max_output);
+    if (timeout) {
+        limits.timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(std::min(*timeout, 1e9)));
+    }
+    limits.max_steps = max_steps;
+    return box_new<PyTerm>(type, fs.fs, limits);
 }
 
 // The current exception, taken out of the error indicator.
@@ -81,9 +96,17 @@ class PythonCommand {
     explicit PythonCommand(PyObject* function)
         : function_(Py_NewRef(function), [](PyObject* f) { Py_DECREF(f); }) {}
 
-    // Runs with the interpreter lock held, as the whole line does. A Python error other
-    // than ValueError stays set and stops the line; the caller raises it.
+    // The line runs without the interpreter lock; the call takes it. A Python error
+    // other than ValueError stays set and stops the line; the caller raises it.
     int operator()(shell::ShellContext& context, std::span<const std::string> args) const {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const int status = call(context, args);
+        PyGILState_Release(gil);
+        return status;
+    }
+
+  private:
+    int call(shell::ShellContext& context, std::span<const std::string> args) const {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(args.size()));
         if (list == nullptr) {
             return stop(context);
@@ -115,8 +138,10 @@ class PythonCommand {
                 Py_XDECREF(text);
                 return stop(context);
             }
-            context.err.append(utf8, static_cast<std::size_t>(size));
-            context.err.push_back('\n');
+            // Under 2>&1 the message goes where the output goes, after it.
+            std::string& stream = context.errors_to_output ? context.out : context.err;
+            stream.append(utf8, static_cast<std::size_t>(size));
+            stream.push_back('\n');
             Py_DECREF(text);
             return 1;
         }
@@ -137,7 +162,6 @@ class PythonCommand {
         return 0;
     }
 
-  private:
     static int stop(shell::ShellContext& context) {
         context.stop_line = true;
         return 1;
@@ -192,11 +216,37 @@ std::string failure_message(const shell::ShellResult& result) {
     return message.empty() ? "exit status " + std::to_string(result.status) : message;
 }
 
+// Runs a shell line without the interpreter lock, so other threads go on and a loop
+// that never ends still stops: every few milliseconds the line takes the lock back to
+// let Python handle a signal (Ctrl-C), and stops if a handler raised. The exception is
+// left set for the caller.
+shell::ShellResult run_shell(shell::ShellTerminal& terminal, std::string_view line) {
+    shell::ShellResult result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    const std::function<bool()> poll = [&state] {
+        PyEval_RestoreThread(state);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        state = PyEval_SaveThread();
+        return go_on;
+    };
+    try {
+        result = terminal.run(line, poll);
+    } catch (const std::exception&) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return result;
+}
+
 // Runs the line in whichever mode the terminal has; the default mode's failure is
 // status 1 with its message on stderr.
 shell::ShellResult run_line(PyTerm& self, std::string_view line) {
     if (auto* shell_mode = std::get_if<shell::ShellTerminal>(&self.terminal)) {
-        return shell_mode->run(line);
+        return run_shell(*shell_mode, line);
     }
     auto result = std::get<terminal::SimpleTerminal>(self.terminal).run(line);
     if (!result) {
@@ -217,7 +267,7 @@ PyObject* exec(PyTerm& self, std::string_view command) {
         }
         return to_py_str(*result);
     }
-    const auto result = std::get<shell::ShellTerminal>(self.terminal).run(command);
+    const auto result = run_shell(std::get<shell::ShellTerminal>(self.terminal), command);
     if (PyErr_Occurred()) {
         return nullptr;
     }
@@ -268,7 +318,7 @@ PyMethodDef kMethods[] = {
     method<"exec", exec, "command">(kExecDoc),
     method<"run", run, "line">(kRunDoc),
     method<"register", register_command, "name", "function">(kRegisterDoc),
-    class_method<"shell", shell, "fs", "*max_output=16777216">(kShellDoc),
+    class_method<"shell", shell, "fs", "*max_output=16777216", "*timeout", "*max_steps">(kShellDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,8 +22,8 @@ struct PyTerm {
     static constexpr ClassId kId = ClassId::PyTerm;
 
     explicit PyTerm(std::shared_ptr<fs::FileSystem> fs) : terminal(std::in_place_index<0>, fs) {}
-    PyTerm(std::shared_ptr<fs::FileSystem> fs, std::size_t max_output)
-        : terminal(std::in_place_index<1>, std::move(fs), max_output) {}
+    PyTerm(std::shared_ptr<fs::FileSystem> fs, shell::ShellLimits limits)
+        : terminal(std::in_place_index<1>, std::move(fs), limits) {}
 
     std::mutex mutex;
     // The thread running a line, so that a registered command calling back into its own

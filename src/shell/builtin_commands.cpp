@@ -5,17 +5,41 @@
 
 #include "shell/commands.hpp"
 #include "shell/paths.hpp"
+#include "shell/printf_command.hpp"
 
 namespace ovaline::shell {
 
 int cmd_echo(ShellContext& context, std::span<const std::string> words) {
-    const bool newline = words.empty() || words[0] != "-n";
+    // Leading words made only of n, e and E after a dash are options.
+    bool newline = true;
+    bool escapes = false;
+    std::size_t first = 0;
+    for (; first < words.size(); ++first) {
+        const std::string& word = words[first];
+        if (word.size() < 2 || word[0] != '-' ||
+            word.find_first_not_of("neE", 1) != std::string::npos) {
+            break;
+        }
+        for (char c : std::string_view(word).substr(1)) {
+            newline = newline && c != 'n';
+            escapes = c == 'e' || (escapes && c != 'E');
+        }
+    }
     std::string text;
-    for (std::size_t i = newline ? 0 : 1; i < words.size(); ++i) {
-        if (!text.empty() || i > (newline ? 0u : 1u)) {
+    for (std::size_t i = first; i < words.size(); ++i) {
+        if (i > first) {
             text += ' ';
         }
-        text += words[i];
+        if (escapes) {
+            bool stopped = false;
+            text += expand_escapes(words[i], stopped);
+            if (stopped) {
+                context.write(text);
+                return 0;
+            }
+        } else {
+            text += words[i];
+        }
     }
     if (newline) {
         text += '\n';
@@ -54,8 +78,18 @@ int cmd_cd(ShellContext& context, std::span<const std::string> words) {
         return 1;
     }
     const auto home = context.variables.find("HOME");
-    const std::string target =
+    std::string target =
         !words.empty() ? words[0] : (home != context.variables.end() ? home->second : "/");
+    // "cd -" goes back to the directory before the last change, and prints it.
+    const bool back = target == "-";
+    if (back) {
+        const auto old = context.variables.find("OLDPWD");
+        if (old == context.variables.end()) {
+            context.error("cd", "OLDPWD not set");
+            return 1;
+        }
+        target = old->second;
+    }
     auto id = resolve_path(context.terminal, target);
     fs::IoResult<bool> is_dir = id ? context.terminal.filesystem->is_directory_raw(*id)
                                    : fs::IoResult<bool>(std::unexpected(id.error()));
@@ -67,7 +101,18 @@ int cmd_cd(ShellContext& context, std::span<const std::string> words) {
         context.error("cd", target + ": Not a directory");
         return 1;
     }
+    auto before = context.terminal.filesystem->get_path_by_inode(context.terminal.current_dir);
     context.terminal.current_dir = *id;
+    if (before) {
+        context.variables["OLDPWD"] = *before;
+    }
+    auto now = context.terminal.filesystem->get_path_by_inode(*id);
+    if (now) {
+        context.variables["PWD"] = *now;
+        if (back) {
+            context.write(*now + "\n");
+        }
+    }
     return 0;
 }
 

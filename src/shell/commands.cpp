@@ -9,8 +9,10 @@
 #include "shell/grep_command.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
+#include "shell/printf_command.hpp"
 #include "shell/sed_command.hpp"
 #include "shell/stream_commands.hpp"
+#include "shell/test_command.hpp"
 #include "shell/text_commands.hpp"
 #include "shell/utility_commands.hpp"
 
@@ -59,6 +61,8 @@ constexpr Usage kUsages[] = {
            "the non-empty ones)."},
     {"paste", "paste [-s] [-d LIST] [FILE]...\nJoin the files' lines side by side (-s: each file's "
               "lines into one)."},
+    {"printf", "printf [-v NAME] FORMAT [ARGUMENT]...\nPrint the arguments as FORMAT says (%s %d "
+               "%x %o %c %b %f %%, widths, precisions), reusing it for extra arguments."},
     {"pwd", "pwd\nPrint the current directory."},
     {"rev", "rev [FILE]...\nReverse the characters of each line."},
     {"rm", "rm [-rf] PATH...\nRemove files, and directories with -r; -f ignores missing ones."},
@@ -73,6 +77,8 @@ constexpr Usage kUsages[] = {
     {"stat", "stat [-c FORMAT] PATH...\nDescribe entries; FORMAT knows %n %s %F %i."},
     {"tac", "tac [FILE]...\nPrint the lines of each file last first."},
     {"tail", "tail [-n [+]N | -c [+]N] [FILE]...\nPrint the last 10 lines (or N lines or bytes)."},
+    {"test", "test EXPRESSION, [ EXPRESSION ]\nTest files (-e -f -d -s), strings (-z -n = != "
+             "< >) and integers (-eq -ne -lt -le -gt -ge), with ! -a -o ( )."},
     {"tee", "tee [-a] [FILE]...\nCopy the standard input to the output and to each FILE."},
     {"touch", "touch FILE...\nCreate files that do not exist."},
     {"tr", "tr [-cdst] SET1 [SET2]\nTranslate, delete (-d) or squeeze (-s) characters of the "
@@ -86,11 +92,14 @@ constexpr Usage kUsages[] = {
 };
 
 constexpr std::string_view kNotSupported =
-    "\nOperators: ; && || | and redirections > >> < 2> 2>> 2>&1 >&2.\n"
-    "Expansions: $NAME ${NAME} $? and globs * ? [...] (a glob without a match stays as "
-    "written).\n"
-    "Not supported: loops, conditionals, functions, subshells, background jobs, command "
-    "substitution, here-documents and arithmetic.\n";
+    "\nGrammar: ; && || | ! pipelines, if/elif/else, for (also for ((...))), while, until,\n"
+    "case, functions (f() {...}, local, return), ( subshells ), { groups; }, [[ ... ]],\n"
+    "(( arithmetic )), redirections > >> < 2> 2>&1 >&2 &> <<EOF <<-EOF <<<, /dev/null.\n"
+    "Expansions: $NAME ${NAME...} (defaults, lengths, trims, replacements, substrings),\n"
+    "$1.. $@ $* $# $?, $(...) and `...`, $((...)), {a,b} {1..5}, globs * ? [...].\n"
+    "Shell built-ins: : break continue eval exit export let local read return set (-e -u\n"
+    "-x -o pipefail) shift source . unset command.\n"
+    "Not supported: background jobs (&), job control, process substitution, trap, arrays.\n";
 
 std::string_view usage_of(std::string_view command) {
     for (const Usage& usage : kUsages) {
@@ -142,7 +151,20 @@ const ShellCommands& commands() {
         {"tee", cmd_tee},         {"touch", cmd_touch},
         {"tr", cmd_tr},           {"true", cmd_true},
         {"uniq", cmd_uniq},       {"wc", cmd_wc},
-        {"xargs", cmd_xargs},
+        {"xargs", cmd_xargs},     {"cat", cmd_cat},
+        {"cd", cmd_cd},           {"cp", cmd_cp},
+        {"mv", cmd_mv},           {"cut", cmd_cut},
+        {"echo", cmd_echo},       {"export", cmd_export},
+        {"false", cmd_false},     {"find", cmd_find},
+        {"grep", cmd_grep},       {"head", cmd_head},
+        {"help", cmd_help},       {"ls", cmd_ls},
+        {"mkdir", cmd_mkdir},     {"pwd", cmd_pwd},
+        {"rm", cmd_rm},           {"sort", cmd_sort},
+        {"stat", cmd_stat},       {"tail", cmd_tail},
+        {"tee", cmd_tee},         {"touch", cmd_touch},
+        {"true", cmd_true},       {"uniq", cmd_uniq},
+        {"wc", cmd_wc},           {"test", cmd_test},
+        {"[", cmd_bracket},       {"printf", cmd_printf},
     };
     return table;
 }
@@ -172,7 +194,8 @@ std::expected<ShellOptions, int> start_command(CommandContext& context, std::str
 int usage_error(CommandContext& context, std::string_view command, std::string_view message,
                 int status) {
     context.error(command, message);
-    context.err += "Try '" + std::string(command) + " --help' for more information.\n";
+    (context.errors_to_output ? context.out : context.err) +=
+        "Try '" + std::string(command) + " --help' for more information.\n";
     return status;
 }
 
@@ -192,20 +215,42 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
-                 const std::function<void(const std::string&, std::string_view)>& use) {
+                 const std::function<void(const std::string&, std::string_view)>& use,
+                 const std::function<void(const std::string&)>& directory) {
     static const std::string kStdin = "-";
+    const auto read_stdin = [&](const std::string& name) {
+        context.used_input = true;
+        if (!context.input_is_directory) {
+            use(name, context.input);
+            return true;
+        }
+        if (directory) {
+            directory(kStdin);
+        } else {
+            context.error(command, "'standard input': Is a directory");
+        }
+        return false;
+    };
     if (operands.empty()) {
-        use(kStdin, context.input);
-        return true;
+        return read_stdin(kStdin);
     }
     bool ok = true;
     for (const auto& operand : operands) {
-        if (operand == "-") {
-            use(operand, context.input);
+        if (operand == "-" || operand == "/dev/stdin") {
+            ok = read_stdin(operand) && ok;
+        } else if (operand == "/dev/null") {
+            use(operand, "");
         } else {
             auto text = read_file(context.terminal, operand);
             if (!text) {
-                context.error(command, operand + ": " + text.error());
+                const auto id = resolve_path(context.terminal, operand);
+                const auto is_dir = id ? context.terminal.filesystem->is_directory_raw(*id)
+                                       : fs::IoResult<bool>(false);
+                if (directory && is_dir && *is_dir) {
+                    directory(operand);
+                } else {
+                    context.error(command, operand + ": " + text.error());
+                }
                 ok = false;
                 continue;
             }

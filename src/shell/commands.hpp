@@ -17,11 +17,14 @@ const ShellCommands& commands();
 
 // Calls `use(name, text)` for each operand's contents in order, or once for the standard
 // input when there are no operands ("-" names it too). A file that cannot be read is
-// reported as "command: name: reason" and skipped; returns false if any was. Stops at
-// the output limit.
+// reported as "command: name: reason" and skipped; returns false if any was. A
+// directory goes to `directory` instead when given (with "-" for a directory as the
+// standard input), for the commands that report it their own way. Stops at the output
+// limit.
 bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
-                 const std::function<void(const std::string&, std::string_view)>& use);
+                 const std::function<void(const std::string&, std::string_view)>& use,
+                 const std::function<void(const std::string&)>& directory = {});
 
 // Prints a usage error the GNU way and gives `status`.
 int usage_error(CommandContext& context, std::string_view command, std::string_view message,

@@ -192,12 +192,21 @@ int cmd_tee(ShellContext& context, std::span<const std::string> words) {
     }
     int status = 0;
     for (const auto& operand : options->operands) {
+        // The device names lead to the streams, not to the tree.
+        if (operand == "/dev/null") {
+            continue;
+        }
+        if (operand == "/dev/stdout" || operand == "/dev/stderr") {
+            (operand == "/dev/stdout" ? context.out : context.err) += context.input;
+            continue;
+        }
         if (auto written = write_file(context.terminal, operand, context.input, options->has('a'));
             !written) {
             context.error("tee", operand + ": " + written.error());
             status = 1;
         }
     }
+    context.used_input = true;
     context.write(context.input);
     return status;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "error/utf8.hpp"
 #include "shell/commands.hpp"
 #include "shell/options.hpp"
 #include "shell/paths.hpp"
@@ -124,8 +125,9 @@ class Matcher {
         } else if (edges == "x") {
             combined = "^(?:" + combined + ")$";
         }
-        const std::uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_MULTILINE |
-                                      (ignore_case ? PCRE2_CASELESS : 0);
+        // Character classes, \w and \b know letters beyond ASCII, as in a UTF-8 locale.
+        const std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF |
+                                      PCRE2_MULTILINE | (ignore_case ? PCRE2_CASELESS : 0);
         int error = 0;
         PCRE2_SIZE offset = 0;
         pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(combined.data()),
@@ -206,6 +208,23 @@ class Matcher {
     std::unique_ptr<pcre2_match_data, MatchDataDeleter> data_;
 };
 
+// A text with NUL bytes or broken UTF-8 is binary: GNU grep reports its first selected
+// line instead of printing any.
+bool is_binary(std::string_view text) {
+    // Plain ASCII without NUL, the usual case, is told apart in one vectorised pass.
+    unsigned char outside = 0;
+    for (const char c : text) {
+        outside |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 1) >= 0x7F ? 1 : 0;
+    }
+    return outside != 0 && (text.find('\0') != std::string_view::npos || !is_valid_utf8(text));
+}
+
+void report_binary(CommandContext& context, const std::string& label, std::uint64_t selected) {
+    if (selected == 1) {
+        context.error("grep", label + ": binary file matches");
+    }
+}
+
 bool is_directory(const TerminalContext& context, const std::string& path) {
     auto id = resolve_path(context, path);
     auto is_dir = id ? context.filesystem->is_directory_raw(*id) : fs::IoResult<bool>(false);
@@ -243,6 +262,10 @@ void collect_files(const TerminalContext& context, const std::string& path,
 
 } // namespace
 
+std::string posix_regex_to_pcre(std::string_view pattern, bool extended) {
+    return translate(pattern, extended);
+}
+
 int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     auto options = start_command(context, "grep", words, "ivnclrEFqowxm:", 2);
     if (!options) {
@@ -250,6 +273,10 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
     }
     if (options->operands.empty()) {
         return usage_error(context, "grep", "missing pattern", 2);
+    }
+    if (options->has('E') && options->has('F')) {
+        context.error("grep", "conflicting matchers specified");
+        return 2;
     }
     // At most this many selected lines of each input; none at all for 0.
     std::uint64_t most = UINT64_MAX;
@@ -315,6 +342,7 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
                 const std::string label = input == "-" ? "(standard input)" : input;
                 const std::string prefix = show_names ? label + ":" : "";
                 std::uint64_t selected = 0;
+                const bool binary = is_binary(text);
                 if (most == 0) {
                     text = {};
                 }
@@ -323,6 +351,10 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
                         ++selected;
                         if (count || names_only || quiet) {
                             return selected < most && !quiet;
+                        }
+                        if (binary) {
+                            report_binary(context, label, selected);
+                            return selected < most;
                         }
                         std::string head = prefix;
                         if (numbers) {

@@ -30,6 +30,11 @@ struct ShellContext : CommandContext {
     // Set by a command that must end the whole line (a Python exception in a
     // registered command); the shell runs nothing after it.
     bool stop_line = false;
+    // The standard input is a directory: it opened, but reading it fails.
+    bool input_is_directory = false;
+    // Set by a command that read its standard input, which it then used up: a `read`
+    // after it in the same loop finds nothing left.
+    bool used_input = false;
 };
 
 } // namespace ovaline::shell

@@ -105,14 +105,25 @@ int head_or_tail(ShellContext& context, std::span<const std::string> words,
     }
     const bool headers = options->operands.size() > 1;
     bool first = true;
+    const auto header = [&](const std::string& name) {
+        if (headers) {
+            context.write((first ? "==> " : "\n==> ") +
+                          (name == "-" ? std::string("standard input") : name) + " <==\n");
+        }
+        first = false;
+    };
     const bool ok = read_inputs(
-        context, command, options->operands, [&](const std::string& name, std::string_view text) {
-            if (headers) {
-                context.write((first ? "==> " : "\n==> ") +
-                              (name == "-" ? std::string("standard input") : name) + " <==\n");
-            }
-            first = false;
+        context, command, options->operands,
+        [&](const std::string& name, std::string_view text) {
+            header(name);
             context.write(take(text, count, bytes));
+        },
+        [&](const std::string& name) {
+            // A directory opens, and only reading it fails.
+            header(name);
+            context.error(command, "error reading '" +
+                                       (name == "-" ? std::string("standard input") : name) +
+                                       "': Is a directory");
         });
     return ok ? 0 : 1;
 }
@@ -256,9 +267,18 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words) {
     std::vector<std::pair<std::string, Counts>> rows;
     bool from_stdin = false;
     const bool ok = read_inputs(
-        context, "wc", options->operands, [&](const std::string& name, std::string_view text) {
+        context, "wc", options->operands,
+        [&](const std::string& name, std::string_view text) {
             from_stdin = from_stdin || name == "-";
             rows.emplace_back(options->operands.empty() ? "" : name, count_text(text));
+        },
+        [&](const std::string& name) {
+            // A directory counts as empty, after the error, and has no size to size
+            // the columns by.
+            from_stdin = true;
+            context.error("wc", name == "-" ? "'standard input': Is a directory"
+                                            : name + ": Is a directory");
+            rows.emplace_back(options->operands.empty() ? "" : name, Counts{});
         });
     Counts total;
     for (const auto& row : rows) {
@@ -319,6 +339,10 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
     const bool ok =
         read_inputs(context, "sort", options->operands,
                     [&](const std::string&, std::string_view text) { texts.emplace_back(text); });
+    // Nothing is sorted unless every input could be read.
+    if (!ok) {
+        return 2;
+    }
     for (const auto& text : texts) {
         for (auto line : split_lines(text)) {
             lines.push_back(line);
@@ -357,7 +381,7 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
             break;
         }
     }
-    return ok ? 0 : 2;
+    return 0;
 }
 
 int cmd_uniq(ShellContext& context, std::span<const std::string> words) {

@@ -24,6 +24,9 @@ struct CommandContext {
     std::string err;
     std::size_t limit;
     bool overflow = false;
+    // Error lines go to the output instead, in the order they come, when both streams
+    // lead to one place (2>&1 in the shell mode).
+    bool errors_to_output = false;
 
     // Appends to the output unless that passes the limit.
     bool write(std::string_view text) {
@@ -43,10 +46,11 @@ struct CommandContext {
     }
     // Error lines are short and few, so they are not counted against the limit.
     void error(std::string_view command, std::string_view message) {
-        err.append(command);
-        err.append(": ");
-        err.append(message);
-        err.push_back('\n');
+        std::string& to = errors_to_output ? out : err;
+        to.append(command);
+        to.append(": ");
+        to.append(message);
+        to.push_back('\n');
     }
 };
 

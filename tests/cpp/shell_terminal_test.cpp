@@ -60,8 +60,8 @@ TEST_F(ShellTest, SyntaxErrorsRunNothing) {
         {"echo a >", 2, "", "syntax error near unexpected token `newline'\n"},
         {"echo 'a", 2, "", "The command was not correctly formatted\n"},
         {"sleep 1 &", 2, ""},
-        {"echo $(pwd)", 2, ""},
-        {"(echo a)", 2, ""},
+        {"echo a; <(echo b)", 2, ""},
+        {"echo a; for", 2, ""},
     });
     // Nothing of the first line ran.
     EXPECT_FALSE(fs->find_inode_by_name(0, "f"));
@@ -76,7 +76,7 @@ TEST_F(ShellTest, RedirectionsAndPipes) {
         {"cat nope > both 2>&1; cat both", 0, "cat: nope: No such file or directory\n"},
         {"cat nope 2>&1 > out | wc -l", 0, "1\n"},
         {"echo x >&2", 0, "", "x\n"},
-        {"printf", 127, ""},
+        {"nope", 127, ""},
         {"echo b; echo a | sort", 0, "b\na\n"},
         {"echo c b a | cut -d ' ' -f 2,3 | cat", 0, "b a\n"},
         {"cat < nope", 1, "", "nope: No such file or directory\n"},
@@ -190,7 +190,7 @@ TEST_F(ShellTest, TextCommands) {
         {"sort f; sort -r f", 0, "one\nthree\ntwo\ntwo\nthree\none\n"},
         {"echo '10\n9\n10\nx' > n; sort -n n | uniq -c", 0, "      1 x\n      1 9\n      2 10\n"},
         {"sort -nu n", 0, "x\n9\n10\n"},
-        {"cut -d : -f 1,3- < /dev/null", 1, ""},
+        {"cut -d : -f 1,3- < /dev/null", 0, ""},
         {"echo 'a:b:c:d\nnone' > c; cut -d : -f 1,3- c; cut -f 2 -d : c", 0,
          "a:c:d\nnone\nb\nnone\n"},
         {"cut c", 1, ""},
@@ -225,7 +225,8 @@ TEST_F(ShellTest, Grep) {
 TEST_F(ShellTest, HelpAndUsage) {
     auto help = shell.run("help");
     EXPECT_EQ(help.status, 0);
-    for (const char* name : {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: loops"}) {
+    for (const char* name :
+         {"grep", "mv", "cp", "tee", "stat", "find", "Not supported: background"}) {
         EXPECT_NE(help.out.find(name), std::string::npos) << name;
     }
     for (const char* name : {"grep", "cp", "mv", "tee", "pwd", "export", "cd"}) {
@@ -329,6 +330,76 @@ TEST_F(ShellTest, SleepWaits) {
     const auto start = std::chrono::steady_clock::now();
     run_cases({{"sleep 0.05", 0, ""}, {"sleep -1", 1, ""}, {"sleep inf", 1, ""}});
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ShellTest, GrammarBeyondTheDifferentialTest) {
+    run_cases({
+        // Functions: recursion, locals, positional parameters and "$@".
+        {"fact() { if [ $1 -le 1 ]; then echo 1; else echo $(( $1 * $(fact $(($1-1))) )); fi; }; "
+         "fact 10",
+         0, "3628800\n"},
+        {"f() { for a; do echo \"<$a>\"; done; }; f 'a b' '' c", 0, "<a b>\n<>\n<c>\n"},
+        {"f() { echo $#; }; f \"$@\"; set -- 1 2; f \"$@\" \"$*\"", 0, "0\n3\n"},
+        {"f() { echo ${10}${1}; }; f 1 2 3 4 5 6 7 8 9 ten", 0, "ten1\n"},
+        // A subshell keeps its changes, exit included.
+        {"x=1; (x=2; cd /; exit 3); echo $? $x", 0, "3 1\n"},
+        {"f() { exit 4; }; (f; echo no); echo $?", 0, "4\n"},
+        // break and continue leave as many loops as they name.
+        {"for i in 1 2; do while :; do break 2; done; done; echo out", 0, "out\n"},
+        // Here-documents: expansion, quoting, tab stripping, two on one line.
+        {"x=v; cat <<A; cat <<'B'\n$x\nA\n$x\nB", 0, "v\n$x\n"},
+        {"cat <<-E\n\t\tin\n\tE", 0, "in\n"},
+        // read: pipes, several names, IFS, -r, the status at the end of input.
+        {"printf 'a:b:c\\nd' | { IFS=: read x y; echo \"$x|$y\"; read z; echo \"$?$z\"; }", 0,
+         "a|b:c\n1d\n"},
+        {"printf -v v '%s-%03d' x 5; echo $v", 0, "x-005\n"},
+        // A command that reads the loop's input uses up the rest.
+        {"printf 'a\\nb\\nc\\n' | while read x; do echo \"[$x]\"; wc -l; done", 0, "[a]\n2\n"},
+        // set -u and ${x:?} end the line; an arithmetic error ends its own line only.
+        {"set -u; echo $undefined; echo no", 127, ""},
+        {"echo ${none:?gone}; echo no", 127, "", "none: gone\n"},
+        {"echo $((1/0)); echo no\necho next", 0, "next\n"},
+        // 2>&1 keeps one command's lines in the order it wrote them.
+        {"echo x > f; cat f nope f 2>&1", 1, "x\ncat: nope: No such file or directory\nx\n"},
+        // What the shell leaves out fails with 2 and says so.
+        {"sleep 1 &", 2, "", "background jobs (&) are not supported in this shell (see help)\n"},
+        {"trap 'echo t' EXIT", 2, "", "trap: not supported in this shell (see help)\n"},
+        {"a=(1 2)", 2, "", "arrays are not supported in this shell (see help)\n"},
+        // source and eval run in this shell.
+        {"echo 'y=$1; return 5; echo no' > s.sh; source s.sh arg; echo $? $y", 0, "5 arg\n"},
+        {"eval 'z=1; echo $z'", 0, "1\n"},
+        {"echo ~ ~/a \"~\"; HOME=/h; x=~/y; echo $x; cd /; echo $PWD", 0, "/ /a ~\n/h/y\n/\n"},
+        {"set -x; v='a b'; echo \"$v\" \"it's\"; set +x", 0, "a b it's\n",
+         "+ v='a b'\n+ echo 'a b' 'it'\\''s'\n+ set +x\n"},
+    });
+}
+
+TEST_F(ShellTest, AVariableCannotOutgrowTheOutputLimit) {
+    ShellTerminal small(fs, 1000);
+    const auto result = small.run("x=0123456789; while :; do x=$x$x; done");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "x: value longer than the output limit of 1000 bytes\n");
+}
+
+TEST_F(ShellTest, ToolsMeetDirectoriesAndBinaryTextAsGnuDoes) {
+    run_cases({
+        {"mkdir d; echo x > f; wc -l f < d", 0, "1 f\n"},
+        {"wc -l < d", 1, "0\n", "wc: 'standard input': Is a directory\n"},
+        {"wc d f", 1,
+         "      0       0       0 d\n      1       1       2 f\n      1       1       2 total\n"},
+        {"head -n 1 d f", 1, "==> d <==\n\n==> f <==\nx\n",
+         "head: error reading 'd': Is a directory\n"},
+        {"sort f nope > out; echo $?; cat out", 0, "2\n"},
+        {"grep -E -F x f", 2, "", "grep: conflicting matchers specified\n"},
+        {"printf 'a\\0b\\n' > bin; grep a bin", 0, "", "grep: bin: binary file matches\n"},
+        {"grep -c a bin", 0, "1\n"},
+        // Classes and \w reach beyond ASCII.
+        {"echo 'Éa straße' | grep -c '^[[:upper:]]a \\w*$'", 0, "1\n"},
+    });
 }
 
 } // namespace

@@ -161,7 +161,7 @@ def test_not_constructible(cls):
         (ovaline.PyUserPool, "()"),
         (ovaline.PyTerminalSession, "(pool)"),
         (ovaline.PyFs.limited, "($type, *, max_bytes=None, max_inodes=None)"),
-        (ovaline.PyTerm.shell, "($type, fs, *, max_output=16777216)"),
+        (ovaline.PyTerm.shell, "($type, fs, *, max_output=16777216, timeout=None, max_steps=None)"),
         (ovaline.PyUserPool.warm, "($type, count)"),
         (ovaline.PyFileHandle, None),
         (ovaline.Whence, None),

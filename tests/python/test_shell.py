@@ -157,3 +157,73 @@ def test_output_limit_stops_a_growing_line(fs):
     assert "output limit of 1000 bytes exceeded" in result.stderr
     # Truncated before it is read, as in bash: the file ends empty, nothing grows.
     assert shell.run("cat f f > f; cat f") == (0, "", "")
+
+
+@pytest.mark.parametrize(
+    "bounds, message",
+    [({"timeout": 0.05}, "time limit"), ({"max_steps": 1000}, "more than 1000 steps")],
+)
+def test_a_line_past_its_bounds_stops_with_124(fs, bounds, message):
+    shell = PyTerm.shell(fs, **bounds)
+    result = shell.run("echo before; while :; do :; done; echo after")
+    assert (result.status, result.stdout) == (124, "before\n")
+    assert message in result.stderr
+    # The next line gets a budget of its own.
+    assert shell.run("for i in 1 2 3; do echo $i; done").stdout == "1\n2\n3\n"
+
+
+def test_ctrl_c_stops_an_endless_line_and_other_threads_run_meanwhile(shell, fs):
+    import signal
+
+    main = threading.get_ident()
+    done = threading.Event()
+    seen = []
+
+    def interrupt():
+        # The loop runs without the interpreter lock, so this thread can look at the
+        # tree while it does.
+        while not done.is_set() and "started" not in fs.listdir("/")[0]:
+            done.wait(0.001)
+        seen.append(fs.listdir("/")[0])
+        signal.pthread_kill(main, signal.SIGINT)
+
+    helper = threading.Thread(target=interrupt)
+    helper.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            shell.run("touch started; while :; do :; done")
+    finally:
+        done.set()
+        helper.join(timeout=30)
+    assert seen == [["started"]]
+    assert shell.exec("echo again") == "again\n"
+
+
+def test_registered_commands_run_inside_the_grammar(shell):
+    calls = []
+
+    def record(args, stdin):
+        calls.append(args)
+        return "".join(args) + "\n"
+
+    shell.register("rec", record)
+    result = shell.run('for i in 1 2; do rec "$i" x; done | sort -r; f() { rec "$@"; }; f a b')
+    assert result == (0, "2x\n1x\nab\n", "")
+    assert calls == [["1", "x"], ["2", "x"], ["a", "b"]]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [({"timeout": -1}, ValueError), ({"timeout": "1"}, TypeError), ({"max_steps": -1}, OverflowError)],
+)
+def test_bound_argument_errors(fs, kwargs, error):
+    with pytest.raises(error):
+        PyTerm.shell(fs, **kwargs)
+
+
+def test_a_registered_commands_error_follows_its_output_under_2_to_1(shell):
+    def fail(args, stdin):
+        raise ValueError("bad input")
+
+    shell.register("fail", fail)
+    assert shell.run("echo a; fail 2>&1; echo b") == (0, "a\nbad input\nb\n", "")

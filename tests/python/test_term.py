@@ -20,7 +20,9 @@ def term(fs):
 
 def test_class_and_method_docs():
     assert PyTerm.__text_signature__ == "(fs)"
-    assert PyTerm.shell.__text_signature__ == "($type, fs, *, max_output=16777216)"
+    assert PyTerm.shell.__text_signature__ == (
+        "($type, fs, *, max_output=16777216, timeout=None, max_steps=None)"
+    )
     assert PyTerm.__doc__ == "\nA structure representing a simple terminal\n"
     assert PyTerm.exec.__text_signature__ == "($self, command)"
     assert PyTerm.exec.__doc__ == "\nExecute a command in the terminal.\n"
