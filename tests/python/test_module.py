@@ -162,7 +162,12 @@ def test_not_constructible(cls):
         (ovaline.PyTerminalSession, "(pool)"),
         (ovaline.PyFs.limited, "($type, *, max_bytes=None, max_inodes=None)"),
         (ovaline.PyTerm.shell, "($type, fs, *, max_output=16777216, timeout=None, max_steps=None)"),
-        (ovaline.PyUserPool.warm, "($type, count)"),
+        (
+            ovaline.PyUserPool.warm,
+            "($type, count, *, sandbox=False, memory=1073741824, processes=512, cpu=None,"
+            " disk=1073741824, host_paths=None, network=False, cpu_seconds=None,"
+            " address_space=None, file_size=None, open_files=None)",
+        ),
         (ovaline.PyFileHandle, None),
         (ovaline.Whence, None),
         (ovaline.PyFs.mkdir, "($self, path)"),

@@ -28,7 +28,7 @@ def test_class_surface():
     assert ovaline.__all__[-2:] == ["PyUserPool", "PyTerminalSession"]
     assert PyUserPool.__text_signature__ == "()"
     assert PyTerminalSession.__text_signature__ == "(pool)"
-    assert PyUserPool.warm.__text_signature__ == "($type, count)"
+    assert PyUserPool.warm.__text_signature__.startswith("($type, count, *, sandbox=False,")
     assert PyTerminalSession.sandbox.__text_signature__ == (
         "($type, pool, *, memory=1073741824, processes=512, cpu=None, disk=1073741824,"
         " host_paths=None, network=False, cpu_seconds=None, address_space=None, file_size=None,"
