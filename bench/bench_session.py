@@ -19,6 +19,7 @@ import ovaline
 LATENCY_ROUNDS = 200
 THROUGHPUT_ROUNDS = 5
 START_ROUNDS = 30
+WARM_ROUNDS = 20
 BIG = "head -c 200M /dev/zero"
 
 
@@ -69,6 +70,10 @@ def main():
             print(f"| {name} | {a * 1e3:.1f} ms | {b * 1e3:.1f} ms | {against} | {a / b:.2f} |")
     print()
     start_and_close()
+    print()
+    warm_takes()
+    print()
+    sandbox_run_latency()
 
 
 def shells():
@@ -92,17 +97,22 @@ def wait_for_shells(count):
 
 
 def start_and_close():
-    """Median start and close of a session with default options: cold (a new pool,
-    which finds its account on the host), reused (an account the pool had before) and
-    warm (a shell the pool started ahead)."""
+    """Median start and close of plain sessions and sandboxes: cold (a new pool, which
+    finds its account on the host), reused (an account the pool had before) and warm (a
+    shell the pool started ahead)."""
+    plain = ovaline.PyTerminalSession
+    sandbox = ovaline.PyTerminalSession.sandbox
     kinds = [
-        ("cold", ovaline.PyUserPool, True, 0),
-        ("reused", ovaline.PyUserPool, False, 0),
-        ("warm", lambda: ovaline.PyUserPool.warm(1), False, 1),
+        ("session, cold", ovaline.PyUserPool, plain, True, 0),
+        ("session, reused", ovaline.PyUserPool, plain, False, 0),
+        ("session, warm", lambda: ovaline.PyUserPool.warm(1), plain, False, 1),
+        ("sandbox, cold", ovaline.PyUserPool, sandbox, True, 0),
+        ("sandbox, reused", ovaline.PyUserPool, sandbox, False, 0),
+        ("sandbox, warm", lambda: ovaline.PyUserPool.warm(1, sandbox=True), sandbox, False, 1),
     ]
     print("| session | start | close |")
     print("|---|---:|---:|")
-    for kind, make_pool, fresh, ready in kinds:
+    for kind, make_pool, start, fresh, ready in kinds:
         starts, closes = [], []
         pool = make_pool()
         for _ in range(START_ROUNDS + 1):
@@ -110,17 +120,50 @@ def start_and_close():
                 pool = make_pool()
             wait_for_shells(ready)
             began = time.perf_counter()
-            session = ovaline.PyTerminalSession(pool)
+            session = start(pool)
             started = time.perf_counter()
             session.close()
             closed = time.perf_counter()
             starts.append(started - began)
             closes.append(closed - started)
         # The first round finds the account or the shell; it is left out.
-        start, close = statistics.median(starts[1:]), statistics.median(closes[1:])
-        print(f"| {kind} | {start * 1e3:.2f} ms | {close * 1e3:.2f} ms |")
+        start_ms, close_ms = statistics.median(starts[1:]), statistics.median(closes[1:])
+        print(f"| {kind} | {start_ms * 1e3:.2f} ms | {close_ms * 1e3:.2f} ms |")
         del pool
         wait_for_shells(0)
+
+
+def warm_takes():
+    """A warm sandbox taken soon after the last, and seconds later: median and 95th
+    percentile of the take."""
+    print("| pause between takes | median | p95 |")
+    print("|---|---:|---:|")
+    for pause in (0.05, 0.2, 1.0):
+        pool = ovaline.PyUserPool.warm(1, sandbox=True)
+        takes = []
+        for _ in range(WARM_ROUNDS):
+            wait_for_shells(1)
+            time.sleep(pause)
+            began = time.perf_counter()
+            session = ovaline.PyTerminalSession.sandbox(pool)
+            takes.append(time.perf_counter() - began)
+            session.close()
+        takes.sort()
+        p95 = takes[int(len(takes) * 0.95) - 1]
+        print(f"| {pause:.2f} s | {statistics.median(takes) * 1e3:.2f} ms | {p95 * 1e3:.2f} ms |")
+        del pool
+        wait_for_shells(0)
+
+
+def sandbox_run_latency():
+    """`run("true")` in a sandbox beside the same in a plain session."""
+    pool = ovaline.PyUserPool()
+    with ovaline.PyTerminalSession(pool) as plain, ovaline.PyTerminalSession.sandbox(pool) as box:
+        a = median_seconds(lambda: box.run("true"), LATENCY_ROUNDS)
+        b = median_seconds(lambda: plain.run("true"), LATENCY_ROUNDS)
+    print("| `run(\"true\")` | sandbox | session | ratio |")
+    print("|---|---:|---:|---:|")
+    print(f"| median | {a * 1e3:.2f} ms | {b * 1e3:.2f} ms | {a / b:.2f} |")
 
 
 if __name__ == "__main__":
