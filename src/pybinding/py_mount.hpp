@@ -23,7 +23,10 @@ struct PyMount {
     // Holds the interpreter lock: the mount's threads never need it, so nothing waits
     // for this thread.
     bool dispose() {
-        mount->unmount();
+        // A session that shares the mount keeps it until it closes.
+        if (mount.use_count() == 1) {
+            mount->unmount();
+        }
         return true;
     }
 };

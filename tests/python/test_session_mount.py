@@ -39,5 +39,8 @@ def test_one_tree_seen_live_inside_the_session_only(pool, sandboxed):
         assert not mount.mounted
         assert session.run("ls deep/work").stdout == b""
         second = session.mount(fs, "again", read_only=True)
+        # The session keeps a mount whose object was dropped.
+        session.mount(fs, "kept")
+        assert session.run("cat kept/x").stdout == b"from python\n"
     # Closing the session ends what it still serves.
     assert not second.mounted
