@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
@@ -40,11 +42,14 @@ std::string scratch_dir(const std::string& name) {
     return std::string(account_lock_dir) + "/" + name + ".scratch";
 }
 
-// Once the account's processes are gone, su notices its shell ended and exits on its
-// own; it is killed only if it takes longer than this.
-constexpr auto su_grace = std::chrono::seconds(2);
-// How long su is given after each round of ending the account's processes.
-constexpr auto su_round = std::chrono::milliseconds(20);
+// Runs on other threads end once their processes are gone; a run only just starting
+// is ended by a later round, until this long has passed.
+constexpr auto runs_grace = std::chrono::seconds(2);
+// How long su is given to notice its shell ended and exit on its own before it is
+// killed with its namespace.
+constexpr auto su_round = std::chrono::milliseconds(5);
+// What su reports of a shell it lost to SIGKILL.
+constexpr int killed_shell_status = 128 + SIGKILL;
 // How many accounts one start passes over when they cannot be made ready.
 constexpr int max_passed_over = 8;
 
@@ -522,11 +527,9 @@ void TerminalSession::close() {
         TerminalSession* session;
         ~Unregister() { LiveSessions::instance().remove(session); }
     } unregister{this};
-    // The account's processes go first, so that su reaps its killed shell and reports
-    // it; ending the shell's PID namespace would end them too, but leave su no word to
-    // say. A shell that su was only about to start takes on the account's uid after a
-    // round, so rounds repeat until su is gone. The terminate at the end takes the
-    // namespace down with whatever is left in it.
+    // The account's processes go first; su, if it notices in a moment, reports its
+    // killed shell itself, and otherwise the terminate at the end takes the namespace
+    // down with it and reports what su would have.
     for (const auto& mount : std::exchange(mounts_, {})) {
         mount->unmount();
     }
@@ -535,19 +538,20 @@ void TerminalSession::close() {
         (void)cgroup_->kill_all();
     }
     std::expected<void, std::string> killed;
-    auto give_up = sandbox::Clock::now() + su_grace;
-    for (;;) {
+    const auto give_up = sandbox::Clock::now() + runs_grace;
+    for (bool first = true;; first = false) {
         killed = sandbox::kill_account_processes(uid_);
-        // su stops itself when its shell is stopped, and would never notice the end.
-        shell_->resume();
-        auto ended = shell_->wait(std::min(give_up, sandbox::Clock::now() + su_round));
-        // A run on another thread ends once its processes are gone; one just starting
-        // is ended by the next round.
-        if (!killed || (ended && runs_ended()) || sandbox::Clock::now() >= give_up) {
+        if (first) {
+            // su stops itself when its shell is stopped, and would never notice the end.
+            shell_->resume();
+            (void)shell_->wait(sandbox::Clock::now() + su_round);
+        }
+        if (!killed || runs_ended() || sandbox::Clock::now() >= give_up) {
             break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    shell_->terminate();
+    shell_->terminate(killed_shell_status);
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }

@@ -254,7 +254,7 @@ std::expected<int, ShellFailure> ShellProcess::wait(Deadline deadline) {
     }
 }
 
-void ShellProcess::terminate() {
+void ShellProcess::terminate(std::optional<int> killed_status) {
     std::lock_guard lock(status_mutex_);
     reap_if_ended(false);
     if (reaped_) {
@@ -266,6 +266,9 @@ void ShellProcess::terminate() {
         throw InternalError("Failed to kill the terminal session: " + system_error_text(errno));
     }
     reap_if_ended(true);
+    if (killed_status) {
+        status_ = killed_status;
+    }
     release_pipes();
 }
 

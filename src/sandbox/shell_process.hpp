@@ -80,7 +80,9 @@ class ShellProcess {
     // Kills the program unless it has ended, reaps it and shuts it down; its pipes
     // close once the last pending call has returned. Throws InternalError when it can be
     // neither killed nor reaped.
-    void terminate();
+    // `killed_status`, when given, is the status to report if it had to be killed (what
+    // a wrapper such as su would have said of a program it lost to SIGKILL).
+    void terminate(std::optional<int> killed_status = std::nullopt);
 
   private:
     struct Pipes;
