@@ -99,31 +99,12 @@ TransferResult<UniqueFd> open_real_directory(const std::string& path) {
 
 // The names in a directory, sorted, so a tree is always read in one order.
 TransferResult<std::vector<std::string>> names_in(int dir, const std::string& path) {
-    const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    DIR* stream = copy < 0 ? nullptr : ::fdopendir(copy);
-    if (stream == nullptr) {
-        const int err = errno;
-        if (copy >= 0) {
-            ::close(copy);
-        }
-        return host_failure(err, path);
+    auto names = sandbox::names_in(dir);
+    if (!names) {
+        return host_failure(names.error(), path);
     }
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    const int err = errno;
-    ::closedir(stream);
-    if (err != 0) {
-        return host_failure(err, path);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    std::sort(names->begin(), names->end());
+    return std::move(*names);
 }
 
 TransferResult<void> write_all(int fd, std::span<const std::uint8_t> bytes,

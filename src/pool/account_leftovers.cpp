@@ -35,7 +35,7 @@ class Sweep {
     // Removes the account's entries below `dir`, reached by `path`; returns false with
     // the error kept once an entry cannot be removed.
     bool run(int dir, const std::string& path, int depth) {
-        auto names = names_in(dir);
+        auto names = sandbox::names_in(dir);
         if (!names) {
             // A directory below the top that cannot be read holds nothing the account
             // could have put there either.
@@ -77,33 +77,6 @@ class Sweep {
     const std::string& error() const { return error_; }
 
   private:
-    static std::expected<std::vector<std::string>, int> names_in(int dir) {
-        const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-        DIR* stream = copy < 0 ? nullptr : ::fdopendir(copy);
-        if (stream == nullptr) {
-            const int err = errno;
-            if (copy >= 0) {
-                ::close(copy);
-            }
-            return std::unexpected(err);
-        }
-        std::vector<std::string> names;
-        errno = 0;
-        while (const dirent* entry = ::readdir(stream)) {
-            const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.emplace_back(name);
-            }
-            errno = 0;
-        }
-        const int err = errno;
-        ::closedir(stream);
-        if (err != 0) {
-            return std::unexpected(err);
-        }
-        return names;
-    }
-
     bool fail(int err, const std::string& path) {
         error_ = "Failed to remove the account's files: " + path + ": " +
                  sandbox::system_error_text(err);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <expected>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace ovaline::sandbox {
 
@@ -31,5 +33,9 @@ struct PipeEnds {
     UniqueFd write;
 };
 std::expected<PipeEnds, int> make_pipe();
+
+// The names in the directory `dir` (left open and where it was), without "." and "..", in
+// the order the directory gives them; the errno on failure.
+std::expected<std::vector<std::string>, int> names_in(int dir);
 
 } // namespace ovaline::sandbox
