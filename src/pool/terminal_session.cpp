@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -301,7 +302,8 @@ std::vector<std::string> shell_environment() {
 TerminalSession::TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
                                  std::shared_ptr<PoolHolder> pool, SessionOptions options)
     : home_(std::move(home)), user_(std::move(account.name)), uid_(account.uid), gid_(gid),
-      options_(std::move(options)), pool_(std::move(pool)), owner_(::getpid()) {}
+      options_(std::move(options)), pool_(std::move(pool)),
+      turn_notifier_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -454,12 +456,26 @@ TerminalSession::start_run(RunRequest request) {
         }
         ++active_runs_;
     }
+    auto launch = launch_for({"-c", std::move(request.command)}, std::move(request.cwd));
+    auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
+                                          request.max_output, request.deadline);
+    if (!run) {
+        run_ended();
+        return std::unexpected(std::move(run.error()));
+    }
+    std::unique_ptr<sandbox::CommandRun> started = std::move(*run);
+    started->when_done([this] { run_ended(); });
+    return started;
+}
+
+sandbox::ProgramLaunch TerminalSession::launch_for(std::vector<std::string> args,
+                                                   std::optional<std::string> cwd) {
     sandbox::ProgramLaunch launch;
     launch.path = "/bin/bash";
-    launch.args = {"-c", std::move(request.command)};
+    launch.args = std::move(args);
     launch.env = shell_environment();
     launch.env.push_back("HOME=" + home_);
-    launch.cwd = request.cwd ? std::move(*request.cwd) : home_;
+    launch.cwd = cwd ? std::move(*cwd) : home_;
     launch.limits = options_.limits;
     launch.identity = sandbox::Identity{uid_, gid_};
     launch.join_network = network_.get();
@@ -471,15 +487,70 @@ TerminalSession::start_run(RunRequest request) {
         launch.cgroup = cgroup_ ? &*cgroup_ : nullptr;
         launch.seccomp = tenant_filter();
     }
-    auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
-                                          request.max_output, request.deadline);
-    if (!run) {
-        run_ended();
-        return std::unexpected(std::move(run.error()));
+    return launch;
+}
+
+std::expected<std::shared_ptr<sandbox::Job>, std::string>
+TerminalSession::start_job(std::string command, std::optional<std::string> cwd,
+                           std::optional<std::size_t> max_output,
+                           std::optional<std::string> input) {
+    // Under the lock, so that close() either refuses it or finds it to kill.
+    std::lock_guard lock(runs_mutex_);
+    if (refusing_runs_) {
+        return std::unexpected(std::string());
     }
-    std::unique_ptr<sandbox::CommandRun> started = std::move(*run);
-    started->when_done([this] { run_ended(); });
-    return started;
+    auto job = sandbox::Job::start(launch_for({"-c", std::move(command)}, std::move(cwd)),
+                                   max_output, std::move(input));
+    if (!job) {
+        return std::unexpected(std::move(job.error()));
+    }
+    std::erase_if(jobs_, [](const std::weak_ptr<sandbox::Job>& held) {
+        auto alive = held.lock();
+        return !alive || alive->poll();
+    });
+    jobs_.push_back(*job);
+    return std::move(*job);
+}
+
+std::expected<std::shared_ptr<sandbox::PersistentShell>, std::string>
+TerminalSession::take_shell(bool wait) {
+    {
+        std::unique_lock lock(turn_mutex_);
+        if (turn_taken_ && !wait) {
+            return nullptr;
+        }
+        turn_given_.wait(lock, [&] { return !turn_taken_; });
+        turn_taken_ = true;
+    }
+    std::lock_guard lock(runs_mutex_);
+    if (refusing_runs_) {
+        give_shell();
+        return std::unexpected(std::string());
+    }
+    if (!persistent_) {
+        // Aliases too carry over from one command to the next.
+        auto shell = sandbox::PersistentShell::start(
+            launch_for({"--noprofile", "--norc", "-O", "expand_aliases", "-s"}, std::nullopt));
+        if (!shell) {
+            give_shell();
+            return std::unexpected(std::move(shell.error()));
+        }
+        persistent_ = std::move(*shell);
+    }
+    return persistent_;
+}
+
+void TerminalSession::give_shell() {
+    {
+        std::lock_guard lock(turn_mutex_);
+        if (persistent_ && !persistent_->alive()) {
+            persistent_.reset();
+        }
+        turn_taken_ = false;
+    }
+    turn_given_.notify_one();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(turn_notifier_.get(), &one, sizeof one);
 }
 
 void TerminalSession::run_ended() {
@@ -501,6 +572,12 @@ void TerminalSession::close() {
     {
         std::lock_guard lock(runs_mutex_);
         refusing_runs_ = true;
+        for (const auto& held : jobs_) {
+            if (auto job = held.lock()) {
+                job->kill();
+            }
+        }
+        jobs_.clear();
     }
     shell_->shut_down();
     if (!owned_here()) {
@@ -535,6 +612,11 @@ void TerminalSession::close() {
         }
     }
     shell_->terminate();
+    {
+        // Its processes are gone; a caller that still holds it sees it ended.
+        std::lock_guard lock(turn_mutex_);
+        persistent_.reset();
+    }
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }
