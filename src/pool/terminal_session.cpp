@@ -490,19 +490,19 @@ sandbox::ProgramLaunch TerminalSession::launch_for(std::vector<std::string> args
     return launch;
 }
 
-std::expected<std::shared_ptr<sandbox::Job>, std::string>
+std::expected<std::shared_ptr<sandbox::Job>, int>
 TerminalSession::start_job(std::string command, std::optional<std::string> cwd,
                            std::optional<std::size_t> max_output,
                            std::optional<std::string> input) {
     // Under the lock, so that close() either refuses it or finds it to kill.
     std::lock_guard lock(runs_mutex_);
     if (refusing_runs_) {
-        return std::unexpected(std::string());
+        return std::unexpected(0);
     }
     auto job = sandbox::Job::start(launch_for({"-c", std::move(command)}, std::move(cwd)),
                                    max_output, std::move(input));
     if (!job) {
-        return std::unexpected(std::move(job.error()));
+        return std::unexpected(job.error());
     }
     std::erase_if(jobs_, [](const std::weak_ptr<sandbox::Job>& held) {
         auto alive = held.lock();

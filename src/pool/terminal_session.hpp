@@ -145,8 +145,9 @@ class TerminalSession {
 
     // Starts `bash -c` with the command as a run would, in the background, as a Job with
     // `input` on its standard input or a pipe there. The session keeps track of it and
-    // close() kills it. An empty error when the session is closed.
-    std::expected<std::shared_ptr<sandbox::Job>, std::string>
+    // close() kills it. The error is the errno of why it could not start, 0 when the
+    // session is closed.
+    std::expected<std::shared_ptr<sandbox::Job>, int>
     start_job(std::string command, std::optional<std::string> cwd,
               std::optional<std::size_t> max_output, std::optional<std::string> input);
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "sandbox/command_run.hpp"
@@ -521,14 +522,18 @@ PyObject* start(PyTerminalSession& self, std::string_view command,
     if (!owned(self) || refuse_null(command, "command") || (cwd && refuse_null(*cwd, "cwd"))) {
         return nullptr;
     }
-    std::expected<std::shared_ptr<sandbox::Job>, std::string> started;
+    std::expected<std::shared_ptr<sandbox::Job>, int> started;
     without_gil([&] {
         started = self.session->start_job(std::string(command),
                                           cwd ? std::optional<std::string>(*cwd) : std::nullopt,
                                           max_output, std::move(input.data));
     });
     if (!started) {
-        return raise_start_failure(started.error(), "Failed to start a job in terminal session");
+        return started.error() == 0
+                   ? raise_message(kClosed)
+                   : raise_os_message(started.error(),
+                                      "Failed to start a job in terminal session: " +
+                                          std::system_category().message(started.error()));
     }
     PyObject* listed = live_jobs(self);
     PyRef job(box_new<PySessionJob>(state_of(object_of(self)).type_of(ClassId::SessionJob),

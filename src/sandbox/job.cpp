@@ -113,14 +113,14 @@ std::expected<UniqueFd, int> memory_file(const std::string& data) {
 
 } // namespace
 
-std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch,
-                                                            std::optional<std::size_t> max_output,
-                                                            std::optional<std::string> input) {
+std::expected<std::shared_ptr<Job>, int> Job::start(ProgramLaunch launch,
+                                                    std::optional<std::size_t> max_output,
+                                                    std::optional<std::string> input) {
     std::optional<UniqueFd> given;
     if (input) {
         auto file = memory_file(*input);
         if (!file) {
-            return std::unexpected(system_error_text(file.error()));
+            return std::unexpected(file.error());
         }
         given = std::move(*file);
     }
@@ -128,9 +128,7 @@ std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch
     auto out = make_pipe();
     auto err = make_pipe();
     if (!in || !out || !err) {
-        return std::unexpected(system_error_text(!in    ? in.error()
-                                                 : !out ? out.error()
-                                                        : err.error()));
+        return std::unexpected(!in ? in.error() : !out ? out.error() : err.error());
     }
     launch.streams[0] = given ? given->get() : in->read.get();
     launch.streams[1] = out->write.get();
@@ -138,7 +136,7 @@ std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch
     launch.own_pid_namespace = true;
     auto started = spawn(launch);
     if (!started) {
-        return std::unexpected(system_error_text(started.error()));
+        return std::unexpected(started.error());
     }
     // With its input given, the program's standard input is not ours to write.
     if (given) {
@@ -150,13 +148,13 @@ std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch
     job->program_ = first_child(job->child_.pid);
     if ((job->input_ && !set_nonblocking(job->input_.get())) ||
         !set_nonblocking(job->out_.fd.get()) || !set_nonblocking(job->err_.fd.get())) {
-        return std::unexpected(system_error_text(errno));
+        return std::unexpected(errno);
     }
     JobReader& reader = per_process<JobReader>();
     if (!reader.watch(job, job->out_.fd.get(), Stream::Output, false) ||
         !reader.watch(job, job->err_.fd.get(), Stream::Error, false) ||
         (job->child_.pidfd && !reader.watch(job, job->child_.pidfd.get(), Stream::Output, true))) {
-        return std::unexpected(system_error_text(errno));
+        return std::unexpected(errno);
     }
     return job;
 }

@@ -32,8 +32,8 @@ class Job {
     // Starts the program of `launch` (its streams are set here) with a pipe on its
     // standard input, or with `input` there when given: a file in memory that it reads
     // at its own pace, so starting never waits for the program to read. The error is the
-    // system's description of why it could not start.
-    static std::expected<std::shared_ptr<Job>, std::string>
+    // errno of why it could not start.
+    static std::expected<std::shared_ptr<Job>, int>
     start(ProgramLaunch launch, std::optional<std::size_t> max_output,
           std::optional<std::string> input = std::nullopt);
 

@@ -114,6 +114,8 @@ def test_a_job_streams_takes_input_and_ends(session):
         job.write(b"late")
     given = session.start("cat; echo $?", input=b"abc")
     assert given.wait(timeout=30).stdout == b"abc0\n"
+    with pytest.raises(FileNotFoundError):
+        session.start("pwd", cwd="/nonexistent")
 
 
 def test_a_reader_that_stops_never_blocks_a_job(session):
