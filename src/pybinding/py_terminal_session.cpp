@@ -340,6 +340,59 @@ sandbox::RunOutcome& finish_execute(sandbox::RunOutcome& outcome,
     return outcome;
 }
 
+// Runs the command on `shell`, releasing the interpreter lock while it waits. At the
+// deadline, or when a signal handler raised (KeyboardInterrupt, say), what the command
+// started is ended; the shell's answer is still awaited, so that it stays in step for
+// the next command, and then the handler's exception goes on (none, with it set).
+std::optional<std::expected<sandbox::RunOutcome, sandbox::PersistentShell::Lost>>
+execute_steps(sandbox::PersistentShell& shell, std::string_view command, sandbox::Deadline limit,
+              Count max_output) {
+    if (auto begun = shell.begin(command, max_output); !begun) {
+        return std::unexpected(begun.error());
+    }
+    PyObject* kind = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    std::expected<sandbox::RunOutcome, sandbox::PersistentShell::Lost> outcome;
+    for (;;) {
+        std::expected<void, ShellFailure> ready;
+        without_gil([&] { ready = shell.wait_ready(limit); });
+        if (!ready && ready.error() == ShellFailure::Interrupted && kind == nullptr &&
+            PyErr_CheckSignals() < 0) {
+            PyErr_Fetch(&kind, &value, &traceback);
+            ready = std::unexpected(ShellFailure::TimedOut);
+        }
+        if (!ready && ready.error() != ShellFailure::Interrupted) {
+            // The command ends and the shell has a grace to answer; a second time_out,
+            // or pipes that failed, end the shell.
+            auto lost = shell.time_out();
+            if (!lost && ready.error() != ShellFailure::TimedOut) {
+                lost = shell.time_out();
+            }
+            if (lost) {
+                outcome = std::unexpected(std::move(*lost));
+                break;
+            }
+            limit = sandbox::Clock::now() + sandbox::PersistentShell::kGrace;
+            continue;
+        }
+        auto pumped = shell.pump();
+        if (!pumped) {
+            outcome = std::unexpected(std::move(pumped.error()));
+            break;
+        }
+        if (*pumped) {
+            outcome = std::move(**pumped);
+            break;
+        }
+    }
+    if (kind != nullptr) {
+        PyErr_Restore(kind, value, traceback);
+        return std::nullopt;
+    }
+    return outcome;
+}
+
 bool refuse_null(std::string_view text, const char* name) {
     if (text.find('\0') == std::string_view::npos) {
         return false;
@@ -488,13 +541,14 @@ PyObject* execute(PyTerminalSession& self, std::string_view command, std::option
         ~Give() { session.give_shell(); }
     } give{*self.session};
     const auto started = sandbox::Clock::now();
-    const sandbox::Deadline deadline = deadline_after(timeout);
-    std::expected<sandbox::RunOutcome, sandbox::PersistentShell::Lost> outcome;
-    without_gil([&] { outcome = (*shell)->execute(command, deadline, max_output); });
+    auto outcome = execute_steps(**shell, command, deadline_after(timeout), max_output);
     if (!outcome) {
-        return raise_lost(outcome.error());
+        return nullptr;
     }
-    return run_result(state_of(object_of(self)), finish_execute(*outcome, started));
+    if (!*outcome) {
+        return raise_lost(outcome->error());
+    }
+    return run_result(state_of(object_of(self)), finish_execute(**outcome, started));
 }
 
 // The list of the jobs still running, kept in place.

@@ -1,5 +1,6 @@
 #include "pybinding/session_glue.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -21,8 +22,6 @@ namespace {
 // the two that open and close a session, whose host work blocks.
 constexpr char kGlue[] = R"(
 import os
-
-_GRACE = 2.0
 
 
 def _asyncio():
@@ -283,9 +282,13 @@ PyMethodDef kHelpers[] = {
 PyObject* make_session_glue(PyObject* module) {
     PyRef glue(PyDict_New());
     PyRef name(PyUnicode_FromString("ovaline"));
-    if (!glue || !name ||
+    // How long an interrupted shell has to answer, as execute() gives it.
+    PyRef grace(PyFloat_FromDouble(
+        std::chrono::duration<double>(sandbox::PersistentShell::kGrace).count()));
+    if (!glue || !name || !grace ||
         PyDict_SetItemString(glue.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
-        PyDict_SetItemString(glue.get(), "__name__", name.get()) < 0) {
+        PyDict_SetItemString(glue.get(), "__name__", name.get()) < 0 ||
+        PyDict_SetItemString(glue.get(), "_GRACE", grace.get()) < 0) {
         return nullptr;
     }
     for (PyMethodDef* def = kHelpers; def->ml_name != nullptr; ++def) {

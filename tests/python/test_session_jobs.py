@@ -67,6 +67,28 @@ def test_a_timeout_ends_the_command_and_keeps_the_shell(session):
     assert wait_until(lambda: not any("sleep" in cmdline(p) for p in live_processes(uid)))
 
 
+def test_an_interrupt_ends_the_command_and_keeps_the_shell(session):
+    session.execute("export KEPT=yes")
+    started = f"{session.home}/started"
+    returned = threading.Event()
+
+    def interrupt_once_started():
+        # Bounded: should the command never start, the interrupt still comes.
+        wait_until(lambda: returned.is_set() or os.path.exists(started), limit=30)
+        if not returned.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    interrupter = threading.Thread(target=interrupt_once_started)
+    interrupter.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            session.execute("touch ~/started; sleep 303", timeout=60)
+    finally:
+        returned.set()
+        interrupter.join()
+    assert session.execute("echo $KEPT").stdout == b"yes\n"
+
+
 def cmdline(pid):
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
