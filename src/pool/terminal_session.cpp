@@ -572,16 +572,20 @@ void TerminalSession::close() {
     {
         std::lock_guard lock(runs_mutex_);
         refusing_runs_ = true;
+    }
+    shell_->shut_down();
+    if (!owned_here()) {
+        return;
+    }
+    {
+        // Refused from here on, so none is missed; the jobs are this process's only.
+        std::lock_guard lock(runs_mutex_);
         for (const auto& held : jobs_) {
             if (auto job = held.lock()) {
                 job->kill();
             }
         }
         jobs_.clear();
-    }
-    shell_->shut_down();
-    if (!owned_here()) {
-        return;
     }
     // Registered until the end, whichever way the close ends, so that the process's exit
     // still ends what a close on another thread has not ended yet.
