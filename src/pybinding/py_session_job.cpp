@@ -104,6 +104,9 @@ PyObject* pid(PySessionJob& self) {
 }
 
 PyObject* poll(PySessionJob& self) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     const auto status = self.job->poll();
     if (!status) {
         Py_RETURN_NONE;
@@ -112,6 +115,9 @@ PyObject* poll(PySessionJob& self) {
 }
 
 PyObject* wait(PySessionJob& self, std::optional<double> timeout) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     Job& job = *self.job;
     const sandbox::Deadline deadline = deadline_after(timeout);
     if (!wait_for(job, deadline, [&] { return job.finished(); })) {
@@ -127,6 +133,9 @@ PyObject* wait(PySessionJob& self, std::optional<double> timeout) {
 }
 
 PyObject* kill(PySessionJob& self, std::uint64_t signal) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     if (signal == 0 || signal >= NSIG) {
         PyErr_SetString(PyExc_ValueError, "signal number out of range");
         return nullptr;
@@ -140,6 +149,9 @@ PyObject* kill(PySessionJob& self, std::uint64_t signal) {
 }
 
 PyObject* write(PySessionJob& self, std::span<const std::uint8_t> data) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     // The bytes object is immutable and held by the caller.
     std::expected<void, sandbox::ShellFailure> written;
     without_gil([&] {
@@ -154,11 +166,17 @@ PyObject* write(PySessionJob& self, std::span<const std::uint8_t> data) {
 }
 
 PyObject* close_stdin(PySessionJob& self) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     self.job->close_input();
     Py_RETURN_NONE;
 }
 
 PyObject* result(PySessionJob& self, std::optional<double> timeout) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     PyRef seconds(timeout ? PyFloat_FromDouble(*timeout) : Py_NewRef(Py_None));
     return seconds
                ? call_glue(state_of(object_of(self)), "result", {object_of(self), seconds.get()})
@@ -166,6 +184,9 @@ PyObject* result(PySessionJob& self, std::optional<double> timeout) {
 }
 
 PyObject* chunks(PySessionJob& self, const char* function, long which) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     PyRef stream(PyLong_FromLong(which));
     return stream ? call_glue(state_of(object_of(self)), function, {object_of(self), stream.get()})
                   : nullptr;
@@ -253,6 +274,14 @@ Job::Stream stream_of(std::uint64_t which) {
 } // namespace
 
 PyType_Spec py_session_job_spec = box_spec<PySessionJob>("ovaline.PyTerminalSession.Job", kSlots);
+
+bool job_owned(PySessionJob& self) {
+    if (self.owner == ::getpid()) {
+        return true;
+    }
+    raise_message("The job belongs to the process that started it, not to this forked one");
+    return false;
+}
 
 PyObject* job_try_next(PySessionJob& self, std::uint64_t which) {
     return piece_object(self.job->try_next(stream_of(which)));

@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <memory>
+#include <sys/types.h>
+#include <unistd.h>
 #include <utility>
 
 #include "pybinding/module_state.hpp"
@@ -16,10 +18,16 @@ namespace ovaline::pybinding {
 struct PySessionJob {
     static constexpr ClassId kId = ClassId::SessionJob;
 
-    explicit PySessionJob(std::shared_ptr<sandbox::Job> started) : job(std::move(started)) {}
+    explicit PySessionJob(std::shared_ptr<sandbox::Job> started)
+        : job(std::move(started)), owner(::getpid()) {}
 
     std::shared_ptr<sandbox::Job> job;
+    // The job's pipes are read by a thread of the process that started it only.
+    const pid_t owner;
 };
+
+// False, with ValueError set, in a process forked from the one that started the job.
+bool job_owned(PySessionJob& self);
 
 extern PyType_Spec py_session_job_spec;
 

@@ -190,6 +190,9 @@ PyMethodDef helper(const char* name) {
 }
 
 PyObject* subscribe(PyObject*, PySessionJob& self, PyObject* const*) {
+    if (!job_owned(self)) {
+        return nullptr;
+    }
     auto fd = self.job->subscribe();
     return fd ? PyLong_FromLong(*fd) : raise_errno(fd.error());
 }

@@ -175,6 +175,42 @@ def test_jobs_end_with_the_session(pool):
         session.start("true")
 
 
+# The threads that start and read jobs make the process multi-threaded, which Python
+# 3.12 and later point out on every fork.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_can_neither_use_nor_end_the_parents_jobs(session):
+    job = session.start("sleep 300")
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            refused = 0
+            for call in [
+                job.poll,
+                lambda: job.wait(0),
+                lambda: job.kill(9),
+                lambda: job.write(b"x"),
+                job.close_stdin,
+                lambda: next(job.stdout),
+                lambda: session.execute("true"),
+                lambda: session.start("true"),
+            ]:
+                try:
+                    call()
+                except ValueError as error:
+                    refused += "forked" in str(error)
+            os.write(write_end, bytes([refused]))
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        assert f.read() == bytes([8])
+    os.waitpid(child, 0)
+    assert job.poll() is None
+    job.kill(9)
+    assert job.wait(timeout=30).returncode == -signal.SIGKILL
+
+
 def test_coroutines_give_what_the_calls_give(session):
     cases = [
         {"command": "printf out; printf err >&2; exit 3"},
