@@ -516,7 +516,8 @@ class PyTerminalSession:
         run() does, with stdout and stderr exactly as the command wrote them; standard
         input is the null device. At the timeout everything the command started is
         killed and the shell kept. ChildProcessError when the shell itself ended (an
-        `exit`, a kill); the next call starts a new one. Calls take turns.
+        `exit`, a kill); the next call starts a new one. Calls take turns. Its
+        cpu_time and peak_memory are 0: the command's processes are the shell's.
         """
     def start(
         self,

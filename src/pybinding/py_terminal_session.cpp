@@ -484,7 +484,8 @@ constexpr char kExecuteDoc[] =
     "run() does, with stdout and stderr exactly as the command wrote them; standard\n"
     "input is the null device. At the timeout everything the command started is\n"
     "killed and the shell kept. ChildProcessError when the shell itself ended (an\n"
-    "`exit`, a kill); the next call starts a new one. Calls take turns.\n";
+    "`exit`, a kill); the next call starts a new one. Calls take turns. Its\n"
+    "cpu_time and peak_memory are 0: the command's processes are the shell's.\n";
 
 constexpr char kStartDoc[] =
     "\n"
