@@ -22,7 +22,17 @@ def session(pool):
         yield opened
 
 
+def drain(session):
+    """Reads the interactive shell until it has been silent for a moment."""
+    try:
+        while True:
+            session.read(4096, timeout=0.5)
+    except TimeoutError:
+        pass
+
+
 def test_execute_keeps_the_shell_state(session):
+    drain(session)
     session.execute("printf 'export VENV=on\\nactivated() { echo \"active:$VENV\"; }\\n' > act")
     steps = [
         ("cd /tmp && export GREETING=hi", b""),
@@ -32,6 +42,9 @@ def test_execute_keeps_the_shell_state(session):
     ]
     for command, out in steps:
         assert tuple(session.execute(command)) == (0, out, b"", False, False), command
+    # The interactive shell saw none of it.
+    with pytest.raises(TimeoutError):
+        session.read(4096, timeout=0.3)
 
 
 def test_execute_prints_exactly_what_bash_prints(session):
