@@ -1,6 +1,6 @@
 import io
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import AsyncIterator, Callable, Coroutine, Iterable, Iterator
 from types import TracebackType
 from typing import IO, Any, BinaryIO, ClassVar, Literal, final, overload
 
@@ -534,6 +534,75 @@ class PyTerminalSession:
         unless given; None keeps all) is dropped and truncated set. The result
         also carries wall_time, cpu_time, peak_memory and ended_by.
         """
+    def execute(
+        self, command: str, *, timeout: float | None = None, max_output: int | None = 16777216
+    ) -> PyTerminalSession.RunResult:
+        """Run the command in the session's own long-lived bash, started on first use as
+        the account, beside the interactive shell, so that cd, export, functions, aliases
+        and what `source` sets up carry over to the next call. Returns a RunResult as
+        run() does, with stdout and stderr exactly as the command wrote them; standard
+        input is the null device. At the timeout everything the command started is
+        killed and the shell kept. ChildProcessError when the shell itself ended (an
+        `exit`, a kill); the next call starts a new one. Calls take turns. Its
+        cpu_time and peak_memory are 0: the command's processes are the shell's.
+        """
+    def start(
+        self,
+        command: str,
+        *,
+        cwd: str | None = None,
+        input: bytes | None = None,
+        max_output: int | None = 16777216,
+    ) -> PyTerminalSession.Job:
+        """Start `bash -c command` as run() would, in the background, and return a
+        PyTerminalSession.Job. Standard input is `input` when given, else a pipe for
+        Job.write() and Job.close_stdin(). Unread output past max_output bytes per
+        stream is dropped and counted. The job ends with the session.
+        """
+    def jobs(self) -> list[PyTerminalSession.Job]:
+        """The jobs start() made that are still running."""
+    def arun(
+        self,
+        command: str,
+        *,
+        timeout: float | None = None,
+        input: bytes | None = None,
+        cwd: str | None = None,
+        max_output: int | None = 16777216,
+    ) -> Coroutine[Any, Any, PyTerminalSession.RunResult]:
+        """A coroutine doing what run() does, waiting on the running event loop without a
+        thread. Cancelling it kills what the command started.
+        """
+    def aexecute(
+        self, command: str, *, timeout: float | None = None, max_output: int | None = 16777216
+    ) -> Coroutine[Any, Any, PyTerminalSession.RunResult]:
+        """A coroutine doing what execute() does, waiting on the running event loop
+        without a thread. Cancelling it kills what the command started and keeps the
+        shell.
+        """
+    def aclose(self) -> Coroutine[Any, Any, None]:
+        """A coroutine closing the session. Closing waits for its processes to end, so it
+        runs in the loop's default executor.
+        """
+    @classmethod
+    def asandbox(
+        cls,
+        pool: PyUserPool,
+        *,
+        memory: int | None = 1073741824,
+        processes: int | None = 512,
+        cpu: float | None = None,
+        disk: int | None = 1073741824,
+        host_paths: list[_Path] | tuple[_Path, ...] | None = None,
+        network: bool = False,
+        cpu_seconds: int | None = None,
+        address_space: int | None = None,
+        file_size: int | None = None,
+        open_files: int | None = None,
+    ) -> Coroutine[Any, Any, PyTerminalSession]:
+        """A coroutine returning sandbox(pool, ...). Starting a session is a short
+        blocking host operation, so it runs in the loop's default executor.
+        """
     def push(self, fs: PyFs, src: _Path = "/", dst: str | None = None) -> None:
         """Copy the directory `src` of `fs` and everything below it into the home.
 
@@ -605,3 +674,55 @@ class PyTerminalSession:
         @property
         def ended_by(self) -> Literal["exit", "signal", "timeout", "memory"]:
             """What ended the command: "exit", "signal", "timeout" or "memory"."""
+    @final
+    class Job:
+        """A command running in the background in a session, made by
+        PyTerminalSession.start(). Its output is taken off its pipes as it comes, so a
+        reader that stops never blocks it: past max_output unread bytes per stream, what
+        arrives is dropped and counted (dropped). It ends with its session."""
+
+        def poll(self) -> int | None:
+            """The exit status once the command has ended, else None."""
+        def wait(self, timeout: float | None = None) -> PyTerminalSession.RunResult:
+            """Wait for the command to end and return a RunResult whose stdout and stderr hold
+            what the iterators had not taken. At the timeout everything it started is killed
+            and the result has timed_out set, as with run().
+            """
+        def kill(self, signal: int = 15) -> None:
+            """Send `signal` to the command; SIGKILL ends everything it started. Does nothing
+            once it has ended.
+            """
+        def write(self, data: bytes) -> None:
+            """Write all of data to the command's standard input, waiting while the pipe is
+            full. BrokenPipeError once the command stopped reading or the input was closed.
+            """
+        def close_stdin(self) -> None:
+            """Close the command's standard input: it reads its end."""
+        def result(
+            self, timeout: float | None = None
+        ) -> Coroutine[Any, Any, PyTerminalSession.RunResult]:
+            """A coroutine: wait on the running event loop, without a thread, for the command
+            to end, and return what wait() returns. At the timeout everything it started is
+            killed; cancelling the wait leaves the command running.
+            """
+        @property
+        def pid(self) -> int:
+            """The command's process id, as this process sees it."""
+        @property
+        def stdout(self) -> Iterator[bytes]:
+            """An iterator of the bytes the command writes to its standard output, in chunks
+            as they arrive; it ends with the stream."""
+        @property
+        def stderr(self) -> Iterator[bytes]:
+            """The same for its standard error."""
+        @property
+        def astdout(self) -> AsyncIterator[bytes]:
+            """An async iterator of the standard output's chunks, waiting on the running event
+            loop."""
+        @property
+        def astderr(self) -> AsyncIterator[bytes]:
+            """The same for its standard error."""
+        @property
+        def dropped(self) -> tuple[int, int]:
+            """Bytes dropped from standard output and standard error, as a pair, because
+            nobody read them before max_output were waiting."""

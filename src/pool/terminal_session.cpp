@@ -10,6 +10,7 @@
 #include <mutex>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
@@ -309,7 +310,8 @@ std::vector<std::string> shell_environment() {
 TerminalSession::TerminalSession(std::string home, UserAccount account, std::uint32_t gid,
                                  std::shared_ptr<PoolHolder> pool, SessionOptions options)
     : home_(std::move(home)), user_(std::move(account.name)), uid_(account.uid), gid_(gid),
-      options_(std::move(options)), pool_(std::move(pool)), owner_(::getpid()) {}
+      options_(std::move(options)), pool_(std::move(pool)),
+      turn_notifier_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), owner_(::getpid()) {}
 
 TerminalSession::~TerminalSession() {
     try {
@@ -462,23 +464,7 @@ TerminalSession::start_run(RunRequest request) {
         }
         ++active_runs_;
     }
-    sandbox::ProgramLaunch launch;
-    launch.path = "/bin/bash";
-    launch.args = {"-c", std::move(request.command)};
-    launch.env = shell_environment();
-    launch.env.push_back("HOME=" + home_);
-    launch.cwd = request.cwd ? std::move(*request.cwd) : home_;
-    launch.limits = options_.limits;
-    launch.identity = sandbox::Identity{uid_, gid_};
-    launch.join_network = network_.get();
-    launch.join_ipc = ipc_.get();
-    launch.private_proc = true;
-    launch.join_mount = mount_.get();
-    launch.join_uts = uts_.get();
-    if (options_.sandbox) {
-        launch.cgroup = cgroup_ ? &*cgroup_ : nullptr;
-        launch.seccomp = tenant_filter();
-    }
+    auto launch = launch_for({"-c", std::move(request.command)}, std::move(request.cwd));
     auto run = sandbox::CommandRun::start(std::move(launch), std::move(request.input),
                                           request.max_output, request.deadline);
     if (!run) {
@@ -495,6 +481,91 @@ TerminalSession::start_run(RunRequest request) {
         });
     }
     return started;
+}
+
+sandbox::ProgramLaunch TerminalSession::launch_for(std::vector<std::string> args,
+                                                   std::optional<std::string> cwd) {
+    sandbox::ProgramLaunch launch;
+    launch.path = "/bin/bash";
+    launch.args = std::move(args);
+    launch.env = shell_environment();
+    launch.env.push_back("HOME=" + home_);
+    launch.cwd = cwd ? std::move(*cwd) : home_;
+    launch.limits = options_.limits;
+    launch.identity = sandbox::Identity{uid_, gid_};
+    launch.join_network = network_.get();
+    launch.join_ipc = ipc_.get();
+    launch.private_proc = true;
+    launch.join_mount = mount_.get();
+    launch.join_uts = uts_.get();
+    if (options_.sandbox) {
+        launch.cgroup = cgroup_ ? &*cgroup_ : nullptr;
+        launch.seccomp = tenant_filter();
+    }
+    return launch;
+}
+
+std::expected<std::shared_ptr<sandbox::Job>, int>
+TerminalSession::start_job(std::string command, std::optional<std::string> cwd,
+                           std::optional<std::size_t> max_output,
+                           std::optional<std::string> input) {
+    // Under the lock, so that close() either refuses it or finds it to kill.
+    std::lock_guard lock(runs_mutex_);
+    if (refusing_runs_) {
+        return std::unexpected(0);
+    }
+    auto job = sandbox::Job::start(launch_for({"-c", std::move(command)}, std::move(cwd)),
+                                   max_output, std::move(input));
+    if (!job) {
+        return std::unexpected(job.error());
+    }
+    std::erase_if(jobs_, [](const std::weak_ptr<sandbox::Job>& held) {
+        auto alive = held.lock();
+        return !alive || alive->poll();
+    });
+    jobs_.push_back(*job);
+    return std::move(*job);
+}
+
+std::expected<std::shared_ptr<sandbox::PersistentShell>, std::string>
+TerminalSession::take_shell(bool wait) {
+    {
+        std::unique_lock lock(turn_mutex_);
+        if (turn_taken_ && !wait) {
+            return nullptr;
+        }
+        turn_given_.wait(lock, [&] { return !turn_taken_; });
+        turn_taken_ = true;
+    }
+    std::lock_guard lock(runs_mutex_);
+    if (refusing_runs_) {
+        give_shell();
+        return std::unexpected(std::string());
+    }
+    if (!persistent_) {
+        // Aliases too carry over from one command to the next.
+        auto shell = sandbox::PersistentShell::start(
+            launch_for({"--noprofile", "--norc", "-O", "expand_aliases", "-s"}, std::nullopt));
+        if (!shell) {
+            give_shell();
+            return std::unexpected(std::move(shell.error()));
+        }
+        persistent_ = std::move(*shell);
+    }
+    return persistent_;
+}
+
+void TerminalSession::give_shell() {
+    {
+        std::lock_guard lock(turn_mutex_);
+        if (persistent_ && !persistent_->alive()) {
+            persistent_.reset();
+        }
+        turn_taken_ = false;
+    }
+    turn_given_.notify_one();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(turn_notifier_.get(), &one, sizeof one);
 }
 
 void TerminalSession::run_ended() {
@@ -520,6 +591,16 @@ void TerminalSession::close() {
     shell_->shut_down();
     if (!owned_here()) {
         return;
+    }
+    {
+        // Refused from here on, so none is missed; the jobs are this process's only.
+        std::lock_guard lock(runs_mutex_);
+        for (const auto& held : jobs_) {
+            if (auto job = held.lock()) {
+                job->kill();
+            }
+        }
+        jobs_.clear();
     }
     // Registered until the end, whichever way the close ends, so that the process's exit
     // still ends what a close on another thread has not ended yet.
@@ -552,6 +633,11 @@ void TerminalSession::close() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     shell_->terminate(killed_shell_status);
+    {
+        // Its processes are gone; a caller that still holds it sees it ended.
+        std::lock_guard lock(turn_mutex_);
+        persistent_.reset();
+    }
     if (!killed) {
         throw InternalError("Failed to kill the terminal session: " + killed.error());
     }

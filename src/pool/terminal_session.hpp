@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -18,6 +19,8 @@
 #include "pool/pool_holder.hpp"
 #include "sandbox/cgroup.hpp"
 #include "sandbox/command_run.hpp"
+#include "sandbox/job.hpp"
+#include "sandbox/persistent_shell.hpp"
 #include "sandbox/scratch_space.hpp"
 #include "sandbox/shell_process.hpp"
 #include "sandbox/unique_fd.hpp"
@@ -148,6 +151,25 @@ class TerminalSession {
     // session is closed.
     std::expected<std::unique_ptr<sandbox::CommandRun>, std::string> start_run(RunRequest request);
 
+    // Starts `bash -c` with the command as a run would, in the background, as a Job with
+    // `input` on its standard input or a pipe there. The session keeps track of it and
+    // close() kills it. The error is the errno of why it could not start, 0 when the
+    // session is closed.
+    std::expected<std::shared_ptr<sandbox::Job>, int>
+    start_job(std::string command, std::optional<std::string> cwd,
+              std::optional<std::size_t> max_output, std::optional<std::string> input);
+
+    // The session's persistent shell for execute (see PersistentShell), started on first
+    // use as the account, beside the interactive shell and like a run. One caller holds it
+    // at a time: take_shell() waits for its turn unless `wait` is false, when a null
+    // pointer says another has it. give_shell() hands the turn on and forgets a shell
+    // that ended, so that the next take starts a new one. turn_notifier() turns readable
+    // whenever the turn is handed on, for event loops; its waiters read it to quiet it.
+    // The error is empty when the session is closed, or why the shell could not start.
+    std::expected<std::shared_ptr<sandbox::PersistentShell>, std::string> take_shell(bool wait);
+    void give_shell();
+    int turn_notifier() const { return turn_notifier_.get(); }
+
     // The shell's exit status (see ShellProcess::poll), none while it runs.
     std::optional<int> poll() { return shell_->poll(); }
     std::expected<int, sandbox::ShellFailure> wait(sandbox::Deadline deadline) {
@@ -163,6 +185,10 @@ class TerminalSession {
                     std::shared_ptr<PoolHolder> pool, SessionOptions options);
     void run_ended();
     bool runs_ended();
+    // What a run, a job or the persistent shell starts as: `bash` with `args` as the
+    // account in the session's namespaces and limits, in `cwd` or the home.
+    sandbox::ProgramLaunch launch_for(std::vector<std::string> args,
+                                      std::optional<std::string> cwd);
 
     const std::string home_;
     const std::string user_;
@@ -190,6 +216,13 @@ class TerminalSession {
     std::mutex runs_mutex_;
     int active_runs_ = 0;
     bool refusing_runs_ = false;
+    // The jobs started, which close() kills; ended ones are forgotten at the next start.
+    std::vector<std::weak_ptr<sandbox::Job>> jobs_;
+    std::mutex turn_mutex_;
+    std::condition_variable turn_given_;
+    bool turn_taken_ = false;
+    sandbox::UniqueFd turn_notifier_;
+    std::shared_ptr<sandbox::PersistentShell> persistent_;
     // A process forked from the owner holds a copy of the session but not the shell.
     const pid_t owner_;
     PoisonableMutex close_mutex_;

@@ -23,9 +23,11 @@
 #include "pybinding/py_io_file.hpp"
 #include "pybinding/py_mount.hpp"
 #include "pybinding/py_ref.hpp"
+#include "pybinding/py_session_job.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/py_terminal_session.hpp"
 #include "pybinding/py_user_pool.hpp"
+#include "pybinding/session_glue.hpp"
 #include "pybinding/whence.hpp"
 
 namespace ovaline::pybinding {
@@ -64,6 +66,7 @@ const NestedEntry kNested[] = {
      {"ShellResult", ClassId::ShellResult, nullptr, nullptr, make_shell_result_type}},
     {ClassId::PyTerminalSession,
      {"RunResult", ClassId::RunResult, nullptr, nullptr, make_run_result_type}},
+    {ClassId::PyTerminalSession, {"Job", ClassId::SessionJob, &py_session_job_spec}},
 };
 
 constexpr char kInternalErrorDoc[] =
@@ -157,12 +160,14 @@ bool fill_module(PyObject* module) {
             return false;
         }
     }
-    return true;
+    state.glue = make_session_glue(module);
+    return state.glue != nullptr;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
     if (ModuleState* state = state_if_any(module)) {
         Py_VISIT(state->internal_error);
+        Py_VISIT(state->glue);
         for (PyTypeObject* type : state->types) {
             Py_VISIT(type);
         }
@@ -173,6 +178,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
 int clear_module(PyObject* module) noexcept {
     if (ModuleState* state = state_if_any(module)) {
         Py_CLEAR(state->internal_error);
+        Py_CLEAR(state->glue);
         for (PyTypeObject*& type : state->types) {
             Py_CLEAR(type);
         }

@@ -29,6 +29,7 @@ enum class ClassId : std::size_t {
     FsMount,
     ShellResult,
     RunResult,
+    SessionJob,
     Count,
 };
 
@@ -36,6 +37,9 @@ struct ModuleState {
     // ovaline.InternalError, derived directly from BaseException and not exported.
     PyObject* internal_error = nullptr;
     std::array<PyTypeObject*, static_cast<std::size_t>(ClassId::Count)> types{};
+    // The private namespace of the Python glue behind the sessions' coroutines and
+    // iterators (session_glue.cpp); never exposed.
+    PyObject* glue = nullptr;
 
     template <class T> PyTypeObject* type_of() const {
         return types[static_cast<std::size_t>(T::kId)];

@@ -1,12 +1,14 @@
 #include "pybinding/py_terminal_session.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "sandbox/command_run.hpp"
@@ -18,7 +20,9 @@
 #include "pybinding/methods.hpp"
 #include "pybinding/py_fs.hpp"
 #include "pybinding/py_mount.hpp"
+#include "pybinding/py_session_job.hpp"
 #include "pybinding/py_user_pool.hpp"
+#include "pybinding/session_glue.hpp"
 #include "pybinding/session_transfer.hpp"
 
 namespace ovaline::pybinding {
@@ -323,6 +327,82 @@ PyObject* wait(PyTerminalSession& self, std::optional<double> timeout) {
     return PyLong_FromLong(**status);
 }
 
+// Raises what a lost persistent shell means to the caller of execute.
+PyObject* raise_lost(const sandbox::PersistentShell::Lost& lost) {
+    constexpr std::string_view kShell = "the shell ";
+    std::string text = "the session's shell ";
+    if (lost.status) {
+        text += "ended (status " + std::to_string(*lost.status) + ")";
+    } else {
+        text +=
+            lost.message.starts_with(kShell) ? lost.message.substr(kShell.size()) : lost.message;
+    }
+    text += "; the next execute starts a new one";
+    return raise_os_message(ECHILD, text);
+}
+
+// The figures the persistent shell does not keep: the time the command took and what
+// ended it.
+sandbox::RunOutcome& finish_execute(sandbox::RunOutcome& outcome,
+                                    sandbox::Clock::time_point started) {
+    outcome.wall_time = sandbox::Clock::now() - started;
+    outcome.ended_by = outcome.timed_out ? sandbox::EndedBy::Timeout : sandbox::EndedBy::Exit;
+    return outcome;
+}
+
+// Runs the command on `shell`, releasing the interpreter lock while it waits. At the
+// deadline, or when a signal handler raised (KeyboardInterrupt, say), what the command
+// started is ended; the shell's answer is still awaited, so that it stays in step for
+// the next command, and then the handler's exception goes on (none, with it set).
+std::optional<std::expected<sandbox::RunOutcome, sandbox::PersistentShell::Lost>>
+execute_steps(sandbox::PersistentShell& shell, std::string_view command, sandbox::Deadline limit,
+              Count max_output) {
+    if (auto begun = shell.begin(command, max_output); !begun) {
+        return std::unexpected(begun.error());
+    }
+    PyObject* kind = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    std::expected<sandbox::RunOutcome, sandbox::PersistentShell::Lost> outcome;
+    for (;;) {
+        std::expected<void, ShellFailure> ready;
+        without_gil([&] { ready = shell.wait_ready(limit); });
+        if (!ready && ready.error() == ShellFailure::Interrupted && kind == nullptr &&
+            PyErr_CheckSignals() < 0) {
+            PyErr_Fetch(&kind, &value, &traceback);
+            ready = std::unexpected(ShellFailure::TimedOut);
+        }
+        if (!ready && ready.error() != ShellFailure::Interrupted) {
+            // The command ends and the shell has a grace to answer; a second time_out,
+            // or pipes that failed, end the shell.
+            auto lost = shell.time_out();
+            if (!lost && ready.error() != ShellFailure::TimedOut) {
+                lost = shell.time_out();
+            }
+            if (lost) {
+                outcome = std::unexpected(std::move(*lost));
+                break;
+            }
+            limit = sandbox::Clock::now() + sandbox::PersistentShell::kGrace;
+            continue;
+        }
+        auto pumped = shell.pump();
+        if (!pumped) {
+            outcome = std::unexpected(std::move(pumped.error()));
+            break;
+        }
+        if (*pumped) {
+            outcome = std::move(**pumped);
+            break;
+        }
+    }
+    if (kind != nullptr) {
+        PyErr_Restore(kind, value, traceback);
+        return std::nullopt;
+    }
+    return outcome;
+}
+
 bool refuse_null(std::string_view text, const char* name) {
     if (text.find('\0') == std::string_view::npos) {
         return false;
@@ -375,17 +455,6 @@ const char* ended_by_name(sandbox::EndedBy ended_by) {
     return "exit";
 }
 
-PyObject* run_result(PyTypeObject* type, const sandbox::RunOutcome& outcome) {
-    using Seconds = std::chrono::duration<double>;
-    return struct_of(type, {PyLong_FromLong(outcome.status), to_py_bytes(outcome.out),
-                            to_py_bytes(outcome.err), PyBool_FromLong(outcome.timed_out),
-                            PyBool_FromLong(outcome.truncated),
-                            PyFloat_FromDouble(Seconds(outcome.wall_time).count()),
-                            PyFloat_FromDouble(Seconds(outcome.cpu_time).count()),
-                            PyLong_FromUnsignedLongLong(outcome.peak_memory),
-                            PyUnicode_FromString(ended_by_name(outcome.ended_by))});
-}
-
 PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
               Input input, std::optional<std::string_view> cwd, Count max_output) {
     if (!owned(self) || refuse_null(command, "command") || (cwd && refuse_null(*cwd, "cwd"))) {
@@ -416,8 +485,178 @@ PyObject* run(PyTerminalSession& self, std::string_view command, std::optional<d
         without_gil([&] { command_run.reset(); });
         return raise_message(kRunFailed);
     }
-    return run_result(state_of(object_of(self)).type_of(ClassId::RunResult),
-                      command_run->outcome());
+    return run_result(state_of(object_of(self)), command_run->outcome());
+}
+
+constexpr char kExecuteDoc[] =
+    "\n"
+    "Run the command in the session's own long-lived bash, started on first use as\n"
+    "the account, beside the interactive shell, so that cd, export, functions, aliases\n"
+    "and what `source` sets up carry over to the next call. Returns a RunResult as\n"
+    "run() does, with stdout and stderr exactly as the command wrote them; standard\n"
+    "input is the null device. At the timeout everything the command started is\n"
+    "killed and the shell kept. ChildProcessError when the shell itself ended (an\n"
+    "`exit`, a kill); the next call starts a new one. Calls take turns. Its\n"
+    "cpu_time and peak_memory are 0: the command's processes are the shell's.\n";
+
+constexpr char kStartDoc[] =
+    "\n"
+    "Start `bash -c command` as run() would, in the background, and return a\n"
+    "PyTerminalSession.Job. Standard input is `input` when given, else a pipe for\n"
+    "Job.write() and Job.close_stdin(). Unread output past max_output bytes per\n"
+    "stream is dropped and counted. The job ends with the session.\n";
+
+constexpr char kJobsDoc[] = "\nThe jobs start() made that are still running.\n";
+
+constexpr char kArunDoc[] =
+    "\n"
+    "A coroutine doing what run() does, waiting on the running event loop without a\n"
+    "thread. Cancelling it kills what the command started.\n";
+
+constexpr char kAexecuteDoc[] =
+    "\n"
+    "A coroutine doing what execute() does, waiting on the running event loop\n"
+    "without a thread. Cancelling it kills what the command started and keeps the\n"
+    "shell.\n";
+
+constexpr char kAsandboxDoc[] =
+    "\n"
+    "A coroutine returning sandbox(pool, ...). Starting a session is a short\n"
+    "blocking host operation, so it runs in the loop's default executor.\n";
+
+constexpr char kAcloseDoc[] =
+    "\n"
+    "A coroutine closing the session. Closing waits for its processes to end, so it\n"
+    "runs in the loop's default executor.\n";
+
+constexpr char kClosed[] = "the session is closed";
+
+PyObject* raise_start_failure(const std::string& error, const char* what) {
+    if (error.empty()) {
+        return raise_message(kClosed);
+    }
+    PyErr_Format(PyExc_OSError, "%s: %s", what, error.c_str());
+    return nullptr;
+}
+
+PyObject* execute(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
+                  Count max_output) {
+    if (!owned(self) || refuse_null(command, "command")) {
+        return nullptr;
+    }
+    std::expected<std::shared_ptr<sandbox::PersistentShell>, std::string> shell;
+    without_gil([&] { shell = self.session->take_shell(true); });
+    if (!shell) {
+        return raise_start_failure(shell.error(), "Failed to start the session's shell");
+    }
+    struct Give {
+        TerminalSession& session;
+        ~Give() { session.give_shell(); }
+    } give{*self.session};
+    const auto started = sandbox::Clock::now();
+    auto outcome = execute_steps(**shell, command, deadline_after(timeout), max_output);
+    if (!outcome) {
+        return nullptr;
+    }
+    if (!*outcome) {
+        return raise_lost(outcome->error());
+    }
+    return run_result(state_of(object_of(self)), finish_execute(**outcome, started));
+}
+
+// The list of the jobs still running, kept in place.
+PyObject* live_jobs(PyTerminalSession& self) {
+    if (!self.jobs) {
+        self.jobs.reset(PyList_New(0));
+        return self.jobs.get();
+    }
+    PyRef live(PyList_New(0));
+    if (!live) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self.jobs.get()); ++i) {
+        PyObject* job = PyList_GET_ITEM(self.jobs.get(), i);
+        if (!value_of<PySessionJob>(job).job->poll() && PyList_Append(live.get(), job) < 0) {
+            return nullptr;
+        }
+    }
+    self.jobs = std::move(live);
+    return self.jobs.get();
+}
+
+PyObject* start(PyTerminalSession& self, std::string_view command,
+                std::optional<std::string_view> cwd, Input input, Count max_output) {
+    if (!owned(self) || refuse_null(command, "command") || (cwd && refuse_null(*cwd, "cwd"))) {
+        return nullptr;
+    }
+    std::expected<std::shared_ptr<sandbox::Job>, int> started;
+    without_gil([&] {
+        started = self.session->start_job(std::string(command),
+                                          cwd ? std::optional<std::string>(*cwd) : std::nullopt,
+                                          max_output, std::move(input.data));
+    });
+    if (!started) {
+        return started.error() == 0
+                   ? raise_message(kClosed)
+                   : raise_os_message(started.error(),
+                                      "Failed to start a job in terminal session: " +
+                                          std::system_category().message(started.error()));
+    }
+    PyObject* listed = live_jobs(self);
+    PyRef job(box_new<PySessionJob>(state_of(object_of(self)).type_of(ClassId::SessionJob),
+                                    std::move(*started)));
+    if (listed == nullptr || !job || PyList_Append(listed, job.get()) < 0) {
+        return nullptr;
+    }
+    return job.release();
+}
+
+PyObject* jobs(PyTerminalSession& self) {
+    PyObject* listed = live_jobs(self);
+    return listed ? PyList_GetSlice(listed, 0, PyList_GET_SIZE(listed)) : nullptr;
+}
+
+PyObject* optional_seconds(std::optional<double> seconds) {
+    return seconds ? PyFloat_FromDouble(*seconds) : Py_NewRef(Py_None);
+}
+
+PyObject* arun(PyTerminalSession& self, PyObject* command, std::optional<double> timeout,
+               PyObject* input, PyObject* cwd, PyObject* max_output) {
+    PyRef seconds(optional_seconds(timeout));
+    return seconds ? call_glue(state_of(object_of(self)), "arun",
+                               {object_of(self), command, seconds.get(), input, cwd, max_output})
+                   : nullptr;
+}
+
+PyObject* aexecute(PyTerminalSession& self, std::string_view command, std::optional<double> timeout,
+                   Count max_output) {
+    if (refuse_null(command, "command")) {
+        return nullptr;
+    }
+    PyRef text(to_py_str(command));
+    PyRef seconds(optional_seconds(timeout));
+    PyRef bound(max_output ? PyLong_FromUnsignedLongLong(*max_output) : Py_NewRef(Py_None));
+    return text && seconds && bound
+               ? call_glue(state_of(object_of(self)), "aexecute",
+                           {object_of(self), text.get(), seconds.get(), bound.get()})
+               : nullptr;
+}
+
+PyObject* aclose(PyTerminalSession& self) {
+    return call_glue(state_of(object_of(self)), "aclose", {object_of(self)});
+}
+
+PyObject* asandbox(PyTypeObject* type, PyObject* pool, PyObject* memory, PyObject* processes,
+                   PyObject* cpu, PyObject* disk, PyObject* host_paths, PyObject* network,
+                   PyObject* cpu_seconds, PyObject* address_space, PyObject* file_size,
+                   PyObject* open_files) {
+    PyRef options(Py_BuildValue("{sOsOsOsOsOsOsOsOsOsO}", "memory", memory, "processes", processes,
+                                "cpu", cpu, "disk", disk, "host_paths", host_paths, "network",
+                                network, "cpu_seconds", cpu_seconds, "address_space", address_space,
+                                "file_size", file_size, "open_files", open_files));
+    return options ? call_glue(state_of_type(type), "asandbox",
+                               {reinterpret_cast<PyObject*>(type), pool, options.get()})
+                   : nullptr;
 }
 
 PyObject* mount_in_session(PyTerminalSession& self, PyFs& fs, std::string_view at, bool read_only) {
@@ -448,6 +687,13 @@ PyMethodDef kMethods[] = {
     method<"poll", poll>(kPollDoc),
     method<"wait", wait, "timeout">(kWaitDoc),
     method<"run", run, "command", "*timeout", "*input", "*cwd", "*max_output=16777216">(kRunDoc),
+    method<"execute", execute, "command", "*timeout", "*max_output=16777216">(kExecuteDoc),
+    method<"start", start, "command", "*cwd", "*input", "*max_output=16777216">(kStartDoc),
+    method<"jobs", jobs>(kJobsDoc),
+    method<"arun", arun, "command", "*timeout", "*input=None", "*cwd=None", "*max_output=16777216">(
+        kArunDoc),
+    method<"aexecute", aexecute, "command", "*timeout", "*max_output=16777216">(kAexecuteDoc),
+    method<"aclose", aclose>(kAcloseDoc),
     method<"push", push, "fs", "src=\"/\"", "dst=None">(kPushDoc),
     method<"mount", mount_in_session, "fs", "at=\"work\"", "*read_only=False">(kMountDoc),
     method<"pull", pull, "fs", "src=None", "dst=\"/\"">(kPullDoc),
@@ -456,6 +702,9 @@ PyMethodDef kMethods[] = {
     class_method<"sandbox", sandbox, "pool", "*memory=1073741824", "*processes=512", "*cpu=None",
                  "*disk=1073741824", "*host_paths=None", "*network=False", "*cpu_seconds=None",
                  "*address_space=None", "*file_size=None", "*open_files=None">(kSandboxDoc),
+    class_method<"asandbox", asandbox, "pool", "*memory=1073741824", "*processes=512", "*cpu=None",
+                 "*disk=1073741824", "*host_paths=None", "*network=False", "*cpu_seconds=None",
+                 "*address_space=None", "*file_size=None", "*open_files=None">(kAsandboxDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -481,6 +730,80 @@ PyType_Slot kSlots[] = {
 PyType_Spec py_terminal_session_spec =
     box_spec<PyTerminalSession>("ovaline.PyTerminalSession", kSlots);
 
+PyObject* run_result(const ModuleState& state, const sandbox::RunOutcome& outcome) {
+    using Seconds = std::chrono::duration<double>;
+    return struct_of(state.type_of(ClassId::RunResult),
+                     {PyLong_FromLong(outcome.status), to_py_bytes(outcome.out),
+                      to_py_bytes(outcome.err), PyBool_FromLong(outcome.timed_out),
+                      PyBool_FromLong(outcome.truncated),
+                      PyFloat_FromDouble(Seconds(outcome.wall_time).count()),
+                      PyFloat_FromDouble(Seconds(outcome.cpu_time).count()),
+                      PyLong_FromUnsignedLongLong(outcome.peak_memory),
+                      PyUnicode_FromString(ended_by_name(outcome.ended_by))});
+}
+
+PyObject* exec_take(PyTerminalSession& self) {
+    if (!owned(self)) {
+        return nullptr;
+    }
+    std::expected<std::shared_ptr<sandbox::PersistentShell>, std::string> shell;
+    without_gil([&] { shell = self.session->take_shell(false); });
+    if (!shell) {
+        return raise_start_failure(shell.error(), "Failed to start the session's shell");
+    }
+    if (!*shell) {
+        Py_RETURN_FALSE;
+    }
+    self.held_shell = std::move(*shell);
+    Py_RETURN_TRUE;
+}
+
+PyObject* exec_begin(PyTerminalSession& self, std::string_view command, Count max_output) {
+    if (refuse_null(command, "command")) {
+        return nullptr;
+    }
+    self.exec_started = sandbox::Clock::now();
+    if (auto begun = self.held_shell->begin(command, max_output); !begun) {
+        return raise_lost(begun.error());
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* exec_pump(PyTerminalSession& self) {
+    auto pumped = self.held_shell->pump();
+    if (!pumped) {
+        return raise_lost(pumped.error());
+    }
+    if (!*pumped) {
+        Py_RETURN_NONE;
+    }
+    return run_result(state_of(object_of(self)), finish_execute(**pumped, self.exec_started));
+}
+
+PyObject* exec_fds(PyTerminalSession& self) {
+    const auto fds = self.held_shell->watched();
+    return Py_BuildValue("[iiii]", fds[0], fds[1], fds[2], fds[3]);
+}
+
+PyObject* exec_time_out(PyTerminalSession& self) {
+    if (auto lost = self.held_shell->time_out()) {
+        return raise_lost(*lost);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* exec_give(PyTerminalSession& self, bool settled) {
+    if (!self.held_shell) {
+        Py_RETURN_NONE;
+    }
+    // The second time_out ends the shell.
+    while (!settled && self.held_shell->alive()) {
+        self.held_shell->time_out();
+    }
+    self.session->give_shell();
+    self.held_shell.reset();
+    Py_RETURN_NONE;
+}
 PyTypeObject* make_run_result_type() {
     return struct_sequence_type(&kRunResultDesc);
 }

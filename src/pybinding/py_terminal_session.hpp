@@ -7,12 +7,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "pool/session_closer.hpp"
 #include "pool/terminal_session.hpp"
 #include "pybinding/module_state.hpp"
+#include "pybinding/py_ref.hpp"
+#include "sandbox/command_run.hpp"
+#include "sandbox/persistent_shell.hpp"
 
 namespace ovaline::pybinding {
 
@@ -31,6 +35,13 @@ struct PyTerminalSession {
     }
 
     std::unique_ptr<pool::TerminalSession> session;
+    // The jobs start() made, as PyTerminalSession.Job objects, for jobs(); a list made
+    // on first use, the ended ones left out as it goes.
+    PyRef jobs;
+    // The persistent shell while a coroutine holds the session's turn for execute, and
+    // when its command began.
+    std::shared_ptr<sandbox::PersistentShell> held_shell;
+    sandbox::Clock::time_point exec_started;
 };
 
 extern PyType_Spec py_terminal_session_spec;
@@ -51,5 +62,20 @@ pool::SessionOptions sandbox_options(Count memory, Count processes, std::optiona
 // PyTerminalSession.RunResult, the type of run()'s results; null with the error set on
 // failure.
 PyTypeObject* make_run_result_type();
+
+// A RunResult of `outcome`; null with the error set on failure.
+PyObject* run_result(const ModuleState& state, const sandbox::RunOutcome& outcome);
+
+// For the coroutines of aexecute (session_glue.cpp), which hold the session's turn from
+// exec_take() to exec_give(). exec_take: True once held, False while another has it.
+// exec_pump: the RunResult once the command ended, else None. Each raises what execute
+// would; a lost shell is forgotten when the turn is given. exec_give ends a shell whose
+// command was left unfinished (`settled` false), since its output would reach the next.
+PyObject* exec_take(PyTerminalSession& self);
+PyObject* exec_begin(PyTerminalSession& self, std::string_view command, Count max_output);
+PyObject* exec_pump(PyTerminalSession& self);
+PyObject* exec_fds(PyTerminalSession& self);
+PyObject* exec_time_out(PyTerminalSession& self);
+PyObject* exec_give(PyTerminalSession& self, bool settled);
 
 } // namespace ovaline::pybinding

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -82,37 +84,77 @@ bool set_nonblocking(int fd) {
 
 } // namespace
 
-std::expected<std::shared_ptr<Job>, std::string> Job::start(ProgramLaunch launch,
-                                                            std::optional<std::size_t> max_output) {
+namespace {
+
+// A sealed file in memory holding `data`, read from its start.
+std::expected<UniqueFd, int> memory_file(const std::string& data) {
+    UniqueFd fd(::memfd_create("input", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd) {
+        return std::unexpected(errno);
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return std::unexpected(n < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::lseek(fd.get(), 0, SEEK_SET) != 0 ||
+        ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) !=
+            0) {
+        return std::unexpected(errno);
+    }
+    return fd;
+}
+
+} // namespace
+
+std::expected<std::shared_ptr<Job>, int> Job::start(ProgramLaunch launch,
+                                                    std::optional<std::size_t> max_output,
+                                                    std::optional<std::string> input) {
+    std::optional<UniqueFd> given;
+    if (input) {
+        auto file = memory_file(*input);
+        if (!file) {
+            return std::unexpected(file.error());
+        }
+        given = std::move(*file);
+    }
     auto in = make_pipe();
     auto out = make_pipe();
     auto err = make_pipe();
     if (!in || !out || !err) {
-        return std::unexpected(system_error_text(!in    ? in.error()
-                                                 : !out ? out.error()
-                                                        : err.error()));
+        return std::unexpected(!in ? in.error() : !out ? out.error() : err.error());
     }
-    launch.streams[0] = in->read.get();
+    launch.streams[0] = given ? given->get() : in->read.get();
     launch.streams[1] = out->write.get();
     launch.streams[2] = err->write.get();
     launch.own_pid_namespace = true;
     auto started = spawn(launch);
     if (!started) {
-        return std::unexpected(system_error_text(started.error()));
+        return std::unexpected(started.error());
+    }
+    // With its input given, the program's standard input is not ours to write.
+    if (given) {
+        in->write.reset();
     }
     std::shared_ptr<Job> job(new Job(std::move(*started), std::move(in->write),
                                      std::move(out->read), std::move(err->read), max_output));
     // The init started the program before the program's exec ended the spawn.
     job->program_ = first_child(job->child_.pid);
-    if (!set_nonblocking(job->input_.get()) || !set_nonblocking(job->out_.fd.get()) ||
-        !set_nonblocking(job->err_.fd.get())) {
-        return std::unexpected(system_error_text(errno));
+    if ((job->input_ && !set_nonblocking(job->input_.get())) ||
+        !set_nonblocking(job->out_.fd.get()) || !set_nonblocking(job->err_.fd.get())) {
+        return std::unexpected(errno);
     }
     JobReader& reader = per_process<JobReader>();
     if (!reader.watch(job, job->out_.fd.get(), Stream::Output, false) ||
         !reader.watch(job, job->err_.fd.get(), Stream::Error, false) ||
         (job->child_.pidfd && !reader.watch(job, job->child_.pidfd.get(), Stream::Output, true))) {
-        return std::unexpected(system_error_text(errno));
+        return std::unexpected(errno);
     }
     return job;
 }
@@ -189,8 +231,9 @@ bool Job::reap_locked(bool block) {
         return true;
     }
     int raw = 0;
+    rusage usage{};
     pid_t got;
-    while ((got = ::waitpid(child_.pid, &raw, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    while ((got = ::wait4(child_.pid, &raw, block ? 0 : WNOHANG, &usage)) < 0 && errno == EINTR) {
     }
     if (got == child_.pid) {
         status_ = exit_status(child_, raw);
@@ -199,6 +242,13 @@ bool Job::reap_locked(bool block) {
         status_ = 255;
     }
     if (status_) {
+        using std::chrono::microseconds;
+        using std::chrono::seconds;
+        wall_time_ = Clock::now() - started_at_;
+        cpu_time_ = seconds(usage.ru_utime.tv_sec) + microseconds(usage.ru_utime.tv_usec) +
+                    seconds(usage.ru_stime.tv_sec) + microseconds(usage.ru_stime.tv_usec);
+        // The kernel counts it in kilobytes.
+        peak_memory_ = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
         notify();
     }
     return status_.has_value();
@@ -248,7 +298,9 @@ std::expected<void, ShellFailure> Job::write(std::span<const char> data, Deadlin
         }
         if (n < 0 && errno == EAGAIN) {
             pollfd room = {input_.get(), POLLOUT, 0};
-            if (auto ready = poll_until(&room, 1, deadline); !ready) {
+            // A signal only interrupts the wait: what was written stays written.
+            if (auto ready = poll_until(&room, 1, deadline);
+                !ready && ready.error() != ShellFailure::Interrupted) {
                 return ready;
             }
             continue;
@@ -279,6 +331,20 @@ void Job::signal(int signal) {
 void Job::kill() {
     std::lock_guard lock(mutex_);
     kill_locked();
+}
+
+void Job::time_out() {
+    std::lock_guard lock(mutex_);
+    if (!status_) {
+        timed_out_ = true;
+    }
+    kill_locked();
+}
+
+bool Job::finished() {
+    std::lock_guard lock(mutex_);
+    reap_locked(false);
+    return status_ && out_.ended && err_.ended;
 }
 
 void Job::kill_locked() {
@@ -316,6 +382,12 @@ std::expected<RunOutcome, ShellFailure> Job::wait(Deadline deadline) {
     RunOutcome outcome;
     outcome.status = *status_;
     outcome.timed_out = timed_out_;
+    outcome.ended_by = timed_out_           ? EndedBy::Timeout
+                       : outcome.status < 0 ? EndedBy::Signal
+                                            : EndedBy::Exit;
+    outcome.wall_time = wall_time_;
+    outcome.cpu_time = cpu_time_;
+    outcome.peak_memory = peak_memory_;
     for (auto [from, to] : {std::pair{&out_, &outcome.out}, std::pair{&err_, &outcome.err}}) {
         to->size = from->held;
         to->pieces.assign(std::make_move_iterator(from->pieces.begin()),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +30,12 @@ class Job {
     enum class Stream { Output, Error };
 
     // Starts the program of `launch` (its streams are set here) with a pipe on its
-    // standard input. The error is the system's description of why it could not start.
-    static std::expected<std::shared_ptr<Job>, std::string>
-    start(ProgramLaunch launch, std::optional<std::size_t> max_output);
+    // standard input, or with `input` there when given: a file in memory that it reads
+    // at its own pace, so starting never waits for the program to read. The error is the
+    // errno of why it could not start.
+    static std::expected<std::shared_ptr<Job>, int>
+    start(ProgramLaunch launch, std::optional<std::size_t> max_output,
+          std::optional<std::string> input = std::nullopt);
 
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
@@ -67,6 +71,11 @@ class Job {
     void signal(int signal);
     // Ends everything the job started.
     void kill();
+    // Ends everything as a timeout does: the outcome says `timed_out`.
+    void time_out();
+    // True once the program has ended and both streams are done, when wait() returns at
+    // once.
+    bool finished();
     // Waits until the program has ended and both streams are done; at the deadline kills
     // everything first (then `timed_out`). The outcome holds what was never read, and
     // `truncated` tells whether anything was dropped.
@@ -107,6 +116,10 @@ class Job {
     Buffer out_;
     Buffer err_;
     std::optional<int> status_;
+    const Clock::time_point started_at_ = Clock::now();
+    Clock::duration wall_time_{};
+    std::chrono::microseconds cpu_time_{};
+    std::uint64_t peak_memory_ = 0;
     bool killed_ = false;
     bool timed_out_ = false;
 };

@@ -36,8 +36,6 @@ constexpr std::string_view kBootstrap =
 
 // What a timed-out command reports, as timeout(1) does.
 constexpr int kTimedOutStatus = 124;
-// How long an interrupted shell has to come back before it is killed.
-constexpr auto kGrace = std::chrono::seconds(2);
 // Rounds of killing what the shell started, against processes that fork meanwhile.
 constexpr int kKillRounds = 50;
 
@@ -279,6 +277,15 @@ std::optional<PersistentShell::Lost> PersistentShell::time_out() {
     return std::nullopt;
 }
 
+std::expected<void, ShellFailure> PersistentShell::wait_ready(Deadline deadline) const {
+    const auto fds = watched();
+    pollfd polled[4];
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        polled[i] = {fds[i], POLLIN, 0};
+    }
+    return poll_until(polled, 4, deadline);
+}
+
 std::expected<RunOutcome, PersistentShell::Lost>
 PersistentShell::execute(std::string_view command, Deadline deadline,
                          std::optional<std::size_t> max_output) {
@@ -287,12 +294,7 @@ PersistentShell::execute(std::string_view command, Deadline deadline,
     }
     Deadline limit = deadline;
     for (;;) {
-        const auto fds = watched();
-        pollfd polled[4];
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            polled[i] = {fds[i], POLLIN, 0};
-        }
-        auto ready = poll_until(polled, 4, limit);
+        auto ready = wait_ready(limit);
         if (!ready && ready.error() == ShellFailure::TimedOut) {
             if (auto lost = time_out()) {
                 return std::unexpected(std::move(*lost));

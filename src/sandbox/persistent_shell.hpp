@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <memory>
@@ -59,6 +60,12 @@ class PersistentShell {
     std::expected<std::optional<RunOutcome>, Lost> pump();
     std::array<int, 4> watched() const;
     std::optional<Lost> time_out();
+    // Waits until one of watched() is readable, the deadline passes (TimedOut) or a
+    // signal arrives (Interrupted), for a caller that must see signals.
+    std::expected<void, ShellFailure> wait_ready(Deadline deadline) const;
+
+    // How long an interrupted shell has to come back before it is killed.
+    static constexpr std::chrono::seconds kGrace{2};
 
     // False once the shell has ended or been killed.
     bool alive() const { return !lost_; }

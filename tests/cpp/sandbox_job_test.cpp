@@ -20,7 +20,7 @@ std::shared_ptr<sb::Job> start(const std::string& script, std::optional<std::siz
     launch.args = {"-c", script};
     launch.env = {"PATH=/usr/bin:/bin"};
     auto job = sb::Job::start(launch, max);
-    EXPECT_TRUE(job) << (job ? "" : job.error());
+    EXPECT_TRUE(job) << (job ? 0 : job.error());
     return *job;
 }
 
@@ -100,6 +100,41 @@ TEST(Job, SignalsAndDeadlinesEndIt) {
     ASSERT_TRUE(timed);
     EXPECT_TRUE(timed->timed_out);
     EXPECT_EQ(stuck->poll(), timed->status);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Job, GivenInputIsReadAtTheProgramsPaceAndStartNeverWaits) {
+    // Far more than a pipe holds: starting must not wait for the program to read it.
+    const std::string big(4 << 20, 'x');
+    sb::ProgramLaunch launch;
+    launch.path = "/bin/sh";
+    launch.args = {"-c", "sleep 0.2; wc -c"};
+    launch.env = {"PATH=/usr/bin:/bin"};
+    auto job = sb::Job::start(launch, std::nullopt, big);
+    ASSERT_TRUE(job) << job.error();
+    // Its input is not a pipe of ours.
+    EXPECT_FALSE((*job)->write(std::string("more"), std::nullopt));
+    auto outcome = (*job)->wait(std::nullopt);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE((*job)->finished());
+    EXPECT_EQ(outcome->out.text(), std::to_string(big.size()) + "\n");
+    EXPECT_EQ(outcome->ended_by, sb::EndedBy::Exit);
+    EXPECT_GT(outcome->wall_time, 150ms);
+}
+
+TEST(Job, ATimeOutEndsEverythingAndSaysSo) {
+    auto job = start("sleep 300 & sleep 301");
+    EXPECT_FALSE(job->finished());
+    job->time_out();
+    auto outcome = job->wait(sb::Clock::now() + 10s);
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(job->finished());
+    EXPECT_TRUE(outcome->timed_out);
+    EXPECT_EQ(outcome->ended_by, sb::EndedBy::Timeout);
+    EXPECT_EQ(outcome->status, -SIGKILL);
 }
 
 } // namespace
