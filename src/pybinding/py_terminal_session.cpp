@@ -206,7 +206,9 @@ PyObject* start_session(PyTypeObject* type, PyUserPool& pool, const pool::Sessio
         session = TerminalSession::create(pool.pool, options);
     });
     if (!session) {
-        return session.error().errnum != 0
+        // The constructor fails with ValueError only; the sandbox raises the host's
+        // refusals as os does.
+        return session.error().errnum != 0 && options.sandbox
                    ? raise_os_message(session.error().errnum, session.error().message)
                    : raise_message(session.error().message);
     }
