@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "shell/escapes.hpp"
+
 namespace ovaline::shell::awk {
 
 double leading_number(std::string_view text, bool* whole) {
@@ -101,40 +103,23 @@ std::size_t read_escape(std::string_view text, std::size_t i, std::string& out) 
         out.push_back(static_cast<char>(value));
         return i;
     }
-    switch (c) {
-    case 'n':
-        out.push_back('\n');
-        break;
-    case 't':
-        out.push_back('\t');
-        break;
-    case 'r':
-        out.push_back('\r');
-        break;
-    case '\\':
-        out.push_back('\\');
-        break;
-    case '"':
-        out.push_back('"');
-        break;
-    case '/':
-        out.push_back('/');
-        break;
-    case 'a':
-        out.push_back('\a');
-        break;
-    case 'b':
-        out.push_back('\b');
-        break;
-    case 'f':
-        out.push_back('\f');
-        break;
-    case 'v':
-        out.push_back('\v');
-        break;
-    default:
-        out.push_back('\\');
-        out.push_back(c);
+    if (const auto control = control_escape(c)) {
+        out.push_back(*control);
+    } else {
+        switch (c) {
+        case '\\':
+            out.push_back('\\');
+            break;
+        case '"':
+            out.push_back('"');
+            break;
+        case '/':
+            out.push_back('/');
+            break;
+        default:
+            out.push_back('\\');
+            out.push_back(c);
+        }
     }
     return i + 1;
 }

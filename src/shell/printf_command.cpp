@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "shell/escapes.hpp"
 #include "shell/syntax.hpp"
 
 namespace ovaline::shell {
@@ -265,67 +266,50 @@ std::string expand_escapes(std::string_view text, bool& stopped) {
             continue;
         }
         const char e = text[++k];
-        switch (e) {
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 'a':
-            out.push_back('\a');
-            break;
-        case 'b':
-            out.push_back('\b');
-            break;
-        case 'f':
-            out.push_back('\f');
-            break;
-        case 'v':
-            out.push_back('\v');
-            break;
-        case 'e':
-        case 'E':
-            out.push_back('\x1b');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        case 'c':
-            stopped = true;
-            return out;
-        case 'x': {
-            std::size_t j = k + 1;
-            const int value = read_number(text, j, 16, 2);
-            if (j == k + 1) {
-                out += "\\x";
-            } else {
-                out.push_back(static_cast<char>(value));
+        if (const auto control = control_escape(e)) {
+            out.push_back(*control);
+        } else {
+            switch (e) {
+            case 'e':
+            case 'E':
+                out.push_back('\x1b');
+                break;
+            case '\\':
+                out.push_back('\\');
+                break;
+            case 'c':
+                stopped = true;
+                return out;
+            case 'x': {
+                std::size_t j = k + 1;
+                const int value = read_number(text, j, 16, 2);
+                if (j == k + 1) {
+                    out += "\\x";
+                } else {
+                    out.push_back(static_cast<char>(value));
+                }
+                k = j - 1;
+                break;
             }
-            k = j - 1;
-            break;
-        }
-        case '0':
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7': {
-            // \0NNN, and \NNN without the zero.
-            std::size_t j = e == '0' ? k + 1 : k;
-            const int value = read_number(text, j, 8, 3);
-            out.push_back(static_cast<char>(value));
-            k = j - 1;
-            break;
-        }
-        default:
-            out.push_back('\\');
-            out.push_back(e);
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7': {
+                // \0NNN, and \NNN without the zero.
+                std::size_t j = e == '0' ? k + 1 : k;
+                const int value = read_number(text, j, 8, 3);
+                out.push_back(static_cast<char>(value));
+                k = j - 1;
+                break;
+            }
+            default:
+                out.push_back('\\');
+                out.push_back(e);
+            }
         }
     }
     return out;

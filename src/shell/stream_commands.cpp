@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "shell/commands.hpp"
+#include "shell/escapes.hpp"
 #include "shell/options.hpp"
 
 namespace ovaline::shell {
@@ -63,31 +64,7 @@ std::string unescape(std::string_view text) {
             out.push_back(static_cast<char>(value));
             continue;
         }
-        switch (c) {
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 'a':
-            out.push_back('\a');
-            break;
-        case 'b':
-            out.push_back('\b');
-            break;
-        case 'f':
-            out.push_back('\f');
-            break;
-        case 'v':
-            out.push_back('\v');
-            break;
-        default:
-            out.push_back(c);
-        }
+        out.push_back(control_escape(c).value_or(c));
     }
     return out;
 }
