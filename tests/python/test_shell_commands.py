@@ -751,6 +751,12 @@ LINES = [
     'xargs -L 1 echo x < b.txt',
     'xargs -L 2 echo x < b.txt',
     'xargs -L 1 < spaced',
+    # head and tail read files in windows from the end they need; these files span many
+    "seq 100000 > n; head -n 2 n; tail -n 2 n; head -c 9 n; tail -c 9 n; head -c 0 n; tail -n 0 n",
+    "seq 100000 > n; tail -n 30000 n | head -n 1; head -n 40000 n | tail -n 1; head -n 1 n n",
+    "seq 30000 > n; printf x >> n; tail -n 3 n; head -n -2 n | tail -n 1; tail -n +29999 n",
+    "seq 30000 > n; tail -c +100000 n | head -n 2; head -c -100000 n | tail -n 1; tail -n 2 n - < s1",
+    "seq 90000 | tr -d '\\n' > n; echo >> n; echo end >> n; tail -n 2 n | wc -c; head -n 1 n | wc -c",
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
     'sleep 0.01 0.02s; echo $?',
