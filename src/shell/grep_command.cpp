@@ -395,7 +395,8 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
                 } else if (count) {
                     context.write(prefix + std::to_string(selected) + "\n");
                 }
-            });
+            },
+            {}, true);
         error = error || !read;
         if (context.overflow || (quiet && any)) {
             break;

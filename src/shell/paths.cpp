@@ -114,6 +114,17 @@ std::expected<std::string, std::string> FileReader::read(std::uint64_t offset,
     return text;
 }
 
+std::expected<void, std::string>
+FileReader::view(const std::function<void(std::string_view)>& visit) const {
+    auto viewed = handle_.view_at(0, size_, [&](std::span<const std::uint8_t> bytes) {
+        visit(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    });
+    if (!viewed) {
+        return std::unexpected(error_text(viewed.error()));
+    }
+    return {};
+}
+
 std::expected<std::string, std::string> read_file(const terminal::TerminalContext& context,
                                                   std::string_view path) {
     auto reader = FileReader::open(context, path);

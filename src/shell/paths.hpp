@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,9 @@ class FileReader {
     std::uint64_t size() const { return size_; }
     // At most `size` bytes from `offset`, copied once.
     std::expected<std::string, std::string> read(std::uint64_t offset, std::size_t size) const;
+    // Calls `visit` with the whole file in place, under its read lock, so `visit` must
+    // not touch the filesystem.
+    std::expected<void, std::string> view(const std::function<void(std::string_view)>& visit) const;
 
   private:
     FileReader(fs::FileHandle handle, std::uint64_t size)

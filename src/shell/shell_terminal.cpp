@@ -475,6 +475,10 @@ int Interpreter::call_table(const ShellCommands::Handler& handler,
     if (call.stop_line) {
         stop(status, "");
     }
+    // Into an empty buffer, such as a pipe's, the output moves rather than copies.
+    if (io.out->empty()) {
+        io.out->swap(call.out);
+    }
     deliver(call.out, io.out);
     deliver(call.err, io.err);
     return status;

@@ -292,9 +292,9 @@ int cmd_cat(ShellContext& context, std::span<const std::string> words) {
     if (!options) {
         return options.error();
     }
-    const bool ok =
-        read_inputs(context, "cat", options->operands,
-                    [&](const std::string&, std::string_view text) { context.write(text); });
+    const bool ok = read_inputs(
+        context, "cat", options->operands,
+        [&](const std::string&, std::string_view text) { context.write(text); }, {}, true);
     return ok ? 0 : 1;
 }
 
@@ -332,7 +332,8 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words) {
             context.error("wc", name == "-" ? "'standard input': Is a directory"
                                             : name + ": Is a directory");
             rows.emplace_back(options->operands.empty() ? "" : name, Counts{});
-        });
+        },
+        true);
     Counts total;
     for (const auto& row : rows) {
         total.lines += row.second.lines;
@@ -389,9 +390,9 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
     std::vector<std::string_view> lines;
     // Every input is read first: the lines point into texts that must stay put.
     std::vector<std::string> texts;
-    const bool ok =
-        read_inputs(context, "sort", options->operands,
-                    [&](const std::string&, std::string_view text) { texts.emplace_back(text); });
+    const bool ok = read_inputs(
+        context, "sort", options->operands,
+        [&](const std::string&, std::string_view text) { texts.emplace_back(text); }, {}, true);
     // Nothing is sorted unless every input could be read.
     if (!ok) {
         return 2;
