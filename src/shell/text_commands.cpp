@@ -387,7 +387,6 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
     if (!options) {
         return options.error();
     }
-    std::vector<std::string_view> lines;
     // Every input is read first: the lines point into texts that must stay put.
     std::vector<std::string> texts;
     const bool ok = read_inputs(
@@ -397,41 +396,50 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
     if (!ok) {
         return 2;
     }
-    for (const auto& text : texts) {
-        for (auto line : split_lines(text)) {
-            lines.push_back(line);
-        }
-    }
     const bool numeric = options->has('n');
     const bool reverse = options->has('r');
     const bool unique = options->has('u');
+    // Each line with its numeric key, parsed once rather than at every comparison.
+    struct Line {
+        double key;
+        std::string_view text;
+    };
+    std::vector<Line> lines;
+    for (const auto& text : texts) {
+        for (auto line : split_lines(text)) {
+            lines.push_back({numeric ? numeric_key(line) : 0.0, line});
+        }
+    }
     // With -u, lines whose keys compare equal are duplicates; otherwise the whole line
     // decides ties, as the last resort.
-    auto key_order = [&](std::string_view a, std::string_view b) {
+    auto key_order = [&](const Line& a, const Line& b) {
         if (numeric) {
-            const double x = numeric_key(a);
-            const double y = numeric_key(b);
-            return x < y ? -1 : (x > y ? 1 : 0);
+            return a.key < b.key ? -1 : (a.key > b.key ? 1 : 0);
         }
-        return a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+        const int order = a.text.compare(b.text);
+        return order < 0 ? -1 : (order > 0 ? 1 : 0);
     };
-    auto less = [&](std::string_view a, std::string_view b) {
+    auto less = [&](const Line& a, const Line& b) {
         int order = key_order(a, b);
-        if (order == 0 && !unique) {
-            order = a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+        if (order == 0 && numeric && !unique) {
+            order = a.text.compare(b.text);
         }
         return reverse ? order > 0 : order < 0;
     };
-    std::ranges::stable_sort(lines, less);
-    std::string_view previous;
-    bool have_previous = false;
-    for (auto line : lines) {
-        if (unique && have_previous && key_order(previous, line) == 0) {
+    // Lines equal under the order are equal bytes too, except for the kept duplicates
+    // of -u, whose first must stay first.
+    if (unique) {
+        std::ranges::stable_sort(lines, less);
+    } else {
+        std::ranges::sort(lines, less);
+    }
+    const Line* previous = nullptr;
+    for (const Line& line : lines) {
+        if (unique && previous != nullptr && key_order(*previous, line) == 0) {
             continue;
         }
-        previous = line;
-        have_previous = true;
-        if (!context.write(line) || !context.write("\n")) {
+        previous = &line;
+        if (!context.write(line.text) || !context.write("\n")) {
             break;
         }
     }
