@@ -25,6 +25,16 @@ WORDS = ["apple", "banana", "cherry", "error", "warning", "info", "debug", "user
 LINES = [
     "grep -c apple big.txt",
     "grep -i error big.txt | cut -d ' ' -f 2 | sort -u",
+    "wc -l big.txt",
+    "cat big.txt | wc -l",
+    "grep -ic error big.txt",
+    "sort big.txt | tail -1",
+    "sort -n big.txt | tail -1",
+    "sed s/apple/pear/g big.txt | wc -l",
+    # Only the bytes shown are read.
+    "head -c 100 big.txt",
+    "head -n 5 big.txt",
+    "tail -n 5 big.txt",
     "grep -c apple small.txt",
     "cat small.txt | grep -v info | wc -l",
     # The interpreter itself: a loop of 100,000 tests and arithmetic expansions.

@@ -216,7 +216,7 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
                  const std::function<void(const std::string&, std::string_view)>& use,
-                 const std::function<void(const std::string&)>& directory) {
+                 const std::function<void(const std::string&)>& directory, bool in_place) {
     static const std::string kStdin = "-";
     const auto read_stdin = [&](const std::string& name) {
         context.used_input = true;
@@ -240,6 +240,10 @@ bool read_inputs(ShellContext& context, std::string_view command,
             ok = read_stdin(operand) && ok;
         } else if (operand == "/dev/null") {
             use(operand, "");
+        } else if (auto file = in_place ? FileReader::open(context.terminal, operand)
+                                        : std::unexpected(std::string());
+                   file && file->view([&](std::string_view text) { use(operand, text); })) {
+            // Seen where it lies; a file that cannot be is read below, for its error.
         } else {
             auto text = read_file(context.terminal, operand);
             if (!text) {

@@ -20,11 +20,13 @@ const ShellCommands& commands();
 // reported as "command: name: reason" and skipped; returns false if any was. A
 // directory goes to `directory` instead when given (with "-" for a directory as the
 // standard input), for the commands that report it their own way. Stops at the output
-// limit.
+// limit. With `in_place` a file is not copied: `use` sees it under its read lock, so it
+// must not touch the filesystem.
 bool read_inputs(ShellContext& context, std::string_view command,
                  std::span<const std::string> operands,
                  const std::function<void(const std::string&, std::string_view)>& use,
-                 const std::function<void(const std::string&)>& directory = {});
+                 const std::function<void(const std::string&)>& directory = {},
+                 bool in_place = false);
 
 // Prints a usage error the GNU way and gives `status`.
 int usage_error(CommandContext& context, std::string_view command, std::string_view message,

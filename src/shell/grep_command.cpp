@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -138,8 +139,8 @@ class Matcher {
             return std::unexpected(std::string(reinterpret_cast<const char*>(message)));
         }
         // Without JIT support matching still works, only slower.
-        (void)pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
         Matcher matcher;
+        matcher.jit_ = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
         matcher.code_.reset(code);
         matcher.data_.reset(pcre2_match_data_create_from_pattern(code, nullptr));
         return matcher;
@@ -148,8 +149,10 @@ class Matcher {
     // The start and end of the first match at or after `from`, if any.
     std::optional<std::pair<std::size_t, std::size_t>> find(std::string_view text,
                                                             std::size_t from) const {
-        const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(text.data()),
-                                   text.size(), from, 0, data_.get(), nullptr);
+        // The JIT's own entry skips the checks that a call per line would repeat.
+        const auto match = jit_ ? pcre2_jit_match : pcre2_match;
+        const int rc = match(code_.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                             from, 0, data_.get(), nullptr);
         if (rc < 0) {
             return std::nullopt;
         }
@@ -181,22 +184,22 @@ class Matcher {
             if (!hit || hit->first >= text.size()) {
                 return;
             }
+            // `pos` starts a line, so the line's start is the last newline between.
+            const void* newline = memrchr(text.data() + pos, '\n', hit->first - pos);
             const std::size_t line_start =
-                hit->first == 0 ? 0 : (text.rfind('\n', hit->first - 1) + 1);
-            const std::size_t begin = std::max(line_start, pos);
-            std::size_t line_end = text.find('\n', begin);
+                newline == nullptr ? pos : static_cast<const char*>(newline) - text.data() + 1;
+            std::size_t line_end = text.find('\n', hit->first);
             if (line_end == std::string_view::npos) {
                 line_end = text.size();
             }
-            const std::string_view line = text.substr(begin, line_end - begin);
+            const std::string_view line = text.substr(line_start, line_end - line_start);
             if (numbered) {
-                number += std::count(text.begin() + counted_to, text.begin() + begin, '\n');
-                counted_to = begin;
+                number += std::count(text.begin() + counted_to, text.begin() + line_start, '\n');
+                counted_to = line_start;
             }
             // A match that stays within its line matches that line alone too: the
             // line's edges are edges for ^, $ and word boundaries either way.
-            if (((hit->second <= line_end && begin == line_start) || find(line, 0)) &&
-                !use(line, numbered ? number : 0)) {
+            if ((hit->second <= line_end || find(line, 0)) && !use(line, numbered ? number : 0)) {
                 return;
             }
             pos = line_end + 1;
@@ -206,6 +209,7 @@ class Matcher {
   private:
     std::unique_ptr<pcre2_code, CodeDeleter> code_;
     std::unique_ptr<pcre2_match_data, MatchDataDeleter> data_;
+    bool jit_ = false;
 };
 
 // A text with NUL bytes or broken UTF-8 is binary: GNU grep reports its first selected
@@ -395,7 +399,8 @@ int cmd_grep(ShellContext& context, std::span<const std::string> words) {
                 } else if (count) {
                     context.write(prefix + std::to_string(selected) + "\n");
                 }
-            });
+            },
+            {}, true);
         error = error || !read;
         if (context.overflow || (quiet && any)) {
             break;

@@ -39,6 +39,10 @@ struct Streams {
 // ends the current top-level command; Stop is a bound or an interrupt and ends the line.
 enum class Flow { Normal, Break, Continue, Return, Exit, Abort, Stop };
 
+// What one pipeline stage may hand the next: past the output limit, so that a line
+// may pass through more than it returns.
+inline constexpr std::size_t kMaxPipe = std::size_t{1} << 30;
+
 // The run of one line over a shell's state.
 class Interpreter {
   public:
@@ -82,6 +86,11 @@ class Interpreter {
                            Redirected& redirected);
     bool close_redirections(Redirected& redirected);
     void deliver(std::string_view text, std::string* to);
+    // The bound of a buffer: the output limit for what the line returns, keeps in a
+    // variable or writes to a file; a larger one between the stages of a pipeline,
+    // which the caller never sees whole.
+    std::size_t limit_of(const std::string* to) const;
+    void over_limit(const std::string* to);
     bool tick();
     void stop(int status, std::string message);
     void print_error(Streams io, std::string_view text);
@@ -146,6 +155,8 @@ class Interpreter {
     std::uint64_t steps_ = 0;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point next_poll_{};
+    // The output buffers of the pipeline stages under way, innermost last.
+    std::vector<const std::string*> pipes_;
     // Where /dev/null output goes; emptied after every command.
     std::string null_sink_;
     Streams current_{};

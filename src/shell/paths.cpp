@@ -1,6 +1,7 @@
 #include "shell/paths.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "fs/file_handle.hpp"
@@ -85,15 +86,52 @@ std::string error_text(const fs::IoError& error) {
     }
 }
 
+std::expected<FileReader, std::string> FileReader::open(const terminal::TerminalContext& context,
+                                                        std::string_view path) {
+    auto id = resolve_path(context, path);
+    auto handle = id ? fs::FileSystem::open_raw(context.filesystem, *id,
+                                                fs::FileHandleType(fs::FileHandleType::READ))
+                     : fs::IoResult<fs::FileHandle>(std::unexpected(id.error()));
+    if (!handle) {
+        return std::unexpected(error_text(handle.error()));
+    }
+    auto size = handle->size();
+    if (!size) {
+        return std::unexpected(error_text(size.error()));
+    }
+    return FileReader(std::move(*handle), *size);
+}
+
+std::expected<std::string, std::string> FileReader::read(std::uint64_t offset,
+                                                         std::size_t size) const {
+    std::string text;
+    auto viewed = handle_.view_at(offset, size, [&](std::span<const std::uint8_t> bytes) {
+        text.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    });
+    if (!viewed) {
+        return std::unexpected(error_text(viewed.error()));
+    }
+    return text;
+}
+
+std::expected<void, std::string>
+FileReader::view(const std::function<void(std::string_view)>& visit) const {
+    auto viewed = handle_.view_at(0, size_, [&](std::span<const std::uint8_t> bytes) {
+        visit(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    });
+    if (!viewed) {
+        return std::unexpected(error_text(viewed.error()));
+    }
+    return {};
+}
+
 std::expected<std::string, std::string> read_file(const terminal::TerminalContext& context,
                                                   std::string_view path) {
-    auto id = resolve_path(context, path);
-    auto bytes = id ? context.filesystem->read_file_raw(*id)
-                    : fs::IoResult<std::vector<std::uint8_t>>(std::unexpected(id.error()));
-    if (!bytes) {
-        return std::unexpected(error_text(bytes.error()));
+    auto reader = FileReader::open(context, path);
+    if (!reader) {
+        return std::unexpected(reader.error());
     }
-    return std::string(bytes->begin(), bytes->end());
+    return reader->read(0, std::numeric_limits<std::size_t>::max());
 }
 
 fs::IoResult<fs::InodeId> create_at(const terminal::TerminalContext& context, std::string_view path,

@@ -113,12 +113,18 @@ int Interpreter::run_pipeline(const Pipeline& pipeline, Streams io) {
             const bool last = i + 1 == pipeline.commands.size();
             std::string output;
             const Streams stage{last ? io.out : &output, io.err, i == 0 ? io.in : &input};
+            if (!last) {
+                pipes_.push_back(&output);
+            }
             ShellState saved = state_;
             const int saved_depth = loop_depth_;
             loop_depth_ = 0;
             status = run_command(pipeline.commands[i], stage);
             loop_depth_ = saved_depth;
             state_ = std::move(saved);
+            if (!last) {
+                pipes_.pop_back();
+            }
             if (flow_ == Flow::Stop) {
                 break;
             }
@@ -453,7 +459,7 @@ int Interpreter::call_function(const std::shared_ptr<const Command>& body,
 
 int Interpreter::call_table(const ShellCommands::Handler& handler,
                             std::span<const std::string> words, Streams io) {
-    ShellContext call(state_.context, io.in->rest(), shell_.limits_.max_output, state_.variables,
+    ShellContext call(state_.context, io.in->rest(), limit_of(io.out), state_.variables,
                       shell_.registered_);
     call.input_is_directory = io.in->directory;
     // Sharing one destination, the two streams keep the order they were written in.
@@ -463,12 +469,15 @@ int Interpreter::call_table(const ShellCommands::Handler& handler,
         io.in->pos = io.in->text.size();
     }
     if (call.overflow) {
-        stop(1,
-             "output limit of " + std::to_string(shell_.limits_.max_output) + " bytes exceeded\n");
+        over_limit(io.out);
         return 1;
     }
     if (call.stop_line) {
         stop(status, "");
+    }
+    // Into an empty buffer, such as a pipe's, the output moves rather than copies.
+    if (io.out->empty()) {
+        io.out->swap(call.out);
     }
     deliver(call.out, io.out);
     deliver(call.err, io.err);
@@ -479,10 +488,21 @@ void Interpreter::deliver(std::string_view text, std::string* to) {
     to->append(text);
     if (to == &null_sink_) {
         null_sink_.clear();
-    } else if (to->size() > shell_.limits_.max_output && flow_ != Flow::Stop) {
-        stop(1,
-             "output limit of " + std::to_string(shell_.limits_.max_output) + " bytes exceeded\n");
+    } else if (to->size() > limit_of(to) && flow_ != Flow::Stop) {
+        over_limit(to);
     }
+}
+
+std::size_t Interpreter::limit_of(const std::string* to) const {
+    return std::ranges::find(pipes_, to) == pipes_.end()
+               ? shell_.limits_.max_output
+               : std::max(shell_.limits_.max_output, kMaxPipe);
+}
+
+void Interpreter::over_limit(const std::string* to) {
+    const bool pipe = std::ranges::find(pipes_, to) != pipes_.end();
+    stop(1, std::string(pipe ? "pipe" : "output") + " limit of " + std::to_string(limit_of(to)) +
+                " bytes exceeded\n");
 }
 
 void Interpreter::trace(std::span<const std::string> words, Streams io,

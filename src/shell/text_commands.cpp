@@ -7,6 +7,7 @@
 
 #include "shell/commands.hpp"
 #include "shell/options.hpp"
+#include "shell/paths.hpp"
 
 namespace ovaline::shell {
 
@@ -82,10 +83,64 @@ std::size_t last_lines(std::string_view text, std::uint64_t n) {
     return text.size();
 }
 
+std::string_view head_part(std::string_view text, Count count, bool bytes) {
+    if (count.sign == '-') {
+        const std::size_t end = bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
+                                      : last_lines(text, count.value);
+        return text.substr(0, count.value == 0 ? text.size() : end);
+    }
+    return text.substr(0, bytes ? std::min<std::uint64_t>(count.value, text.size())
+                                : after_lines(text, count.value));
+}
+
+std::string_view tail_part(std::string_view text, Count count, bool bytes) {
+    if (count.sign == '+') {
+        // From the n-th line or byte on, counting from 1.
+        const std::uint64_t skip = count.value == 0 ? 0 : count.value - 1;
+        return text.substr(bytes ? std::min<std::uint64_t>(skip, text.size())
+                                 : after_lines(text, skip));
+    }
+    if (count.value == 0) {
+        return {};
+    }
+    return text.substr(bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
+                             : last_lines(text, count.value));
+}
+
+// The part of a file that head or tail shows, read from the end that holds it: a
+// window that doubles until it holds the lines asked for. Counts that need the whole
+// file read it all.
+std::expected<std::string, std::string> read_part(const FileReader& file, Count count, bool bytes,
+                                                  bool tail) {
+    const std::uint64_t size = file.size();
+    if (bytes && !tail && count.sign != '-') {
+        return file.read(0, std::min(count.value, size));
+    }
+    if (bytes && tail && count.sign != '+') {
+        const std::uint64_t n = std::min(count.value, size);
+        return file.read(size - n, n);
+    }
+    if ((!tail && count.sign == '-') || (tail && count.sign == '+')) {
+        return file.read(0, size);
+    }
+    for (std::uint64_t window = 64 << 10;; window *= 2) {
+        const std::uint64_t n = std::min(window, size);
+        auto text = file.read(tail ? size - n : 0, n);
+        if (!text || n == size) {
+            return text;
+        }
+        const bool enough = tail ? last_lines(*text, count.value) > 0
+                                 : std::uint64_t(std::ranges::count(*text, '\n')) >= count.value;
+        if (enough) {
+            return text;
+        }
+    }
+}
+
 // head and tail share their options, headers and errors; `take` picks the part.
 int head_or_tail(ShellContext& context, std::span<const std::string> words,
-                 std::string_view command,
-                 std::string_view (*take)(std::string_view, Count, bool bytes)) {
+                 std::string_view command, bool tail) {
+    const auto take = tail ? tail_part : head_part;
     // "-5" is "-n5"; --help is left as it is.
     auto options = start_command(context, command, with_numeric_shorthand(words), "n:c:qv");
     if (!options) {
@@ -112,44 +167,37 @@ int head_or_tail(ShellContext& context, std::span<const std::string> words,
         }
         first = false;
     };
-    const bool ok = read_inputs(
-        context, command, options->operands,
-        [&](const std::string& name, std::string_view text) {
-            header(name);
-            context.write(take(text, count, bytes));
-        },
-        [&](const std::string& name) {
-            // A directory opens, and only reading it fails.
-            header(name);
-            context.error(command, "error reading '" +
-                                       (name == "-" ? std::string("standard input") : name) +
-                                       "': Is a directory");
-        });
+    const auto use = [&](const std::string& name, std::string_view text) {
+        header(name);
+        context.write(take(text, count, bytes));
+    };
+    const auto directory = [&](const std::string& name) {
+        // A directory opens, and only reading it fails.
+        header(name);
+        context.error(command, "error reading '" +
+                                   (name == "-" ? std::string("standard input") : name) +
+                                   "': Is a directory");
+    };
+    if (options->operands.empty()) {
+        return read_inputs(context, command, {}, use, directory) ? 0 : 1;
+    }
+    bool ok = true;
+    for (const std::string& operand : options->operands) {
+        const bool special = operand == "-" || operand.starts_with("/dev/");
+        auto file = special ? std::expected<FileReader, std::string>(std::unexpected(""))
+                            : FileReader::open(context.terminal, operand);
+        auto part = file ? read_part(*file, count, bytes, tail) : std::unexpected(file.error());
+        if (part) {
+            use(operand, *part);
+        } else {
+            // The standard input, and the errors, as every reading command has them.
+            ok = read_inputs(context, command, std::span(&operand, 1), use, directory) && ok;
+        }
+        if (context.overflow) {
+            return 1;
+        }
+    }
     return ok ? 0 : 1;
-}
-
-std::string_view head_part(std::string_view text, Count count, bool bytes) {
-    if (count.sign == '-') {
-        const std::size_t end = bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
-                                      : last_lines(text, count.value);
-        return text.substr(0, count.value == 0 ? text.size() : end);
-    }
-    return text.substr(0, bytes ? std::min<std::uint64_t>(count.value, text.size())
-                                : after_lines(text, count.value));
-}
-
-std::string_view tail_part(std::string_view text, Count count, bool bytes) {
-    if (count.sign == '+') {
-        // From the n-th line or byte on, counting from 1.
-        const std::uint64_t skip = count.value == 0 ? 0 : count.value - 1;
-        return text.substr(bytes ? std::min<std::uint64_t>(skip, text.size())
-                                 : after_lines(text, skip));
-    }
-    if (count.value == 0) {
-        return {};
-    }
-    return text.substr(bytes ? (count.value >= text.size() ? 0 : text.size() - count.value)
-                             : last_lines(text, count.value));
 }
 
 bool is_space(char c) {
@@ -162,9 +210,14 @@ struct Counts {
     std::uint64_t bytes = 0;
 };
 
-Counts count_text(std::string_view text) {
+Counts count_text(std::string_view text, bool words) {
     Counts counts;
     counts.bytes = text.size();
+    if (!words) {
+        // One pass that the library vectorises, rather than a test per character.
+        counts.lines = std::ranges::count(text, '\n');
+        return counts;
+    }
     bool in_word = false;
     for (char c : text) {
         if (c == '\n') {
@@ -239,18 +292,18 @@ int cmd_cat(ShellContext& context, std::span<const std::string> words) {
     if (!options) {
         return options.error();
     }
-    const bool ok =
-        read_inputs(context, "cat", options->operands,
-                    [&](const std::string&, std::string_view text) { context.write(text); });
+    const bool ok = read_inputs(
+        context, "cat", options->operands,
+        [&](const std::string&, std::string_view text) { context.write(text); }, {}, true);
     return ok ? 0 : 1;
 }
 
 int cmd_head(ShellContext& context, std::span<const std::string> words) {
-    return head_or_tail(context, words, "head", head_part);
+    return head_or_tail(context, words, "head", false);
 }
 
 int cmd_tail(ShellContext& context, std::span<const std::string> words) {
-    return head_or_tail(context, words, "tail", tail_part);
+    return head_or_tail(context, words, "tail", true);
 }
 
 int cmd_wc(ShellContext& context, std::span<const std::string> words) {
@@ -270,7 +323,7 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words) {
         context, "wc", options->operands,
         [&](const std::string& name, std::string_view text) {
             from_stdin = from_stdin || name == "-";
-            rows.emplace_back(options->operands.empty() ? "" : name, count_text(text));
+            rows.emplace_back(options->operands.empty() ? "" : name, count_text(text, word_count));
         },
         [&](const std::string& name) {
             // A directory counts as empty, after the error, and has no size to size
@@ -279,7 +332,8 @@ int cmd_wc(ShellContext& context, std::span<const std::string> words) {
             context.error("wc", name == "-" ? "'standard input': Is a directory"
                                             : name + ": Is a directory");
             rows.emplace_back(options->operands.empty() ? "" : name, Counts{});
-        });
+        },
+        true);
     Counts total;
     for (const auto& row : rows) {
         total.lines += row.second.lines;
@@ -333,51 +387,59 @@ int cmd_sort(ShellContext& context, std::span<const std::string> words) {
     if (!options) {
         return options.error();
     }
-    std::vector<std::string_view> lines;
     // Every input is read first: the lines point into texts that must stay put.
     std::vector<std::string> texts;
-    const bool ok =
-        read_inputs(context, "sort", options->operands,
-                    [&](const std::string&, std::string_view text) { texts.emplace_back(text); });
+    const bool ok = read_inputs(
+        context, "sort", options->operands,
+        [&](const std::string&, std::string_view text) { texts.emplace_back(text); }, {}, true);
     // Nothing is sorted unless every input could be read.
     if (!ok) {
         return 2;
     }
-    for (const auto& text : texts) {
-        for (auto line : split_lines(text)) {
-            lines.push_back(line);
-        }
-    }
     const bool numeric = options->has('n');
     const bool reverse = options->has('r');
     const bool unique = options->has('u');
+    // Each line with its numeric key, parsed once rather than at every comparison.
+    struct Line {
+        double key;
+        std::string_view text;
+    };
+    std::vector<Line> lines;
+    for (const auto& text : texts) {
+        for (auto line : split_lines(text)) {
+            lines.push_back({numeric ? numeric_key(line) : 0.0, line});
+        }
+    }
     // With -u, lines whose keys compare equal are duplicates; otherwise the whole line
     // decides ties, as the last resort.
-    auto key_order = [&](std::string_view a, std::string_view b) {
+    auto key_order = [&](const Line& a, const Line& b) {
         if (numeric) {
-            const double x = numeric_key(a);
-            const double y = numeric_key(b);
-            return x < y ? -1 : (x > y ? 1 : 0);
+            return a.key < b.key ? -1 : (a.key > b.key ? 1 : 0);
         }
-        return a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+        const int order = a.text.compare(b.text);
+        return order < 0 ? -1 : (order > 0 ? 1 : 0);
     };
-    auto less = [&](std::string_view a, std::string_view b) {
+    auto less = [&](const Line& a, const Line& b) {
         int order = key_order(a, b);
-        if (order == 0 && !unique) {
-            order = a.compare(b) < 0 ? -1 : (a.compare(b) > 0 ? 1 : 0);
+        if (order == 0 && numeric && !unique) {
+            order = a.text.compare(b.text);
         }
         return reverse ? order > 0 : order < 0;
     };
-    std::ranges::stable_sort(lines, less);
-    std::string_view previous;
-    bool have_previous = false;
-    for (auto line : lines) {
-        if (unique && have_previous && key_order(previous, line) == 0) {
+    // Lines equal under the order are equal bytes too, except for the kept duplicates
+    // of -u, whose first must stay first.
+    if (unique) {
+        std::ranges::stable_sort(lines, less);
+    } else {
+        std::ranges::sort(lines, less);
+    }
+    const Line* previous = nullptr;
+    for (const Line& line : lines) {
+        if (unique && previous != nullptr && key_order(*previous, line) == 0) {
             continue;
         }
-        previous = line;
-        have_previous = true;
-        if (!context.write(line) || !context.write("\n")) {
+        previous = &line;
+        if (!context.write(line.text) || !context.write("\n")) {
             break;
         }
     }

@@ -160,6 +160,25 @@ def test_output_limit_stops_a_growing_line(fs):
 
 
 @pytest.mark.parametrize(
+    "line, status, stdout, error",
+    [
+        # Between stages the data may pass the limit; what the line returns may not.
+        ("seq 2000 | cat | wc -l", 0, "2000\n", ""),
+        ("seq 2000 | sort -r | tail -n 1; seq 3000 2>&1 | grep -c 0", 0, "1\n723\n", ""),
+        ("seq 2000 | cat; echo no", 1, "", "output limit of 1000 bytes exceeded"),
+        ("x=$(seq 2000); echo no", 1, "", "output limit of 1000 bytes exceeded"),
+        ("seq 2000 | cat > f; echo no", 1, "", "output limit of 1000 bytes exceeded"),
+        ("seq 2000 | { cat >&2; } 2>&1 | wc -l", 0, "2000\n", ""),
+        ("seq 2000 | { cat >&2; } | wc -l; echo no", 1, "", "output limit of 1000 bytes exceeded"),
+    ],
+)
+def test_the_output_limit_bounds_what_a_line_returns_not_its_pipes(fs, line, status, stdout, error):
+    result = PyTerm.shell(fs, max_output=1000).run(line)
+    assert (result.status, result.stdout) == (status, stdout), result.stderr
+    assert error in result.stderr
+
+
+@pytest.mark.parametrize(
     "bounds, message",
     [({"timeout": 0.05}, "time limit"), ({"max_steps": 1000}, "more than 1000 steps")],
 )

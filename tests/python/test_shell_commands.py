@@ -751,6 +751,18 @@ LINES = [
     'xargs -L 1 echo x < b.txt',
     'xargs -L 2 echo x < b.txt',
     'xargs -L 1 < spaced',
+    # head and tail read files in windows from the end they need; these files span many
+    "seq 100000 > n; head -n 2 n; tail -n 2 n; head -c 9 n; tail -c 9 n; head -c 0 n; tail -n 0 n",
+    "seq 100000 > n; tail -n 30000 n | head -n 1; head -n 40000 n | tail -n 1; head -n 1 n n",
+    "seq 30000 > n; printf x >> n; tail -n 3 n; head -n -2 n | tail -n 1; tail -n +29999 n",
+    "seq 30000 > n; tail -c +100000 n | head -n 2; head -c -100000 n | tail -n 1; tail -n 2 n - < s1",
+    "seq 90000 | tr -d '\\n' > n; echo >> n; echo end >> n; tail -n 2 n | wc -c; head -n 1 n | wc -c",
+    # sort keeps equal numeric keys in byte order, and the first of them with -u
+    "printf '2 b\\n1 z\\n 2 a\\n1 y\\nx\\n-1 q\\n' > m; sort -n m; sort -rn m; sort -nu m; sort -nru m",
+    "seq 3000 | sort -r > m; sort -n m | tail -n 2; sort -u m | head -n 3; sort -ru m - < s1 | tail -n 2",
+    # grep over many lines: counts, numbers and inversion agree wherever the hits fall
+    "seq 100000 > n; grep -c 7 n; grep -n '^9.*9$' n | tail -n 2; grep -vc 1 n; grep -m 3 -n 00 n",
+    "seq 100000 > n; grep -ic '5$' n - < s1; grep -x 99999 n; grep -w -c 1 n; cat n | grep -c '0$'",
     # sleep waits, briefly here
     'sleep 0.05 && echo slept',
     'sleep 0.01 0.02s; echo $?',
