@@ -323,20 +323,22 @@ TerminalSession::~TerminalSession() {
 
 std::expected<std::unique_ptr<TerminalSession>, SessionError>
 TerminalSession::create(std::shared_ptr<PoolHolder> pool, SessionOptions options) {
-    // Said first, so that a caller without the rights learns what is missing rather than
-    // which directory could not be made.
-    if (::geteuid() != 0) {
-        return std::unexpected(SessionError(
-            "Sessions need root: they make accounts with useradd, give them homes and start "
-            "their shells with su; run this process as root",
-            EPERM));
-    }
-    for (const char* program : {"su", "useradd"}) {
-        if (!sandbox::find_program(program)) {
-            return std::unexpected(
-                SessionError(std::string("Sessions need the host's `") + program +
-                                 "` (Debian: apt-get install login passwd); it is not on the PATH",
-                             ENOENT));
+    // A sandbox says first what the host lacks, rather than which step then failed; a
+    // plain session keeps its own messages for those steps.
+    if (options.sandbox) {
+        if (::geteuid() != 0) {
+            return std::unexpected(SessionError(
+                "Sandboxes need root: they make accounts with useradd, give them homes and "
+                "start their shells with su; run this process as root",
+                EPERM));
+        }
+        for (const char* program : {"su", "useradd"}) {
+            if (!sandbox::find_program(program)) {
+                return std::unexpected(SessionError(
+                    std::string("Sandboxes need the host's `") + program +
+                        "` (Debian: apt-get install login passwd); it is not on the PATH",
+                    ENOENT));
+            }
         }
     }
     // A session this process dropped a moment ago gives its account back first.

@@ -89,7 +89,7 @@ def test_a_warm_pool_hands_out_a_started_shell_and_makes_another():
             assert cold_pid not in (warm_pid, next_pid)
             assert cold.run("echo cold").stdout == b"cold\n"
     del pool
-    assert wait_until(lambda: child_pids() == before, 30)
+    assert wait_until(lambda: not child_pids() - before, 30)
 
 
 @needs_host
@@ -122,7 +122,10 @@ def test_dropping_the_pool_leaves_nothing_of_its_warm_accounts():
     with PyTerminalSession(PyUserPool()) as other:
         assert uid_of(other) not in uids
     del pool
-    assert wait_until(lambda: child_pids() == before and all(processes(uid) == {} for uid in uids), 30)
+    # A session an earlier test dropped may end meanwhile: only new children count.
+    assert wait_until(
+        lambda: not child_pids() - before and all(processes(uid) == {} for uid in uids), 30
+    )
     # The accounts are free again for any pool on the host.
     with PyTerminalSession(PyUserPool()) as session:
         assert session.run("true").returncode == 0
