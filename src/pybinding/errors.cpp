@@ -33,9 +33,11 @@ PyObject* raise_os_message(int number, std::string_view message) {
     PyRef text(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     PyRef args(text ? Py_BuildValue("(iO)", number, text.get()) : nullptr);
-    if (args) {
-        // OSError(errno, text) makes the subclass that errno stands for.
-        PyErr_SetObject(PyExc_OSError, args.get());
+    // Made now, so the error is the subclass errno stands for (PermissionError, ...)
+    // already when an except clause looks at it.
+    PyRef error(args ? PyObject_Call(PyExc_OSError, args.get(), nullptr) : nullptr);
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     }
     return nullptr;
 }
