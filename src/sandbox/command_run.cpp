@@ -122,6 +122,9 @@ void CommandRun::reap(bool block) {
     }
     if (got == child_.pid) {
         outcome_.status = exit_status(child_, raw);
+        if (auto program = program_usage(child_)) {
+            usage = *program;
+        }
         reaped_ = true;
     } else if (got < 0) {
         // Reaped elsewhere (under an ignored SIGCHLD, say): the status is lost.

@@ -237,6 +237,9 @@ bool Job::reap_locked(bool block) {
     }
     if (got == child_.pid) {
         status_ = exit_status(child_, raw);
+        if (auto program = program_usage(child_)) {
+            usage = *program;
+        }
     } else if (got < 0) {
         // Reaped elsewhere (under an ignored SIGCHLD, say): the status is lost.
         status_ = 255;

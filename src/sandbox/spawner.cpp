@@ -337,7 +337,12 @@ void pass_on_continue(int) {
         int raw = 0;
         pid_t got = ::waitpid(-1, &raw, 0);
         if (got == program) {
+            // Then what the program and everything it left to the init used, without
+            // the init itself, a copy of this process.
+            rusage usage{};
+            ::getrusage(RUSAGE_CHILDREN, &usage);
             [[maybe_unused]] ssize_t n = ::write(p.status, &raw, sizeof raw);
+            n = ::write(p.status, &usage, sizeof usage);
             // Ending the init ends everything else inside.
             ::_exit(0);
         }
@@ -455,6 +460,15 @@ std::expected<int, int> run_in_child(const std::function<int()>& task) {
         }
     }
     return decode(raw);
+}
+
+std::optional<rusage> program_usage(const Started& started) {
+    rusage usage{};
+    if (started.status &&
+        ::read(started.status.get(), &usage, sizeof usage) == static_cast<ssize_t>(sizeof usage)) {
+        return usage;
+    }
+    return std::nullopt;
 }
 
 int exit_status(const Started& started, int raw) {

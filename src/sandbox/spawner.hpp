@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -107,6 +108,11 @@ std::expected<int, int> run_in_child(const std::function<int()>& task);
 // `raw`: its exit code, or minus the number of the signal that ended it. Under an init,
 // the program's own status; when the init was killed first, the init's.
 int exit_status(const Started& started, int raw);
+
+// Under an init, once exit_status() has been read: what the program and the processes
+// the init reaped used, the init itself left out. None without an init, or when it was
+// killed first.
+std::optional<rusage> program_usage(const Started& started);
 
 // The absolute path of `program` found through this process's search path, or the
 // errno of the failure (ENOENT when there is none).
