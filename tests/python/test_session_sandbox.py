@@ -135,7 +135,10 @@ def test_run_reports_how_it_ended_and_what_it_took(running):
     assert results[burn].cpu_time >= 0.3
     assert results[burn].wall_time >= results[burn].cpu_time - 0.05
     assert results[hold].peak_memory >= 200 * mib
-    assert results["exit 3"].peak_memory < 200 * mib
+    # The peak counts the program's process before its exec, a copy of this one, which
+    # under AddressSanitizer holds hundreds of megabytes of its own.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert results["exit 3"].peak_memory < 200 * mib
 
 
 def test_interrupt_ends_the_run_and_propagates(running):
